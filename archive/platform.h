@@ -1,0 +1,69 @@
+// The few operating-system services the reader needs, behind one seam:
+// an owned file descriptor, positioned reads, and owned blocks of memory
+// for decoded archives. Nothing here prints or writes to disk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace dravik {
+
+// An owned file descriptor; closed when it goes out of scope.
+struct FileDescriptor {
+    int fd = -1;
+
+    FileDescriptor() = default;
+    explicit FileDescriptor(int descriptor) : fd(descriptor) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd(other.fd) { other.fd = -1; }
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor();
+
+    bool valid() const { return fd >= 0; }
+};
+
+// Closes the descriptor now and reports whether the close succeeded; a
+// failed close can mean that written data never reached the disk.
+bool fd_close(FileDescriptor& file);
+
+// Where a file lives on disk, so that the unpacker can refuse to replace the
+// archive it is reading.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool known = false;
+};
+
+// Opens a file for reading. Returns an invalid descriptor and sets errno on
+// failure. Refuses anything that is not a regular file (a directory, a FIFO
+// that would block, a device).
+FileDescriptor file_open_read(const char* path);
+bool file_stat(int fd, std::uint64_t* size, FileIdentity* identity);
+
+// Reads exactly `length` bytes at `offset`; false on an error or a short read.
+bool file_read_at(int fd, std::uint64_t offset, void* out, std::size_t length);
+
+// An owned, writable block of memory obtained directly from the system, so
+// that a large decoded archive neither grows a heap buffer nor zero-fills
+// pages it will overwrite anyway.
+struct MemoryBlock {
+    std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+
+    MemoryBlock() = default;
+    MemoryBlock(MemoryBlock&& other) noexcept : data(other.data), size(other.size) {
+        other.data = nullptr;
+        other.size = 0;
+    }
+    MemoryBlock& operator=(MemoryBlock&& other) noexcept;
+    MemoryBlock(const MemoryBlock&) = delete;
+    MemoryBlock& operator=(const MemoryBlock&) = delete;
+    ~MemoryBlock();
+};
+
+// Reserves `size` bytes (at least one page). False when the machine cannot
+// provide them.
+bool memory_allocate(MemoryBlock& block, std::size_t size);
+
+}  // namespace dravik

@@ -1,0 +1,100 @@
+#include "archive/platform.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace dravik {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+        if (fd >= 0) ::close(fd);
+        fd = std::exchange(other.fd, -1);
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+    if (fd >= 0) ::close(fd);
+}
+
+bool fd_close(FileDescriptor& file) {
+    int descriptor = std::exchange(file.fd, -1);
+    // On Linux the descriptor is released even when close reports an error,
+    // so it must not be retried.
+    return descriptor < 0 || ::close(descriptor) == 0;
+}
+
+FileDescriptor file_open_read(const char* path) {
+    // O_NONBLOCK keeps a FIFO from stalling the open; it has no effect on
+    // regular files, which are all that is accepted below.
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file.valid()) return file;
+    struct stat st;
+    if (::fstat(file.fd, &st) != 0) return FileDescriptor();
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return FileDescriptor();
+    }
+    return file;
+}
+
+bool file_stat(int fd, std::uint64_t* size, FileIdentity* identity) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    if (size) *size = static_cast<std::uint64_t>(st.st_size);
+    if (identity) {
+        identity->device = static_cast<std::uint64_t>(st.st_dev);
+        identity->inode = static_cast<std::uint64_t>(st.st_ino);
+        identity->known = true;
+    }
+    return true;
+}
+
+bool file_read_at(int fd, std::uint64_t offset, void* out, std::size_t length) {
+    auto* dest = static_cast<unsigned char*>(out);
+    while (length > 0) {
+        ssize_t got = ::pread(fd, dest, length, static_cast<off_t>(offset));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (got == 0) return false;
+        dest += got;
+        offset += static_cast<std::uint64_t>(got);
+        length -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+MemoryBlock& MemoryBlock::operator=(MemoryBlock&& other) noexcept {
+    if (this != &other) {
+        if (data) ::munmap(data, size);
+        data = std::exchange(other.data, nullptr);
+        size = std::exchange(other.size, 0);
+    }
+    return *this;
+}
+
+MemoryBlock::~MemoryBlock() {
+    if (data) ::munmap(data, size);
+}
+
+bool memory_allocate(MemoryBlock& block, std::size_t size) {
+    if (size == 0) size = 1;
+    // MAP_NORESERVE: pages are committed only as the decoder writes them, so
+    // the cost follows the bytes actually produced.
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+                     -1, 0);
+    if (p == MAP_FAILED) return false;
+    block = MemoryBlock();
+    block.data = static_cast<std::uint8_t*>(p);
+    block.size = size;
+    return true;
+}
+
+}  // namespace dravik
