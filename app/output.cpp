@@ -1,0 +1,137 @@
+#include "app/output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace dravik {
+
+namespace {
+
+bool write_fully(int fd, const char* data, std::size_t length, int* error_number) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            *error_number = errno;
+            return false;
+        }
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool out_flush(Output& out) {
+    if (out.used > 0 && !out.failed) {
+        if (!write_fully(out.fd, out.buffer, out.used, &out.error_number)) out.failed = true;
+    }
+    out.used = 0;
+    return !out.failed;
+}
+
+void out_write(Output& out, const char* text, std::size_t length) {
+    if (length > sizeof out.buffer - out.used) {
+        out_flush(out);
+        if (length > sizeof out.buffer) {
+            if (!out.failed && !write_fully(out.fd, text, length, &out.error_number))
+                out.failed = true;
+            return;
+        }
+    }
+    std::memcpy(out.buffer + out.used, text, length);
+    out.used += length;
+}
+
+void out_text(Output& out, const char* text) { out_write(out, text, std::strlen(text)); }
+
+std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry) {
+    static const char kHex[] = "0123456789ABCDEF";
+    char* p = dest;
+    std::memcpy(p, entry.is_directory ? "[d] offs[0x" : "[-] offs[0x", 11);
+    p += 11;
+    for (int shift = 28; shift >= 0; shift -= 4) *p++ = kHex[(entry.offset >> shift) & 0xF];
+    std::memcpy(p, "] len[", 6);
+    p += 6;
+
+    // The size is shown as a signed 32-bit number, zero-padded to eight
+    // characters including any minus sign: what printf's "%08d" gives.
+    const auto value = static_cast<std::int32_t>(entry.size);
+    std::uint32_t magnitude = value < 0 ? 0u - entry.size : entry.size;
+    char digits[10];
+    int count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *p++ = '-';
+    for (int pad = 8 - count - (value < 0 ? 1 : 0); pad > 0; --pad) *p++ = '0';
+    while (count > 0) *p++ = digits[--count];
+
+    *p++ = ']';
+    *p++ = ' ';
+    return static_cast<std::size_t>(p - dest);
+}
+
+void out_listing_line(Output& out, const ArchiveEntry& entry) {
+    char prefix[kListingPrefixMax];
+    out_write(out, prefix, format_listing_prefix(prefix, entry));
+    out_text(out, entry.name);
+    out_write(out, "\n", 1);
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
+// one (overlong forms, surrogates and code points past U+10FFFF included).
+std::size_t utf8_sequence(const unsigned char* s) {
+    const unsigned char c = s[0];
+    if (c >= 0xC2 && c <= 0xDF) return (s[1] & 0xC0) == 0x80 ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if ((s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80) return 0;
+        if (c == 0xE0 && s[1] < 0xA0) return 0;
+        if (c == 0xED && s[1] >= 0xA0) return 0;
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if ((s[1] & 0xC0) != 0x80 || (s[2] & 0xC0) != 0x80 || (s[3] & 0xC0) != 0x80) return 0;
+        if (c == 0xF0 && s[1] < 0x90) return 0;
+        if (c == 0xF4 && s[1] >= 0x90) return 0;
+        return 4;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void append_escaped(std::string& dest, const char* name) {
+    static const char kHex[] = "0123456789abcdef";
+    const auto* s = reinterpret_cast<const unsigned char*>(name);
+    while (*s) {
+        const unsigned char c = *s;
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            dest.push_back(static_cast<char>(c));
+            ++s;
+            continue;
+        }
+        // A NUL ends the string, so a short sequence is caught by the
+        // continuation-byte checks before anything past it is read.
+        std::size_t n = c >= 0x80 ? utf8_sequence(s) : 0;
+        // U+0080 to U+009F are the C1 controls, which some terminals obey.
+        if (n == 2 && c == 0xC2 && s[1] < 0xA0) n = 0;
+        if (n > 0) {
+            dest.append(reinterpret_cast<const char*>(s), n);
+            s += n;
+            continue;
+        }
+        dest += "\\x";
+        dest.push_back(kHex[c >> 4]);
+        dest.push_back(kHex[c & 0xF]);
+        ++s;
+    }
+}
+
+}  // namespace dravik

@@ -1,0 +1,42 @@
+// Text output of the program: a large buffer in front of standard output,
+// the listing line, and names made safe for a terminal.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "archive/archive.h"
+
+namespace dravik {
+
+// Standard output goes out in large writes; everything else in the program
+// (stderr lines) flushes it first so that the two streams stay in order.
+struct Output {
+    int fd = 1;
+    std::size_t used = 0;
+    bool failed = false;  // a write failed; the run cannot claim success
+    int error_number = 0;
+    char buffer[64 * 1024];
+};
+
+void out_write(Output& out, const char* text, std::size_t length);
+void out_text(Output& out, const char* text);
+// Writes out what is buffered; false once any write has failed.
+bool out_flush(Output& out);
+
+// The longest listing line without its name: "[d] offs[0x........] len[-2147483648] ".
+inline constexpr std::size_t kListingPrefixMax = 40;
+
+// Formats the part of the listing line that precedes the name,
+// "[%s] offs[0x%08X] len[%08d] ", into `dest` and returns its length.
+std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry);
+// Writes the whole listing line for `entry`, name byte for byte as stored.
+void out_listing_line(Output& out, const ArchiveEntry& entry);
+
+// Appends `name` to `dest` with every byte that could upset a terminal (C0
+// and C1 controls, DEL, backslash, bytes that are not valid UTF-8) written
+// as a \xHH escape.
+void append_escaped(std::string& dest, const char* name);
+
+}  // namespace dravik
