@@ -1,0 +1,50 @@
+// The operating-system services the unpacker writes through. Every name is
+// resolved relative to an open directory and no call follows a symbolic
+// link, so what an archive's names can reach is decided by the unpacker
+// alone, never by what happens to be on disk. Calls that fail return false
+// (or an invalid descriptor) with errno set.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "archive/platform.h"
+
+namespace dravik::disk {
+
+// The directory the run started in.
+FileDescriptor open_current_directory();
+
+// Creates directory `name` in `dir`; an existing entry of that name is not an
+// error here (opening it tells what it is).
+bool make_directory(int dir, const char* name);
+// Opens directory `name` in `dir`; fails with ELOOP on a symbolic link and
+// ENOTDIR on anything else that is not a directory.
+FileDescriptor open_directory(int dir, const char* name);
+
+// Creates file `name` in `dir` for writing; fails with EEXIST when anything of
+// that name exists, a dangling symbolic link included.
+FileDescriptor create_file(int dir, const char* name);
+
+enum class EntryKind { missing, directory, symlink, other };
+// What `name` in `dir` is, without following a symbolic link.
+bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity);
+
+bool rename_within(int dir, const char* from, const char* to);
+bool remove_file(int dir, const char* name);
+
+// Copies `length` bytes at `offset` of `in` to the end of `out`. Sets
+// *input_ended when `in` ended first (errno is then 0).
+bool copy_file_data(int in, std::uint64_t offset, int out, std::uint64_t length,
+                    std::uint8_t* buffer, std::size_t buffer_size, bool* input_ended);
+bool write_all(int out, const std::uint8_t* data, std::uint64_t length);
+
+// A file being written under its final name is removed if the process is
+// interrupted, so that an interrupted run never leaves a truncated file that
+// looks complete. At most one file is guarded at a time; `name` must stay
+// valid until the guard is released.
+void install_interrupt_cleanup();
+void guard_partial_file(int dir, const char* name);
+void release_partial_file();
+
+}  // namespace dravik::disk

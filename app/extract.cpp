@@ -1,0 +1,190 @@
+#include "app/extract.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "app/disk.h"
+#include "archive/u8_format.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 1 << 20;
+constexpr int kTempAttempts = 100;
+
+ExtractResult failure(ExtractError error, const char* name, int error_number = 0) {
+    return ExtractResult{error, error_number, name};
+}
+
+// Entries inside a directory that could not be entered go where that
+// directory's own entry would have gone.
+void push_unentered(Extractor& x, std::uint32_t end) {
+    DirectoryLevel level;
+    level.fd = x.levels.back().fd;
+    level.end = end;
+    x.levels.push_back(std::move(level));
+}
+
+ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end) {
+    const int dir = x.levels.back().fd;
+    if (!name_is_safe(name)) {
+        push_unentered(x, end);
+        return failure(ExtractError::unsafe_name, name);
+    }
+    if (!disk::make_directory(dir, name)) {
+        const int error_number = errno;
+        push_unentered(x, end);
+        return failure(ExtractError::create_directory, name, error_number);
+    }
+    FileDescriptor opened = disk::open_directory(dir, name);
+    if (!opened.valid()) {
+        const int error_number = errno;
+        push_unentered(x, end);
+        if (error_number == ELOOP || error_number == ENOTDIR) {
+            // Linux reports a symbolic link as "not a directory" when asked
+            // for a directory without following links; tell the two apart.
+            disk::EntryKind kind;
+            FileIdentity ignored;
+            if (disk::inspect(dir, name, &kind, &ignored) && kind == disk::EntryKind::symlink)
+                return failure(ExtractError::symlink_in_the_way, name);
+            return failure(ExtractError::not_a_directory, name);
+        }
+        return failure(ExtractError::open_directory, name, error_number);
+    }
+    DirectoryLevel level;
+    level.fd = opened.fd;
+    level.owned = std::move(opened);
+    level.end = end;
+    x.levels.push_back(std::move(level));
+    return ExtractResult{ExtractError::none, 0, name};
+}
+
+// Creates a fresh file under a temporary name in `dir`, for content that is
+// to replace an existing file only once it is complete.
+FileDescriptor create_temporary(Extractor& x, int dir) {
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        std::snprintf(x.temp_name, sizeof x.temp_name, ".dravik-%ld-%u.part",
+                      static_cast<long>(::getpid()), x.temp_serial++);
+        FileDescriptor file = disk::create_file(dir, x.temp_name);
+        if (file.valid() || errno != EEXIST) return file;
+    }
+    errno = EEXIST;
+    return FileDescriptor();
+}
+
+bool same_file(const FileIdentity& a, const FileIdentity& b) {
+    return a.known && b.known && a.device == b.device && a.inode == b.inode;
+}
+
+ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* name,
+                         std::uint32_t offset, std::uint32_t size) {
+    const int dir = x.levels.back().fd;
+    if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
+    if (std::uint64_t{offset} + size > source.size)
+        return failure(ExtractError::data_out_of_range, name);
+
+    // The common case, nothing of this name yet: create it exclusively and
+    // write in place; a failure removes it again. Anything already there is
+    // replaced by rename only once the new content is whole, so a failed
+    // entry never costs the user the old file, and a symbolic link or a hard
+    // link is replaced rather than written through.
+    const char* writing = name;
+    FileDescriptor out = disk::create_file(dir, name);
+    if (!out.valid()) {
+        if (errno != EEXIST) return failure(ExtractError::create_file, name, errno);
+        disk::EntryKind kind;
+        FileIdentity existing;
+        if (!disk::inspect(dir, name, &kind, &existing))
+            return failure(ExtractError::create_file, name, errno);
+        if (kind == disk::EntryKind::directory) return failure(ExtractError::is_a_directory, name);
+        if (same_file(existing, x.archive))
+            return failure(ExtractError::would_replace_archive, name);
+        out = create_temporary(x, dir);
+        if (!out.valid()) return failure(ExtractError::create_file, name, errno);
+        writing = x.temp_name;
+    }
+
+    disk::guard_partial_file(dir, writing);
+    bool ok = true;
+    bool input_ended = false;
+    if (size > 0) {
+        if (const std::uint8_t* bytes = source_bytes(source)) {
+            ok = disk::write_all(out.fd, bytes + offset, size);
+        } else {
+            if (x.buffer.empty()) x.buffer.resize(kCopyBufferSize);
+            ok = disk::copy_file_data(source.file.fd, source.base + offset, out.fd, size,
+                                      x.buffer.data(), x.buffer.size(), &input_ended);
+        }
+    }
+    int error_number = errno;
+    if (ok && !fd_close(out)) {
+        ok = false;
+        error_number = errno;
+    }
+    if (ok && writing != name && !disk::rename_within(dir, writing, name)) {
+        error_number = errno;
+        disk::remove_file(dir, writing);
+        disk::release_partial_file();
+        return failure(ExtractError::replace_file, name, error_number);
+    }
+    if (!ok) {
+        fd_close(out);
+        disk::remove_file(dir, writing);
+        disk::release_partial_file();
+        if (input_ended) return failure(ExtractError::archive_ended, name);
+        return failure(ExtractError::write_file, name, error_number);
+    }
+    disk::release_partial_file();
+    return ExtractResult{ExtractError::none, 0, name};
+}
+
+}  // namespace
+
+bool name_is_safe(const char* name) {
+    if (name[0] == '\0') return false;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
+#ifdef _WIN32
+    if (std::strpbrk(name, "/\\:")) return false;
+#else
+    if (std::strchr(name, '/')) return false;
+#endif
+    return true;
+}
+
+bool extract_begin(Extractor& x, const ArchiveHandle& handle) {
+    FileDescriptor start = disk::open_current_directory();
+    if (!start.valid()) return false;
+    x.levels.clear();
+    DirectoryLevel root;
+    root.fd = start.fd;
+    root.owned = std::move(start);
+    root.end = handle.node_count;
+    x.levels.push_back(std::move(root));
+    x.archive = handle.stream.identity;
+    return true;
+}
+
+ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, std::uint32_t index) {
+    ArchiveEntry node;
+    if (x.levels.empty() || !archive_node(&handle, &node, index)) return ExtractResult{};
+
+    // Leave every directory whose contents end before this node; several
+    // can end at once.
+    while (x.levels.size() > 1 && index >= x.levels.back().end) x.levels.pop_back();
+
+    if (!node.is_directory) return write_file(x, handle.stream, node.name, node.offset, node.size);
+
+    // An end index that cannot be right (not past the directory itself, or
+    // past the enclosing directory's end) is taken as the enclosing end.
+    const std::uint32_t parent_end = x.levels.back().end;
+    std::uint32_t end = node.size;
+    if (end <= index || end > parent_end) end = parent_end;
+    const bool under_root = index == 1 || node.offset == 0;
+    return enter_directory(x, under_root ? u8::kRootDirectoryName : node.name, end);
+}
+
+}  // namespace dravik

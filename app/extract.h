@@ -1,0 +1,65 @@
+// Unpacking entries onto disk, one at a time, in table order, below the
+// directory the run started in.
+//
+// Directories nest as the table stores them: a directory holds the entries
+// up to its end index, after which the walk returns to the enclosing
+// directory. Each directory is held open, and every name is resolved
+// relative to an open directory without following symbolic links, so no
+// entry can reach outside the starting directory. A file appears under its
+// name only once its content is complete.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "archive/archive.h"
+
+namespace dravik {
+
+enum class ExtractError {
+    none,
+    unsafe_name,            // empty, ".", "..", or holding a path separator
+    data_out_of_range,      // the entry's data lies past the end of the archive
+    archive_ended,          // the archive came up short while being read
+    would_replace_archive,  // the output would be the archive being read
+    symlink_in_the_way,     // a directory's name exists as a symbolic link
+    not_a_directory,        // a directory's name exists as something else
+    is_a_directory,         // a file's name exists as a directory
+    create_directory,       // error_number says why
+    open_directory,
+    create_file,
+    write_file,
+    replace_file,
+};
+
+struct ExtractResult {
+    ExtractError error = ExtractError::none;
+    int error_number = 0;
+    const char* name = nullptr;  // the name the entry has on disk
+};
+
+struct DirectoryLevel {
+    FileDescriptor owned;  // invalid when the entry could not be entered
+    int fd = -1;           // where this level's entries go
+    std::uint32_t end = 0; // first node index past this directory's contents
+};
+
+struct Extractor {
+    std::vector<DirectoryLevel> levels;  // levels[0]: the starting directory
+    std::vector<std::uint8_t> buffer;    // for copies the kernel cannot do itself
+    FileIdentity archive;                // never replaced by an output file
+    std::uint32_t temp_serial = 0;
+    char temp_name[64] = {};
+};
+
+// A name that may be created in the current directory as it stands: not
+// empty, not "." or "..", and holding no path separator (so never absolute).
+bool name_is_safe(const char* name);
+
+// Prepares to unpack `handle` into the current working directory. False,
+// with errno set, when that directory cannot be opened.
+bool extract_begin(Extractor& extractor, const ArchiveHandle& handle);
+// Unpacks node `index` of `handle` (1 to N - 1, in ascending order).
+ExtractResult extract_entry(Extractor& extractor, const ArchiveHandle& handle, std::uint32_t index);
+
+}  // namespace dravik
