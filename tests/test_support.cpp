@@ -1,0 +1,112 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sha256.h"
+
+namespace fixture {
+
+namespace fs = std::filesystem;
+
+RunResult run_dravik(const std::vector<std::string>& args, const std::string& cwd,
+                     const RunOptions& options) {
+    RunResult result;
+    char out_path[] = "/tmp/dravik-out-XXXXXX";
+    char err_path[] = "/tmp/dravik-err-XXXXXX";
+    int out_fd = ::mkstemp(out_path);
+    int err_fd = ::mkstemp(err_path);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out_fd, 1);
+        ::dup2(err_fd, 2);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+        if (options.file_size_limit >= 0) {
+            rlimit lim{static_cast<rlim_t>(options.file_size_limit),
+                       static_cast<rlim_t>(options.file_size_limit)};
+            ::setrlimit(RLIMIT_FSIZE, &lim);
+        }
+        if (options.open_files_limit >= 0) {
+            rlimit lim{static_cast<rlim_t>(options.open_files_limit),
+                       static_cast<rlim_t>(options.open_files_limit)};
+            ::setrlimit(RLIMIT_NOFILE, &lim);
+        }
+        std::vector<char*> argv;
+        std::string program = DRAVIK_BINARY;
+        argv.push_back(program.data());
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(126);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    ::close(out_fd);
+    ::close(err_fd);
+    result.out = read_file(out_path);
+    result.err = read_file(err_path);
+    ::unlink(out_path);
+    ::unlink(err_path);
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string base = fs::temp_directory_path().string() + "/dravik-test-XXXXXX";
+    std::vector<char> buf(base.begin(), base.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data())) path = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    // Give back write permission that a test may have taken away, or
+    // remove_all cannot empty the directory.
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> tree;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        const std::string rel = it->path().lexically_relative(root).string();
+        if (it->is_symlink()) {
+            tree[rel] = "l " + fs::read_symlink(it->path()).string();
+        } else if (it->is_directory()) {
+            tree[rel] = "d";
+        } else {
+            std::string data = read_file(it->path().string());
+            tree[rel] = "f " + std::to_string(data.size()) + " " + sha256_hex(data);
+        }
+    }
+    return tree;
+}
+
+}  // namespace fixture

@@ -1,0 +1,42 @@
+// Running the built program and looking at what it left on disk.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fixture {
+
+struct RunResult {
+    int status = -1;     // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    long long file_size_limit = -1;  // RLIMIT_FSIZE for the child, when >= 0
+    long long open_files_limit = -1; // RLIMIT_NOFILE for the child, when >= 0
+};
+
+// Runs the built dravik with `args` in directory `cwd`.
+RunResult run_dravik(const std::vector<std::string>& args, const std::string& cwd,
+                     const RunOptions& options = {});
+
+// A fresh directory removed (without following links) at the end of scope.
+struct TempDir {
+    std::string path;
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string sub(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);  // without following a final symbolic link
+
+// Every entry below `root`, by relative path: "d" for a directory,
+// "f <size> <sha256>" for a file, "l <target>" for a symbolic link.
+std::map<std::string, std::string> snapshot(const std::string& root);
+
+}  // namespace fixture
