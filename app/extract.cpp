@@ -13,7 +13,9 @@ namespace dravik {
 
 namespace {
 
-constexpr std::size_t kCopyBufferSize = 1 << 20;
+// Large enough to make few system calls, small enough to stay in the cache
+// between the read and the write.
+constexpr std::size_t kCopyBufferSize = 256 * 1024;
 constexpr int kTempAttempts = 100;
 
 ExtractResult failure(ExtractError error, const char* name, int error_number = 0) {
@@ -159,6 +161,7 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle) {
     FileDescriptor start = disk::open_current_directory();
     if (!start.valid()) return false;
     x.levels.clear();
+    x.levels.reserve(64);  // deep enough for real archives without growing
     DirectoryLevel root;
     root.fd = start.fd;
     root.owned = std::move(start);

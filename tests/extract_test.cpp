@@ -2,8 +2,12 @@
 // happens to what was already on disk, and that nothing escapes the folder
 // the run started in.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include "sha256.h"
 #include "test_support.h"
@@ -317,6 +321,45 @@ TEST(Extract, NonsenseDirectoryEndsAreClampedNotFollowed) {
         auto r = box.run(fixture::serialize(raw));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(box.result(), c.expected);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Killing the run while it writes a large file must not leave that file
+// behind under its own name, where it would look complete.
+TEST(Extract, AnInterruptedRunLeavesNoTruncatedFile) {
+    constexpr std::uint32_t kBig = 512u << 20;
+    Builder b;
+    b.file("small.bin", "s");
+    b.file("big.bin", "");
+    RawArchive raw = b.raw();
+    raw.nodes[2].word2 = kBig;  // its data is a hole in a sparse file: zeros
+    Sandbox box;
+    fixture::write_file(box.archive, fixture::serialize(raw));
+    ASSERT_EQ(::truncate(box.archive.c_str(), raw.nodes[2].word1 + off_t{kBig}), 0);
+
+    for (int delay_ms : {20, 60, 150}) {
+        SCOPED_TRACE(delay_ms);
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::chdir(box.work.c_str()) != 0) ::_exit(125);
+            ::execl(DRAVIK_BINARY, DRAVIK_BINARY, box.archive.c_str(), static_cast<char*>(nullptr));
+            ::_exit(126);
+        }
+        ::usleep(delay_ms * 1000);
+        ::kill(pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        struct stat st;
+        if (::stat((box.work + "/big.bin").c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_size, off_t{kBig});
+        }
+        for (const auto& entry : std::filesystem::directory_iterator(box.work))
+            EXPECT_EQ(entry.path().string().find(".part"), std::string::npos) << entry.path();
+        ::unlink((box.work + "/big.bin").c_str());
     }
 }
 

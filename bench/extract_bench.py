@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Measures dravik's unpacking against tar -xf, cp -r and a syscall floor.
+
+It generates its own archives, tarballs and trees (nothing large is kept in
+the repository), runs every tool alternately on the same content, and prints
+medians and ratios. Absolute times depend on the machine; compare ratios from
+one run.
+
+  (a) many small files: 20,000 files of 4 KiB in 50 directories
+  (b) a few large files: 8 files of 64 MiB
+  (c) peak memory on (b) and on a single 1 GiB file
+
+usage: bench/extract_bench.py [--dravik build/dravik] [--runs 5] [--work DIR] [--quick]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def u8_archive(path, dirs):
+    """Writes a U8 archive: node 1 is "arc", holding `dirs` = [(name, [(file, size)])];
+    a dir named "" puts its files straight into arc. File contents come from
+    content(dir_index, file_index, size)."""
+    names = [b""]
+    nodes = []  # (is_dir, name_offset, word1, word2)
+    strings = bytearray(b"\0")
+
+    def add_name(n):
+        off = len(strings)
+        strings.extend(n.encode() + b"\0")
+        return off
+
+    layout = []  # (node index, size, content key)
+    nodes.append([1, 0, 0, 0])  # root, count filled later
+    nodes.append([1, add_name("arc"), 0, 0])  # node 1
+    for di, (dname, files) in enumerate(dirs):
+        parent = 1
+        if dname:
+            nodes.append([1, add_name(dname), 1, 0])
+            dir_index = len(nodes) - 1
+        for fi, (fname, size) in enumerate(files):
+            nodes.append([0, add_name(fname), 0, size])
+            layout.append((len(nodes) - 1, size, (di, fi)))
+        if dname:
+            nodes[dir_index][3] = len(nodes)
+    count = len(nodes)
+    nodes[0][3] = count
+    nodes[1][3] = count
+    table_size = count * 12 + len(strings)
+    pos = (0x20 + table_size + 31) // 32 * 32
+    for node_index, size, _ in layout:
+        nodes[node_index][2] = pos
+        pos = (pos + size + 31) // 32 * 32
+    with open(path, "wb") as f:
+        f.write(b"U\xaa8-" + struct.pack(">III", 0x20, table_size, pos) + bytes(16))
+        for t, name_off, w1, w2 in nodes:
+            f.write(struct.pack(">III", (t << 24) | name_off, w1, w2))
+        f.write(strings)
+        for node_index, size, (di, fi) in layout:
+            f.seek(nodes[node_index][2])
+            write_content(f, di, fi, size)
+        f.truncate(pos)
+
+
+def write_content(f, di, fi, size):
+    block = (b"%04d-%06d|" % (di, fi)) * 1024
+    left = size
+    while left > 0:
+        chunk = block[: min(left, len(block))]
+        f.write(chunk)
+        left -= len(chunk)
+
+
+def plain_tree(root, dirs):
+    for di, (dname, files) in enumerate(dirs):
+        d = os.path.join(root, "arc", dname) if dname else os.path.join(root, "arc")
+        os.makedirs(d, exist_ok=True)
+        for fi, (fname, size) in enumerate(files):
+            with open(os.path.join(d, fname), "wb") as f:
+                write_content(f, di, fi, size)
+
+
+MEASURE = None
+
+
+def timed(cmd, cwd):
+    """Wall time and peak RSS (KiB) of one command, taken by the small
+    launcher so that Python's own memory does not count."""
+    r, w = os.pipe()
+    proc = subprocess.Popen([MEASURE, str(w)] + cmd, cwd=cwd, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, pass_fds=(w,))
+    os.close(w)
+    err = proc.stderr.read().decode(errors="replace")
+    status = proc.wait()
+    with os.fdopen(r) as f:
+        line = f.read().split()
+    if status != 0 or len(line) != 2:
+        sys.exit("failed: %s\n%s" % (" ".join(cmd), err))
+    return float(line[0]), int(line[1])
+
+
+def build_helpers(work):
+    global MEASURE
+    MEASURE = os.path.join(work, "measure")
+    subprocess.check_call(["cc", "-O2", "-o", MEASURE, os.path.join(HERE, "measure.c")])
+    exe = os.path.join(work, "floor")
+    subprocess.check_call(["cc", "-O2", "-o", exe, os.path.join(HERE, "floor.c")])
+    return exe
+
+
+def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=False):
+    base = os.path.join(work, label)
+    os.makedirs(base)
+    archive = os.path.join(base, "input.arc")
+    u8_archive(archive, dirs)
+    tree = os.path.join(base, "tree")
+    plain_tree(tree, dirs)
+    tarball = os.path.join(base, "input.tar")
+    subprocess.check_call(["tar", "-cf", tarball, "-C", tree, "arc"])
+
+    tools = {
+        "dravik": lambda out: ([dravik, archive], out),
+        "tar -xf": lambda out: (["tar", "-xf", tarball], out),
+        "cp -r": lambda out: (["cp", "-r", os.path.join(tree, "arc"), out], base),
+    }
+    if floor_args:
+        tools["floor"] = lambda out: ([floor_args[0], os.path.join(out, "x")] + floor_args[1:], base)
+    times = {name: [] for name in tools}
+    rss = {name: [] for name in tools}
+    names = list(tools)
+    serial = 0
+    for r in range(runs):
+        # Rotate the order so no tool always runs right after the same one.
+        order = names[r % len(names):] + names[: r % len(names)]
+        for name in order:
+            serial += 1
+            out = os.path.join(base, "run-%03d" % serial)  # never used before
+            os.makedirs(out)
+            cmd, cwd = tools[name](out)
+            os.sync()
+            t, m = timed(cmd, cwd)
+            times[name].append(t)
+            rss[name].append(m)
+            if not keep_outputs:
+                shutil.rmtree(out)
+                os.sync()
+    return times, rss
+
+
+def report(title, times, rss, reference):
+    print("\n%s (median of %d runs)" % (title, len(next(iter(times.values())))))
+    print("  %-10s %10s %12s %s" % ("tool", "seconds", "peak RSS", "dravik / tool"))
+    d = statistics.median(times["dravik"])
+    for name in times:
+        m = statistics.median(times[name])
+        print("  %-10s %10.3f %9.1f MiB %8.2f" % (name, m, max(rss[name]) / 1024, d / m))
+    return d
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--dravik", default=os.path.join(HERE, "..", "build", "dravik"))
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--work", default=None, help="scratch folder (default: a new one under /tmp)")
+    ap.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
+    ap.add_argument("--only", choices=["a", "b", "c"], default=None)
+    args = ap.parse_args()
+    dravik = os.path.abspath(args.dravik)
+    work = args.work or tempfile.mkdtemp(prefix="dravik-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
+    os.makedirs(work, exist_ok=True)
+    scale = 8 if args.quick else 1
+    try:
+        floor = build_helpers(work)
+        if args.only in (None, "a"):
+            ndirs, per_dir, size = 50, 400 // scale, 4096
+            dirs = [("d%03d" % d, [("f%05d.bin" % f, size) for f in range(per_dir)]) for d in range(ndirs)]
+            times, rss = run_workload("a", work, dravik, dirs, args.runs,
+                                      [floor, str(ndirs), str(per_dir), str(size)], keep_outputs=True)
+            report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss, "floor")
+        if args.only in (None, "b"):
+            n, size = 8, (64 << 20) // scale
+            dirs = [("", [("big%d.bin" % i, size) for i in range(n)])]
+            times, rss = run_workload("b", work, dravik, dirs, args.runs)
+            report("(b) %d files of %d MiB" % (n, size >> 20), times, rss, "cp -r")
+        if args.only in (None, "c"):
+            size = (1 << 30) // scale
+            dirs = [("", [("huge.bin", size)])]
+            times, rss = run_workload("c", work, dravik, dirs, 1)
+            print("\n(c) one file of %d MiB: dravik peak RSS %.1f MiB, %.3f s"
+                  % (size >> 20, rss["dravik"][0] / 1024, times["dravik"][0]))
+    finally:
+        if not args.work:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
