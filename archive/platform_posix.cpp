@@ -97,4 +97,11 @@ bool memory_allocate(MemoryBlock& block, std::size_t size) {
     return true;
 }
 
+std::uint64_t memory_physical_size() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
 }  // namespace dravik
