@@ -75,36 +75,25 @@ std::vector<Wrapping> wrappings(const Bytes& u8) {
             {"imet+yaz0+imd5+lz10", imet40(yaz0(imd5(lz10(u8))))}};
 }
 
-TEST(Carrier, EveryNestingOpensToTheBareArchivesEntries) {
+TEST(Carrier, EveryNestingOpensToTheBareArchivesEntriesFromMemoryOrDisk) {
     const Bytes u8 = inner_archive();
     OpenStatus status;
     const auto bare = entries(open_bytes(u8, &status).get());
     ASSERT_EQ(bare.size(), 5u);
+    fixture::TempDir dir;
     for (const Wrapping& w : wrappings(u8)) {
         SCOPED_TRACE(w.name);
         auto h = open_bytes(w.bytes, &status);
         ASSERT_TRUE(h) << static_cast<int>(status.failure);
         EXPECT_EQ(entries(h.get()), bare);
         EXPECT_EQ(status.notices, 0u);
-    }
-}
 
-TEST(Carrier, TheProgramListsAndUnpacksTheInnerArchiveFromDisk) {
-    fixture::TempDir dir;
-    const Bytes u8 = inner_archive();
-    ASSERT_TRUE(fixture::write_file(dir.sub("bare.arc"), u8));
-    fixture::TempDir bare_out;
-    const auto bare = fixture::run_dravik({dir.sub("bare.arc")}, bare_out.path);
-    ASSERT_EQ(bare.status, 0);
-    for (const Wrapping& w : wrappings(u8)) {
-        SCOPED_TRACE(w.name);
+        // From disk the banner and IMD5 layers stay views of the file.
         ASSERT_TRUE(fixture::write_file(dir.sub("wrapped"), w.bytes));
-        fixture::TempDir out;
-        const auto r = fixture::run_dravik({dir.sub("wrapped")}, out.path);
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, bare.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(fixture::snapshot(out.path), fixture::snapshot(bare_out.path));
+        h = archive_open(dir.sub("wrapped").c_str(), &status);
+        ASSERT_TRUE(h) << static_cast<int>(status.failure);
+        EXPECT_EQ(entries(h.get()), bare);
+        EXPECT_EQ(status.notices, 0u);
     }
 }
 
