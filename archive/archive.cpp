@@ -98,7 +98,7 @@ std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* s
     OpenFailure peeled = carrier_peel(source, &notices);
     if (status) status->notices = notices;
     if (peeled != OpenFailure::none) {
-        fail(status, peeled);
+        fail(status, peeled, peeled == OpenFailure::cannot_open ? errno : 0);
         return nullptr;
     }
     std::unique_ptr<ArchiveHandle> handle;

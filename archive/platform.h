@@ -66,4 +66,9 @@ struct MemoryBlock {
 // provide them.
 bool memory_allocate(MemoryBlock& block, std::size_t size);
 
+// The machine's physical memory in bytes, or 0 when it cannot be told. A
+// decoded archive larger than this could never be held, however lazily its
+// pages are committed.
+std::uint64_t memory_physical_size();
+
 }  // namespace dravik
