@@ -66,6 +66,8 @@ std::string reason(const ExtractResult& r) {
         case ExtractError::open_directory:
             return with_errno("cannot enter directory", r.error_number) +
                    "; its contents go to the enclosing directory";
+        case ExtractError::reopen_directory:
+            return with_errno("cannot return to its directory", r.error_number);
         case ExtractError::create_file: return with_errno("cannot create file", r.error_number);
         case ExtractError::write_file: return with_errno("cannot write file", r.error_number);
         case ExtractError::replace_file:

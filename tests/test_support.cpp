@@ -44,10 +44,10 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     if (pid == 0) {
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
-        // The child starts with the three standard streams only, so that a
-        // descriptor limit counts what dravik itself opens.
-        ::close(out_fd);
-        ::close(err_fd);
+        // The child starts with the three standard streams only, whatever
+        // the test runner left open, so that a descriptor limit counts
+        // exactly what dravik itself opens.
+        ::close_range(3, ~0u, 0);
         if (::chdir(cwd.c_str()) != 0) ::_exit(125);
         if (options.file_size_limit >= 0) {
             rlimit lim{static_cast<rlim_t>(options.file_size_limit),
@@ -87,18 +87,9 @@ TempDir::TempDir() {
     if (::mkdtemp(buf.data())) path = buf.data();
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    // Give back write permission that a test may have taken away, or
-    // remove_all cannot empty the directory.
-    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(path, ec);
-    if (exists(path)) remove_tree(path);  // too deep for whole paths
-}
+// remove_tree gives back permissions a test took away, and reaches any
+// depth (std::filesystem::remove_all stops where whole paths grow too long).
+TempDir::~TempDir() { remove_tree(path); }
 
 Sandbox::Sandbox() {
     ::mkdir(work.c_str(), 0777);
