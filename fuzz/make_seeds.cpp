@@ -82,6 +82,16 @@ void fixture_seeds(const fs::path& dir) {
     chain.file("top", "t");
     save(dir, "chain", chain.build(packed));
 
+    // Deeper than the unpack target holds directories open, with a file at
+    // every level on the way back up: each one lands after a walk back down.
+    Builder climb;
+    for (int i = 0; i < 40; ++i) climb.dir("d");
+    for (int i = 0; i < 40; ++i) {
+        climb.file("f", std::to_string(i));
+        climb.end();
+    }
+    save(dir, "climb", climb.build(packed));
+
     Builder same;
     same.dir("arc");
     same.file("twice", "one");

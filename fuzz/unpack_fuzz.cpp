@@ -4,6 +4,7 @@
 // beside "work", the exit status must be 0 or 1, and a run that told of any
 // failure on its diagnostics stream must not have exited 0.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ struct Sandbox {
         std::fputs(kSentinelText, f);
         std::fclose(f);
         FUZZ_CHECK(::lstat(sentinel.c_str(), &sentinel_stat) == 0);
+        // With few descriptors to spare, only a handful of directory levels
+        // stay open and shallow inputs already walk back down to released ones.
+        struct rlimit limit;
+        FUZZ_CHECK(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        limit.rlim_cur = 64;
+        FUZZ_CHECK(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
         home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         FUZZ_CHECK(home >= 0);
         out = std::tmpfile();
