@@ -14,6 +14,9 @@ namespace dravik::disk {
 
 // The directory the run started in.
 FileDescriptor open_current_directory();
+// How many descriptors the process may hold open at once (very large when
+// there is no limit).
+std::uint64_t open_files_limit();
 
 // Creates directory `name` in `dir`; an existing entry of that name is not an
 // error here (opening it tells what it is).

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,13 @@ namespace dravik::disk {
 
 FileDescriptor open_current_directory() {
     return FileDescriptor(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+std::uint64_t open_files_limit() {
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return UINT64_MAX;
+    return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
 bool make_directory(int dir, const char* name) {

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,9 @@ namespace {
 // between the read and the write.
 constexpr std::size_t kCopyBufferSize = 256 * 1024;
 constexpr int kTempAttempts = 100;
+// More held directories than this buy nothing: archives are rarely a
+// handful of levels deep, and deeper ones are walked back down by name.
+constexpr std::uint64_t kMaxHeldDirectories = 256;
 
 ExtractResult failure(ExtractError error, const char* name, int error_number = 0) {
     return ExtractResult{error, error_number, name};
@@ -26,13 +30,60 @@ ExtractResult failure(ExtractError error, const char* name, int error_number = 0
 // directory's own entry would have gone.
 void push_unentered(Extractor& x, std::uint32_t end) {
     DirectoryLevel level;
-    level.fd = x.levels.back().fd;
     level.end = end;
     x.levels.push_back(std::move(level));
 }
 
+void release(Extractor& x, DirectoryLevel& level) {
+    if (!level.fd.valid()) return;
+    level.fd = FileDescriptor();
+    --x.held;
+}
+
+// Closes the shallowest held levels until no more than the limit are held.
+// The innermost entered level is the last to go, so with a limit of at
+// least one it always stays.
+void release_excess(Extractor& x) {
+    std::size_t& k = x.shallowest_held;
+    while (x.held > x.held_limit && k < x.levels.size()) {
+        release(x, x.levels[k]);
+        if (x.held > x.held_limit) ++k;
+    }
+}
+
+// The directory where the current entries go: the innermost entered level,
+// opened again if it was released. Returns -1 with errno set when it cannot
+// be reached any more.
+int current_directory(Extractor& x) {
+    std::size_t target = x.levels.size() - 1;
+    while (target > 0 && !x.levels[target].entered) --target;
+    if (x.levels[target].fd.valid()) return x.levels[target].fd.fd;
+
+    // Walk down again by name from the nearest level still held (at worst
+    // the start), never following a symbolic link, as the first descent did.
+    std::size_t from = target;
+    while (from > 0 && !(x.levels[from].entered && x.levels[from].fd.valid())) --from;
+    x.shallowest_held = std::min(x.shallowest_held, from + 1);
+    int dir = x.levels[from].fd.fd;
+    for (std::size_t k = from + 1; k <= target; ++k) {
+        DirectoryLevel& level = x.levels[k];
+        if (!level.entered) continue;
+        level.fd = disk::open_directory(dir, level.name);
+        if (!level.fd.valid()) return -1;
+        ++x.held;
+        dir = level.fd.fd;
+        release_excess(x);
+    }
+    return dir;
+}
+
 ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end) {
-    const int dir = x.levels.back().fd;
+    const int dir = current_directory(x);
+    if (dir < 0) {
+        const int error_number = errno;
+        push_unentered(x, end);
+        return failure(ExtractError::reopen_directory, name, error_number);
+    }
     if (!name_is_safe(name)) {
         push_unentered(x, end);
         return failure(ExtractError::unsafe_name, name);
@@ -58,10 +109,13 @@ ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end)
         return failure(ExtractError::open_directory, name, error_number);
     }
     DirectoryLevel level;
-    level.fd = opened.fd;
-    level.owned = std::move(opened);
+    level.fd = std::move(opened);
+    level.name = name;
+    level.entered = true;
     level.end = end;
     x.levels.push_back(std::move(level));
+    ++x.held;
+    release_excess(x);
     return ExtractResult{ExtractError::none, 0, name};
 }
 
@@ -84,10 +138,11 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
 
 ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* name,
                          std::uint32_t offset, std::uint32_t size) {
-    const int dir = x.levels.back().fd;
     if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
     if (std::uint64_t{offset} + size > source.size)
         return failure(ExtractError::data_out_of_range, name);
+    const int dir = current_directory(x);
+    if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);
 
     // The common case, nothing of this name yet: create it exclusively and
     // write in place; a failure removes it again. Anything already there is
@@ -163,10 +218,17 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle) {
     x.levels.clear();
     x.levels.reserve(64);  // deep enough for real archives without growing
     DirectoryLevel root;
-    root.fd = start.fd;
-    root.owned = std::move(start);
+    root.fd = std::move(start);
+    root.entered = true;
     root.end = handle.node_count;
     x.levels.push_back(std::move(root));
+    x.held = 0;
+    x.shallowest_held = 1;
+    // A quarter of the process's descriptors, so that the files, the
+    // archive and the standard streams always find one.
+    const std::uint64_t quarter = disk::open_files_limit() / 4;
+    x.held_limit = static_cast<std::size_t>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(kMaxHeldDirectories, quarter)));
     x.archive = handle.stream.identity;
     return true;
 }
@@ -177,7 +239,11 @@ ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, std::uint
 
     // Leave every directory whose contents end before this node; several
     // can end at once.
-    while (x.levels.size() > 1 && index >= x.levels.back().end) x.levels.pop_back();
+    while (x.levels.size() > 1 && index >= x.levels.back().end) {
+        release(x, x.levels.back());
+        x.levels.pop_back();
+    }
+    x.shallowest_held = std::min(x.shallowest_held, x.levels.size());
 
     if (!node.is_directory) return write_file(x, handle.stream, node.name, node.offset, node.size);
 

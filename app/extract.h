@@ -9,6 +9,7 @@
 // name only once its content is complete.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,6 +28,7 @@ enum class ExtractError {
     is_a_directory,         // a file's name exists as a directory
     create_directory,       // error_number says why
     open_directory,
+    reopen_directory,       // an entered directory could not be opened again
     create_file,
     write_file,
     replace_file,
@@ -38,14 +40,26 @@ struct ExtractResult {
     const char* name = nullptr;  // the name the entry has on disk
 };
 
+// One directory of the walk. A directory that could not be entered still
+// has a level, so that its end is kept; its entries go to the innermost
+// entered level below it.
 struct DirectoryLevel {
-    FileDescriptor owned;  // invalid when the entry could not be entered
-    int fd = -1;           // where this level's entries go
-    std::uint32_t end = 0; // first node index past this directory's contents
+    FileDescriptor fd;       // open while held; entered levels may be released
+    const char* name = nullptr;  // its name in the innermost entered level below it,
+                                 // borrowed from the archive's table (or "arc")
+    bool entered = false;
+    std::uint32_t end = 0;   // first node index past this directory's contents
 };
 
 struct Extractor {
-    std::vector<DirectoryLevel> levels;  // levels[0]: the starting directory
+    std::vector<DirectoryLevel> levels;  // levels[0]: the starting directory, always held
+    // Only the innermost entered levels hold a descriptor, at most
+    // `held_limit` of them beyond the start, so that any depth of nesting
+    // leaves descriptors for the files; a released level is opened again
+    // by name from the nearest level still held when the walk returns to it.
+    std::size_t held = 0;
+    std::size_t held_limit = 1;
+    std::size_t shallowest_held = 1;  // no level below this one, but the start, is held
     std::vector<std::uint8_t> buffer;    // for copies the kernel cannot do itself
     FileIdentity archive;                // never replaced by an output file
     std::uint32_t temp_serial = 0;

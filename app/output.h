@@ -14,6 +14,7 @@ namespace dravik {
 // (stderr lines) flushes it first so that the two streams stay in order.
 struct Output {
     int fd = 1;
+    int error_fd = 2;  // diagnostics, written unbuffered after a flush
     std::size_t used = 0;
     bool failed = false;  // a write failed; the run cannot claim success
     int error_number = 0;

@@ -19,42 +19,12 @@ using fixture::Builder;
 using fixture::RawArchive;
 using fixture::read_file;
 using fixture::run_dravik;
-using Tree = std::map<std::string, std::string>;
+using fixture::Sandbox;
+using fixture::Tree;
 
 std::string digest(const std::string& data) {
     return "f " + std::to_string(data.size()) + " " + fixture::sha256_hex(data);
 }
-
-// A sandbox: the archive and a sentinel live beside "work", the folder the
-// run starts in; everything outside "work" must stay exactly as it was.
-struct Sandbox {
-    fixture::TempDir top;
-    std::string work = top.sub("work");
-    std::string archive = top.sub("input.arc");
-
-    Sandbox() {
-        ::mkdir(work.c_str(), 0777);
-        ::mkdir(top.sub("outside").c_str(), 0777);
-        fixture::write_file(top.sub("outside/sentinel"), {'o', 'k'});
-    }
-
-    fixture::RunResult run(const std::vector<std::uint8_t>& bytes, fixture::RunOptions options = {}) {
-        fixture::write_file(archive, bytes);
-        Tree before = outside();
-        fixture::RunResult r = run_dravik({archive}, work, options);
-        EXPECT_EQ(outside(), before) << "something changed outside the starting folder";
-        return r;
-    }
-
-    Tree outside() const {
-        Tree t = fixture::snapshot(top.path);
-        for (auto it = t.begin(); it != t.end();)
-            it = it->first.rfind("work/", 0) == 0 ? t.erase(it) : std::next(it);
-        return t;
-    }
-
-    Tree result() const { return fixture::snapshot(work); }
-};
 
 std::size_t count_lines(const std::string& s) { return std::count(s.begin(), s.end(), '\n'); }
 

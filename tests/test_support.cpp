@@ -11,11 +11,27 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
+#include "remove_tree.h"
 #include "sha256.h"
+#include "u8_writer.h"
 
 namespace fixture {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// "d", "f <size> <sha256>" or "l <target>", as snapshot() records entries.
+std::string describe(const fs::directory_entry& entry) {
+    if (entry.is_symlink()) return "l " + fs::read_symlink(entry.path()).string();
+    if (entry.is_directory()) return "d";
+    const std::string data = read_file(entry.path().string());
+    return "f " + std::to_string(data.size()) + " " + sha256_hex(data);
+}
+
+}  // namespace
 
 RunResult run_dravik(const std::vector<std::string>& args, const std::string& cwd,
                      const RunOptions& options) {
@@ -28,6 +44,10 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     if (pid == 0) {
         ::dup2(out_fd, 1);
         ::dup2(err_fd, 2);
+        // The child starts with the three standard streams only, whatever
+        // the test runner left open, so that a descriptor limit counts
+        // exactly what dravik itself opens.
+        ::close_range(3, ~0u, 0);
         if (::chdir(cwd.c_str()) != 0) ::_exit(125);
         if (options.file_size_limit >= 0) {
             rlimit lim{static_cast<rlim_t>(options.file_size_limit),
@@ -67,17 +87,40 @@ TempDir::TempDir() {
     if (::mkdtemp(buf.data())) path = buf.data();
 }
 
-TempDir::~TempDir() {
-    std::error_code ec;
-    // Give back write permission that a test may have taken away, or
-    // remove_all cannot empty the directory.
-    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(path, ec);
+// remove_tree gives back permissions a test took away, and reaches any
+// depth (std::filesystem::remove_all stops where whole paths grow too long).
+TempDir::~TempDir() { remove_tree(path); }
+
+Sandbox::Sandbox() {
+    ::mkdir(work.c_str(), 0777);
+    ::mkdir(top.sub("outside").c_str(), 0777);
+    write_file(top.sub("outside/sentinel"), {'o', 'k'});
 }
+
+RunResult Sandbox::run(const std::vector<std::uint8_t>& bytes, const RunOptions& options) {
+    write_file(archive, bytes);
+    const Tree before = outside();
+    RunResult r = run_dravik({archive}, work, options);
+    EXPECT_EQ(outside(), before) << "something changed outside the starting folder";
+    return r;
+}
+
+Tree Sandbox::outside() const {
+    Tree tree;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(top.path, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        const std::string rel = it->path().lexically_relative(top.path).string();
+        if (rel == "work") {
+            it.disable_recursion_pending();
+            continue;
+        }
+        tree[rel] = describe(*it);
+    }
+    return tree;
+}
+
+Tree Sandbox::result() const { return snapshot(work); }
 
 std::string read_file(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -97,14 +140,7 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec)) {
         const std::string rel = it->path().lexically_relative(root).string();
-        if (it->is_symlink()) {
-            tree[rel] = "l " + fs::read_symlink(it->path()).string();
-        } else if (it->is_directory()) {
-            tree[rel] = "d";
-        } else {
-            std::string data = read_file(it->path().string());
-            tree[rel] = "f " + std::to_string(data.size()) + " " + sha256_hex(data);
-        }
+        tree[rel] = describe(*it);
     }
     return tree;
 }

@@ -1,6 +1,7 @@
 // Running the built program and looking at what it left on disk.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +31,25 @@ struct TempDir {
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string sub(const std::string& name) const { return path + "/" + name; }
+};
+
+using Tree = std::map<std::string, std::string>;
+
+// A sandbox: the archive and a sentinel live beside "work", the folder the
+// run starts in; everything outside "work" must stay exactly as it was.
+struct Sandbox {
+    TempDir top;
+    std::string work = top.sub("work");
+    std::string archive = top.sub("input.arc");
+
+    Sandbox();
+    // Writes `bytes` as the archive, runs dravik on it in "work", and fails
+    // the current test if anything outside "work" changed.
+    RunResult run(const std::vector<std::uint8_t>& bytes, const RunOptions& options = {});
+    // Everything but "work", which is not descended into (it may be too
+    // deep for whole paths).
+    Tree outside() const;
+    Tree result() const;
 };
 
 std::string read_file(const std::string& path);

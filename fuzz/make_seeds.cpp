@@ -1,0 +1,175 @@
+// Writes the fuzz targets' starting inputs: archives from the tests' fixture
+// writer (well formed, and bent in the ways the hostile tests bend them),
+// and real archives from a corpus folder with each file's data cut down to a
+// few bytes, so that their tables come in without their bulk.
+//
+//   make_seeds <output folder> [<corpus folder>]
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "archive/u8_format.h"
+#include "u8_writer.h"
+
+namespace fs = std::filesystem;
+using fixture::Builder;
+using fixture::RawArchive;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+int g_written = 0;
+
+void save(const fs::path& dir, const std::string& name, const Bytes& bytes) {
+    if (!fixture::write_file((dir / (name + ".arc")).string(), bytes)) {
+        std::fprintf(stderr, "cannot write %s\n", name.c_str());
+        std::exit(1);
+    }
+    ++g_written;
+}
+
+Builder nested_tree() {
+    Builder b;
+    b.dir("root");
+    b.dir("a");
+    b.dir("b");
+    b.file("deep.bin", "deep");
+    b.end();
+    b.file("a.bin", "aa");
+    b.end();
+    b.dir("c");
+    b.file("c.bin", "ccc");
+    b.end();
+    b.file("empty", "");
+    b.end();
+    b.file("after", "after the tree");
+    return b;
+}
+
+void fixture_seeds(const fs::path& dir) {
+    save(dir, "nested", nested_tree().build());
+    fixture::BuildOptions packed;
+    packed.align = 1;
+    packed.reverse_data = true;
+    save(dir, "nested_packed_reversed", nested_tree().build(packed));
+
+    Builder first_file;
+    first_file.file("first.bin", "node one");
+    first_file.dir("Effect");
+    first_file.file("e.bin", "e");
+    first_file.end();
+    save(dir, "file_at_node_one", first_file.build());
+
+    Builder names;
+    names.dir("arc");
+    for (const char* n : {"..", ".", "", "a/b", "/abs", "esc\x1b[31m", "nl\nx", "\xff\xfe"})
+        names.file(n, "x");
+    names.file(std::string(300, 'L'), "long");
+    names.end();
+    save(dir, "names", names.build());
+
+    Builder chain;
+    for (int i = 0; i < 40; ++i) chain.dir("d");
+    chain.file("bottom", "b");
+    for (int i = 0; i < 40; ++i) chain.end();
+    chain.file("top", "t");
+    save(dir, "chain", chain.build(packed));
+
+    // Deeper than the unpack target holds directories open, with a file at
+    // every level on the way back up: each one lands after a walk back down.
+    Builder climb;
+    for (int i = 0; i < 40; ++i) climb.dir("d");
+    for (int i = 0; i < 40; ++i) {
+        climb.file("f", std::to_string(i));
+        climb.end();
+    }
+    save(dir, "climb", climb.build(packed));
+
+    Builder same;
+    same.dir("arc");
+    same.file("twice", "one");
+    same.file("twice", "two");
+    same.dir("twice");
+    same.end();
+    same.end();
+    save(dir, "same_names", same.build());
+
+    RawArchive bent = nested_tree().raw();
+    bent.nodes[2].word2 = 0xFFFFFFFFu;  // an end past N
+    bent.nodes[3].word2 = 1;            // an end pointing backwards
+    bent.nodes[3].word1 = 9;            // a parent pointing forwards
+    save(dir, "bent_ends", fixture::serialize(bent));
+
+    RawArchive sizes = nested_tree().raw();
+    sizes.nodes[4].word1 = 0xFFFFFFF0u;  // offset + size wraps
+    sizes.nodes[6].word2 = 0xFFFFFFFFu;
+    save(dir, "bent_sizes", fixture::serialize(sizes));
+}
+
+// Real archives, each file's data cut to at most 16 bytes and laid out
+// packed after the table.
+void corpus_seeds(const fs::path& out, const fs::path& corpus) {
+    std::error_code ec;
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(corpus, ec))
+        if (e.is_regular_file()) files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    int taken = 0;
+    for (const fs::path& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (bytes.size() < dravik::u8::kHeaderSize || !dravik::u8::has_magic(bytes.data())) continue;
+        const std::uint32_t table_offset = dravik::u8::header_table_offset(bytes.data());
+        const std::uint32_t table_size = dravik::u8::header_table_size(bytes.data());
+        if (std::uint64_t{table_offset} + table_size > bytes.size() || table_size < 24) continue;
+        const std::uint8_t* table = bytes.data() + table_offset;
+        const std::uint32_t count = dravik::u8::node_count(table);
+        if (dravik::u8::string_table_start(count) > table_size) continue;
+
+        Bytes seed(bytes.begin(), bytes.begin() + table_offset + table_size);
+        auto put_be32 = [&seed](std::size_t at, std::uint32_t v) {
+            for (int i = 0; i < 4; ++i) seed[at + i] = static_cast<std::uint8_t>(v >> (24 - 8 * i));
+        };
+        for (std::uint32_t k = 1; k < count; ++k) {
+            const std::uint8_t* node = dravik::u8::node_at(table, k);
+            if (dravik::u8::node_is_directory(node)) continue;
+            const std::uint32_t offset = dravik::u8::node_offset_word(node);
+            const std::uint32_t size = dravik::u8::node_size_word(node);
+            const std::uint32_t kept = size < 16 ? size : 16;
+            const std::size_t at = table_offset + std::size_t{k} * dravik::u8::kNodeSize;
+            put_be32(at + dravik::u8::kNodeOffsetWord, static_cast<std::uint32_t>(seed.size()));
+            put_be32(at + dravik::u8::kNodeSizeWord, kept);
+            for (std::uint32_t i = 0; i < kept; ++i)
+                seed.push_back(std::uint64_t{offset} + i < bytes.size() ? bytes[offset + i] : 0);
+        }
+        // The corpus flattens paths with "__"; the last part is the file's own name.
+        std::string stem = path.stem().string();
+        const std::size_t cut = stem.rfind("__");
+        if (cut != std::string::npos) stem = stem.substr(cut + 2);
+        for (char& c : stem)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') c = '_';
+        save(out, "corpus" + std::to_string(++taken) + "_" + stem, seed);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: make_seeds <output folder> [<corpus folder>]\n");
+        return 2;
+    }
+    const fs::path out = argv[1];
+    fs::create_directories(out);
+    fixture_seeds(out);
+    if (argc > 2) corpus_seeds(out, argv[2]);
+    std::printf("wrote %d seeds to %s\n", g_written, out.c_str());
+    return 0;
+}
