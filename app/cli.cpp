@@ -1,6 +1,5 @@
 #include "app/cli.h"
 
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,18 +22,9 @@ constexpr char kBanner[] =
 // so that a failure follows its entry's listing line.
 void report(Output& out, const std::string& line) {
     out_flush(out);
-    std::string text = "dravik: " + line + "\n";
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t n = ::write(out.error_fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    const std::string text = "dravik: " + line + "\n";
+    // Nothing useful can be done when standard error itself fails.
+    disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 std::string escaped(const char* name) {

@@ -12,6 +12,11 @@
 
 namespace dravik::disk {
 
+// Makes sure descriptors 0, 1 and 2 are open (on /dev/null when they were
+// closed), so that no file the program opens can take their place and
+// receive the listing or the diagnostics.
+void protect_standard_streams();
+
 // The directory the run started in.
 FileDescriptor open_current_directory();
 // How many descriptors the process may hold open at once (very large when
@@ -40,6 +45,7 @@ bool remove_file(int dir, const char* name);
 // *input_ended when `in` ended first (errno is then 0).
 bool copy_file_data(int in, std::uint64_t offset, int out, std::uint64_t length,
                     std::uint8_t* buffer, std::size_t buffer_size, bool* input_ended);
+// Writes all of `data`, resuming after partial writes and interruptions.
 bool write_all(int out, const std::uint8_t* data, std::uint64_t length);
 
 // A file being written under its final name is removed if the process is

@@ -24,6 +24,15 @@ std::uint64_t open_files_limit() {
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
+void protect_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // Opening /dev/null takes the lowest free descriptor, which is this one.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != fd && opened >= 0) ::close(opened);
+    }
+}
+
 bool make_directory(int dir, const char* name) {
     return ::mkdirat(dir, name, 0777) == 0 || errno == EEXIST;
 }
@@ -68,6 +77,10 @@ bool write_all(int out, const std::uint8_t* data, std::uint64_t length) {
         ssize_t n = ::write(out, data, chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {  // no progress and no reason: give up rather than spin
+            errno = EIO;
             return false;
         }
         data += n;

@@ -7,8 +7,10 @@
 // unpacked.
 
 #include "app/cli.h"
+#include "app/disk.h"
 
 int main(int argc, char** argv) {
+    dravik::disk::protect_standard_streams();
     dravik::Output out;
     return dravik::run_cli(argc, argv, out);
 }

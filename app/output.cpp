@@ -1,6 +1,7 @@
 #include "app/output.h"
 
-#include <unistd.h>
+#include "app/disk.h"
+
 
 #include <cerrno>
 #include <cstring>
@@ -10,17 +11,9 @@ namespace dravik {
 namespace {
 
 bool write_fully(int fd, const char* data, std::size_t length, int* error_number) {
-    while (length > 0) {
-        ssize_t n = ::write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            *error_number = errno;
-            return false;
-        }
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return true;
+    if (disk::write_all(fd, reinterpret_cast<const std::uint8_t*>(data), length)) return true;
+    *error_number = errno;
+    return false;
 }
 
 }  // namespace

@@ -130,3 +130,26 @@ TEST(Cli, AnArgumentThatLooksLikeAFlagIsStillAPath) {
 }
 
 }  // namespace
+
+namespace {
+
+// Started with its standard streams closed, the program must not let an
+// output file take their descriptors and receive the listing.
+TEST(Cli, ClosedStandardStreamsNeverLandInUnpackedFiles) {
+    TempDir dir;
+    Builder b;
+    b.dir("arc");
+    b.file("first.bin", "one");
+    b.file("second.bin", "two");
+    b.end();
+    const std::string path = write_archive(dir, "t.arc", b.build());
+    TempDir out;
+    fixture::RunOptions closed;
+    closed.close_standard_streams = true;
+    auto r = run_dravik({path}, out.path, closed);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(fixture::read_file(out.sub("arc/first.bin")), "one");
+    EXPECT_EQ(fixture::read_file(out.sub("arc/second.bin")), "two");
+}
+
+}  // namespace

@@ -59,6 +59,11 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
                        static_cast<rlim_t>(options.open_files_limit)};
             ::setrlimit(RLIMIT_NOFILE, &lim);
         }
+        if (options.close_standard_streams) {
+            ::close(0);
+            ::close(1);
+            ::close(2);
+        }
         std::vector<char*> argv;
         std::string program = DRAVIK_BINARY;
         argv.push_back(program.data());
