@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "archive/u8_format.h"
+#include "carrier_writer.h"
 #include "u8_writer.h"
 
 namespace fs = std::filesystem;
@@ -113,6 +114,25 @@ void fixture_seeds(const fs::path& dir) {
     save(dir, "bent_sizes", fixture::serialize(sizes));
 }
 
+// Small archives in each carrier and in nestings of them, for the carrier
+// target (and, being under seeds/, for the others too).
+void carrier_seeds(const fs::path& dir) {
+    using fixture::Coding;
+    const Bytes u8 = nested_tree().build();
+    const fs::path sub = dir / "carriers";
+    fs::create_directories(sub);
+    save(sub, "yaz0", fixture::compress(u8, Coding::yaz0));
+    save(sub, "yaz0_literals",
+         fixture::compressed_file(fixture::literals(u8), Coding::yaz0, static_cast<std::uint32_t>(u8.size())));
+    save(sub, "lz10", fixture::compress(u8, Coding::lz10));
+    save(sub, "lz11", fixture::compress(u8, Coding::lz11));
+    save(sub, "imd5_lz10", fixture::imd5_wrap(fixture::compress(u8, Coding::lz10)));
+    save(sub, "imd5_yaz0_bad_digest", fixture::imd5_wrap(fixture::compress(u8, Coding::yaz0), false));
+    save(sub, "imet40", fixture::imet_wrap(u8, 0x40));
+    save(sub, "imet80_yaz0", fixture::imet_wrap(fixture::compress(u8, Coding::yaz0), 0x80));
+    save(sub, "imet40_imd5_lz11", fixture::imet_wrap(fixture::imd5_wrap(fixture::compress(u8, Coding::lz11))));
+}
+
 // Real archives, each file's data cut to at most 16 bytes and laid out
 // packed after the table.
 void corpus_seeds(const fs::path& out, const fs::path& corpus) {
@@ -169,6 +189,7 @@ int main(int argc, char** argv) {
     const fs::path out = argv[1];
     fs::create_directories(out);
     fixture_seeds(out);
+    carrier_seeds(out);
     if (argc > 2) corpus_seeds(out, argv[2]);
     std::printf("wrote %d seeds to %s\n", g_written, out.c_str());
     return 0;
