@@ -139,7 +139,8 @@ bool same_file(const FileIdentity& a, const FileIdentity& b) {
 ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* name,
                          std::uint32_t offset, std::uint32_t size) {
     if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
-    if (std::uint64_t{offset} + size > source.size)
+    // An empty file has no data to be out of range, whatever its offset.
+    if (size > 0 && std::uint64_t{offset} + size > source.size)
         return failure(ExtractError::data_out_of_range, name);
     const int dir = current_directory(x);
     if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);

@@ -66,6 +66,15 @@ TEST(Hostile, DataWordsThatWrapOrReachPastTheFileFailOnlyTheirEntry) {
         EXPECT_EQ(box.result(),
                   (Tree{{"arc", "d"}, {"arc/sub", "d"}, {"arc/in_arc", digest("a")}}));
     }
+
+    // An empty file holds no data, so no offset can put it out of range.
+    RawArchive raw = small_tree().raw();
+    raw.nodes[3].word1 = 0xFFFFFFFFu;
+    raw.nodes[3].word2 = 0;
+    Sandbox box;
+    auto r = box.run(fixture::serialize(raw));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(box.result()["arc/sub/in_sub"], digest(""));
 }
 
 // Follows "d" from `dir` as far as it goes, one descriptor at a time, and
