@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "archive/platform.h"
 
@@ -41,10 +42,21 @@ bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity)
 bool rename_within(int dir, const char* from, const char* to);
 bool remove_file(int dir, const char* name);
 
-// Copies `length` bytes at `offset` of `in` to the end of `out`. Sets
-// *input_ended when `in` ended first (errno is then 0).
-bool copy_file_data(int in, std::uint64_t offset, int out, std::uint64_t length,
-                    std::uint8_t* buffer, std::size_t buffer_size, bool* input_ended);
+// What copying file data needs between calls: a pipe for splicing, a
+// buffer for plain reads, and which ways the kernel has refused.
+struct Copier {
+    FileDescriptor pipe_read;
+    FileDescriptor pipe_write;
+    std::size_t pipe_size = 0;
+    std::vector<std::uint8_t> buffer;  // allocated on first use
+    bool copy_range_unusable = false;
+    bool splice_unusable = false;
+};
+
+// Copies `length` bytes at `offset` of `in` to the end of `out`, in bounded
+// memory. Sets *input_ended when `in` ended first (errno is then 0).
+bool copy_file_data(Copier& copier, int in, std::uint64_t offset, int out, std::uint64_t length,
+                    bool* input_ended);
 // Writes all of `data`, resuming after partial writes and interruptions.
 bool write_all(int out, const std::uint8_t* data, std::uint64_t length);
 

@@ -14,9 +14,6 @@ namespace dravik {
 
 namespace {
 
-// Large enough to make few system calls, small enough to stay in the cache
-// between the read and the write.
-constexpr std::size_t kCopyBufferSize = 256 * 1024;
 constexpr int kTempAttempts = 100;
 // More held directories than this buy nothing: archives are rarely a
 // handful of levels deep, and deeper ones are walked back down by name.
@@ -173,9 +170,8 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
         if (const std::uint8_t* bytes = source_bytes(source)) {
             ok = disk::write_all(out.fd, bytes + offset, size);
         } else {
-            if (x.buffer.empty()) x.buffer.resize(kCopyBufferSize);
-            ok = disk::copy_file_data(source.file.fd, source.base + offset, out.fd, size,
-                                      x.buffer.data(), x.buffer.size(), &input_ended);
+            ok = disk::copy_file_data(x.copier, source.file.fd, source.base + offset, out.fd, size,
+                                      &input_ended);
         }
     }
     int error_number = errno;

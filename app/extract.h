@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "app/disk.h"
 #include "archive/archive.h"
 
 namespace dravik {
@@ -60,7 +61,7 @@ struct Extractor {
     std::size_t held = 0;
     std::size_t held_limit = 1;
     std::size_t shallowest_held = 1;  // no level below this one, but the start, is held
-    std::vector<std::uint8_t> buffer;    // for copies the kernel cannot do itself
+    disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
     std::uint32_t temp_serial = 0;
     char temp_name[64] = {};

@@ -11,6 +11,7 @@ one run.
   (c) peak memory on (b) and on a single 1 GiB file
 
 usage: bench/extract_bench.py [--dravik build/dravik] [--runs 5] [--work DIR] [--quick]
+                              [--only a|b|c] [--compare OTHER_DRAVIK]
 """
 import argparse
 import os
@@ -115,7 +116,7 @@ def build_helpers(work):
     return exe
 
 
-def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=False):
+def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=False, compare=None):
     base = os.path.join(work, label)
     os.makedirs(base)
     archive = os.path.join(base, "input.arc")
@@ -130,6 +131,8 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
         "tar -xf": lambda out: (["tar", "-xf", tarball], out),
         "cp -r": lambda out: (["cp", "-r", os.path.join(tree, "arc"), out], base),
     }
+    if compare:
+        tools["other"] = lambda out: ([compare, archive], out)
     if floor_args:
         tools["floor"] = lambda out: ([floor_args[0], os.path.join(out, "x")] + floor_args[1:], base)
     times = {name: [] for name in tools}
@@ -156,11 +159,12 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
 
 def report(title, times, rss, reference):
     print("\n%s (median of %d runs)" % (title, len(next(iter(times.values())))))
-    print("  %-10s %10s %12s %s" % ("tool", "seconds", "peak RSS", "dravik / tool"))
+    print("  %-10s %10s %12s %14s   %s" % ("tool", "seconds", "peak RSS", "dravik / tool", "every run"))
     d = statistics.median(times["dravik"])
     for name in times:
         m = statistics.median(times[name])
-        print("  %-10s %10.3f %9.1f MiB %8.2f" % (name, m, max(rss[name]) / 1024, d / m))
+        runs = " ".join("%.3f" % t for t in times[name])
+        print("  %-10s %10.3f %9.1f MiB %14.2f   %s" % (name, m, max(rss[name]) / 1024, d / m, runs))
     return d
 
 
@@ -171,6 +175,8 @@ def main():
     ap.add_argument("--work", default=None, help="scratch folder (default: a new one under /tmp)")
     ap.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
     ap.add_argument("--only", choices=["a", "b", "c"], default=None)
+    ap.add_argument("--compare", default=None,
+                    help="another dravik build to time alongside, shown as 'other'")
     args = ap.parse_args()
     dravik = os.path.abspath(args.dravik)
     work = args.work or tempfile.mkdtemp(prefix="dravik-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
@@ -182,12 +188,13 @@ def main():
             ndirs, per_dir, size = 50, 400 // scale, 4096
             dirs = [("d%03d" % d, [("f%05d.bin" % f, size) for f in range(per_dir)]) for d in range(ndirs)]
             times, rss = run_workload("a", work, dravik, dirs, args.runs,
-                                      [floor, str(ndirs), str(per_dir), str(size)], keep_outputs=True)
+                                      [floor, str(ndirs), str(per_dir), str(size)], keep_outputs=True,
+                                      compare=args.compare)
             report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss, "floor")
         if args.only in (None, "b"):
             n, size = 8, (64 << 20) // scale
             dirs = [("", [("big%d.bin" % i, size) for i in range(n)])]
-            times, rss = run_workload("b", work, dravik, dirs, args.runs)
+            times, rss = run_workload("b", work, dravik, dirs, args.runs, compare=args.compare)
             report("(b) %d files of %d MiB" % (n, size >> 20), times, rss, "cp -r")
         if args.only in (None, "c"):
             size = (1 << 30) // scale

@@ -1,0 +1,111 @@
+// The ways file data is copied out of the archive: whole pages in the
+// kernel, spliced through a pipe, and read through a buffer. Each must give
+// the same bytes from any offset, and tell an archive that ends early.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "app/disk.h"
+#include "test_support.h"
+#include "u8_writer.h"
+
+namespace dravik {
+namespace {
+
+enum class Way { any, spliced, read };
+
+struct Files {
+    fixture::TempDir dir;
+    std::string data;
+    FileDescriptor in;
+
+    Files() {
+        std::mt19937 rng(7);
+        data.resize(3 * 1024 * 1024 + 123);
+        for (char& c : data) c = static_cast<char>(rng());
+        const std::string path = dir.sub("archive");
+        fixture::write_file(path, std::vector<std::uint8_t>(data.begin(), data.end()));
+        in = FileDescriptor(::open(path.c_str(), O_RDONLY));
+    }
+
+    // Copies [offset, offset + length) into a new file and returns its content.
+    std::string copy(disk::Copier& copier, std::uint64_t offset, std::uint64_t length, bool* ok,
+                     bool* ended) {
+        const std::string path = dir.sub("out");
+        ::unlink(path.c_str());
+        FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+        *ok = disk::copy_file_data(copier, in.fd, offset, out.fd, length, ended);
+        out = FileDescriptor();
+        return fixture::read_file(path);
+    }
+};
+
+disk::Copier copier_for(Way way) {
+    disk::Copier c;
+    c.copy_range_unusable = way != Way::any;
+    c.splice_unusable = way == Way::read;
+    return c;
+}
+
+TEST(Copy, EveryWayGivesTheSameBytesFromAnyOffset) {
+    Files f;
+    const std::uint64_t offsets[] = {0, 32, 4096, 4096 + 32, 1 << 20, 12345};
+    const std::uint64_t lengths[] = {0, 1, 4095, 4096, 70000, (1 << 20) + 7, 2 * 1024 * 1024};
+    for (Way way : {Way::any, Way::spliced, Way::read}) {
+        disk::Copier copier = copier_for(way);  // reused across copies, as in a run
+        for (std::uint64_t offset : offsets) {
+            for (std::uint64_t length : lengths) {
+                SCOPED_TRACE(std::to_string(int(way)) + " " + std::to_string(offset) + " " +
+                             std::to_string(length));
+                bool ok = false, ended = true;
+                const std::string got = f.copy(copier, offset, length, &ok, &ended);
+                ASSERT_TRUE(ok);
+                EXPECT_FALSE(ended);
+                EXPECT_TRUE(got == f.data.substr(offset, length));
+            }
+        }
+    }
+}
+
+TEST(Copy, AnArchiveThatEndsEarlyIsTold) {
+    Files f;
+    for (Way way : {Way::any, Way::spliced, Way::read}) {
+        for (std::uint64_t offset : {std::uint64_t{0}, std::uint64_t{100}}) {
+            disk::Copier copier = copier_for(way);
+            bool ok = true, ended = false;
+            f.copy(copier, offset, f.data.size() - offset + 1, &ok, &ended);
+            EXPECT_FALSE(ok);
+            EXPECT_TRUE(ended) << int(way) << " " << offset;
+        }
+    }
+}
+
+// A write that fails halfway leaves data in the pipe; it must not turn up
+// at the start of the next file.
+TEST(Copy, DataLeftInThePipeByAFailedWriteNeverReachesTheNextFile) {
+    Files f;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{64 * 1024, 64 * 1024};  // writes past 64 KiB fail
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        disk::Copier copier = copier_for(Way::spliced);
+        bool ok = true, ended = false;
+        f.copy(copier, 32, 1 << 20, &ok, &ended);
+        if (ok || ended) ::_exit(2);
+        const std::string next = f.copy(copier, 5000, 1000, &ok, &ended);
+        ::_exit(ok && next == f.data.substr(5000, 1000) ? 0 : 3);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace dravik
