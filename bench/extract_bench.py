@@ -21,6 +21,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -91,6 +92,31 @@ def plain_tree(root, dirs):
 MEASURE = None
 
 
+def io_stall_us():
+    """Microseconds some task has spent waiting for I/O, or None where the
+    kernel does not say (no pressure accounting)."""
+    try:
+        with open("/proc/pressure/io") as f:
+            return int(f.readline().split("total=")[1])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def settle(limit=60.0):
+    """Waits until the disk is quiet: writeback and the discards that follow
+    deleting many files can stall I/O for tens of seconds after a run, and
+    would be charged to whichever tool runs next."""
+    os.sync()
+    start = time.monotonic()
+    while time.monotonic() - start < limit:
+        before = io_stall_us()
+        if before is None:
+            return
+        time.sleep(0.5)
+        if io_stall_us() - before < 25000:  # under 5% of the half second
+            return
+
+
 def timed(cmd, cwd):
     """Wall time and peak RSS (KiB) of one command, taken by the small
     launcher so that Python's own memory does not count."""
@@ -147,25 +173,29 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
             out = os.path.join(base, "run-%03d" % serial)  # never used before
             os.makedirs(out)
             cmd, cwd = tools[name](out)
-            os.sync()
+            settle()
             t, m = timed(cmd, cwd)
             times[name].append(t)
             rss[name].append(m)
             if not keep_outputs:
                 shutil.rmtree(out)
-                os.sync()
     return times, rss
 
 
-def report(title, times, rss, reference):
+def report(title, times, rss):
+    """Medians of the times, and the median of the ratios taken round by
+    round: each round runs every tool once, back to back, so its ratios are
+    the least touched by the machine drifting between rounds."""
     print("\n%s (median of %d runs)" % (title, len(next(iter(times.values())))))
-    print("  %-10s %10s %12s %14s   %s" % ("tool", "seconds", "peak RSS", "dravik / tool", "every run"))
+    print("  %-10s %10s %12s %14s %14s   %s" % ("tool", "seconds", "peak RSS", "dravik / tool",
+                                              "(by round)", "every run"))
     d = statistics.median(times["dravik"])
     for name in times:
         m = statistics.median(times[name])
+        paired = statistics.median(a / b for a, b in zip(times["dravik"], times[name]))
         runs = " ".join("%.3f" % t for t in times[name])
-        print("  %-10s %10.3f %9.1f MiB %14.2f   %s" % (name, m, max(rss[name]) / 1024, d / m, runs))
-    return d
+        print("  %-10s %10.3f %9.1f MiB %14.2f %14.2f   %s"
+              % (name, m, max(rss[name]) / 1024, d / m, paired, runs))
 
 
 def main():
@@ -190,12 +220,12 @@ def main():
             times, rss = run_workload("a", work, dravik, dirs, args.runs,
                                       [floor, str(ndirs), str(per_dir), str(size)], keep_outputs=True,
                                       compare=args.compare)
-            report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss, "floor")
+            report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss)
         if args.only in (None, "b"):
             n, size = 8, (64 << 20) // scale
             dirs = [("", [("big%d.bin" % i, size) for i in range(n)])]
             times, rss = run_workload("b", work, dravik, dirs, args.runs, compare=args.compare)
-            report("(b) %d files of %d MiB" % (n, size >> 20), times, rss, "cp -r")
+            report("(b) %d files of %d MiB" % (n, size >> 20), times, rss)
         if args.only in (None, "c"):
             size = (1 << 30) // scale
             dirs = [("", [("huge.bin", size)])]
