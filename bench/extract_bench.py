@@ -179,6 +179,9 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
             rss[name].append(m)
             if not keep_outputs:
                 shutil.rmtree(out)
+    # Only now, after every timing: creating files right after deleting many
+    # is several times slower. The next workload waits for the disk to settle.
+    shutil.rmtree(base)
     return times, rss
 
 
