@@ -146,9 +146,10 @@ bool open_pipe(Copier& c) {
 
 // Moves the data through a pipe: page references go in, and the one copy
 // happens on the way out. Data that is not page-aligned in the archive
-// (usually aligned to 32 bytes only) cannot move as whole pages, and this
-// measured as fast as an aligned in-kernel copy, where copy_file_range
-// (with its own small pipe) and reading through a buffer were both slower.
+// (usually aligned to 32 bytes only) cannot move as whole pages; this way
+// measured within a fifth of an aligned in-kernel copy, clearly ahead of
+// copy_file_range (which goes through its own small pipe) and of reading
+// through a buffer.
 Copy copy_spliced(Copier& c, int in, std::uint64_t& offset, int out, std::uint64_t& length,
                   bool* ended) {
     if (!open_pipe(c)) return Copy::unsupported;
@@ -166,10 +167,12 @@ Copy copy_spliced(Copier& c, int in, std::uint64_t& offset, int out, std::uint64
             if (w <= 0) {
                 // What is left in the pipe must not reach the next file.
                 const int error_number = w == 0 ? EIO : errno;
+                const bool nothing_written = first && left == static_cast<std::size_t>(n);
                 c.pipe_read = FileDescriptor();
                 c.pipe_write = FileDescriptor();
                 errno = error_number;
-                return first && unsupported(error_number) ? Copy::unsupported : Copy::failed;
+                return nothing_written && unsupported(error_number) ? Copy::unsupported
+                                                                    : Copy::failed;
             }
             left -= static_cast<std::size_t>(w);
         }
