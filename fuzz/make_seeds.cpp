@@ -36,30 +36,13 @@ void save(const fs::path& dir, const std::string& name, const Bytes& bytes) {
     ++g_written;
 }
 
-Builder nested_tree() {
-    Builder b;
-    b.dir("root");
-    b.dir("a");
-    b.dir("b");
-    b.file("deep.bin", "deep");
-    b.end();
-    b.file("a.bin", "aa");
-    b.end();
-    b.dir("c");
-    b.file("c.bin", "ccc");
-    b.end();
-    b.file("empty", "");
-    b.end();
-    b.file("after", "after the tree");
-    return b;
-}
 
 void fixture_seeds(const fs::path& dir) {
-    save(dir, "nested", nested_tree().build());
+    save(dir, "nested", fixture::nested_tree().build());
     fixture::BuildOptions packed;
     packed.align = 1;
     packed.reverse_data = true;
-    save(dir, "nested_packed_reversed", nested_tree().build(packed));
+    save(dir, "nested_packed_reversed", fixture::nested_tree().build(packed));
 
     Builder first_file;
     first_file.file("first.bin", "node one");
@@ -102,13 +85,13 @@ void fixture_seeds(const fs::path& dir) {
     same.end();
     save(dir, "same_names", same.build());
 
-    RawArchive bent = nested_tree().raw();
+    RawArchive bent = fixture::nested_tree().raw();
     bent.nodes[2].word2 = 0xFFFFFFFFu;  // an end past N
     bent.nodes[3].word2 = 1;            // an end pointing backwards
     bent.nodes[3].word1 = 9;            // a parent pointing forwards
     save(dir, "bent_ends", fixture::serialize(bent));
 
-    RawArchive sizes = nested_tree().raw();
+    RawArchive sizes = fixture::nested_tree().raw();
     sizes.nodes[4].word1 = 0xFFFFFFF0u;  // offset + size wraps
     sizes.nodes[6].word2 = 0xFFFFFFFFu;
     save(dir, "bent_sizes", fixture::serialize(sizes));
@@ -118,7 +101,7 @@ void fixture_seeds(const fs::path& dir) {
 // target (and, being under seeds/, for the others too).
 void carrier_seeds(const fs::path& dir) {
     using fixture::Coding;
-    const Bytes u8 = nested_tree().build();
+    const Bytes u8 = fixture::nested_tree().build();
     const fs::path sub = dir / "carriers";
     fs::create_directories(sub);
     save(sub, "yaz0", fixture::compress(u8, Coding::yaz0));

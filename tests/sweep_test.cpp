@@ -18,25 +18,10 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-// Nested and sibling directories, files at several levels, an empty file.
 fixture::RawArchive base_archive() {
-    fixture::Builder b;
-    b.dir("arc");
-    b.dir("a");
-    b.dir("b");
-    b.file("deep.bin", "deep data");
-    b.end();
-    b.file("a.bin", "in a");
-    b.end();
-    b.dir("c");
-    b.file("c.bin", "ccc");
-    b.end();
-    b.file("empty", "");
-    b.end();
-    b.file("after", "after the tree");
     fixture::BuildOptions options;
     options.align = 16;
-    return b.raw(options);
+    return fixture::nested_tree().raw(options);
 }
 
 // Every regular file below `root` by relative path, with its content.

@@ -109,6 +109,24 @@ RawArchive Builder::raw(const BuildOptions& options) const {
     return raw;
 }
 
+Builder nested_tree() {
+    Builder b;
+    b.dir("root");
+    b.dir("a");
+    b.dir("b");
+    b.file("deep.bin", "deep");
+    b.end();
+    b.file("a.bin", "aa");
+    b.end();
+    b.dir("c");
+    b.file("c.bin", "ccc");
+    b.end();
+    b.file("empty", "");
+    b.end();
+    b.file("after", "after the tree");
+    return b;
+}
+
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -64,6 +64,11 @@ private:
     std::vector<std::uint32_t> open_;  // node indices of open directories
 };
 
+// A small tree with what real archives have: nested and sibling
+// directories ("root" at node 1, then a/b and c), files at several levels,
+// an empty file, and a file back at the top after the subtree.
+Builder nested_tree();
+
 // Writes bytes to a file; returns false on failure.
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
