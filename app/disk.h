@@ -42,13 +42,16 @@ bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity)
 bool rename_within(int dir, const char* from, const char* to);
 bool remove_file(int dir, const char* name);
 
-// What copying file data needs between calls: a pipe for splicing, a
-// buffer for plain reads, and which ways the kernel has refused.
+// What copying file data out of one archive needs between calls: a pipe for
+// splicing, a buffer holding a window of the archive, and which ways the
+// kernel has refused.
 struct Copier {
     FileDescriptor pipe_read;
     FileDescriptor pipe_write;
     std::size_t pipe_size = 0;
     std::vector<std::uint8_t> buffer;  // allocated on first use
+    std::uint64_t window_start = 0;    // the archive bytes the buffer holds
+    std::size_t window_size = 0;
     bool copy_range_unusable = false;
     bool splice_unusable = false;
 };

@@ -92,9 +92,11 @@ bool write_all(int out, const std::uint8_t* data, std::uint64_t length) {
 namespace {
 
 constexpr std::uint64_t kPageSize = 4096;
-// For the last resort, reading and writing: large enough to make few system
-// calls, small enough to stay in the CPU's cache between the two.
+// For small files and for the last resort, reading and writing: large
+// enough to hold many small files and make few system calls, small enough to
+// stay in the CPU's cache between the read and the write.
 constexpr std::size_t kBufferSize = 256 * 1024;
+constexpr std::uint64_t kSmallFile = 64 * 1024;
 // The most pages a pipe is asked to hold; 1 MiB is also the usual ceiling
 // for unprivileged processes.
 constexpr int kPipeSize = 1 << 20;
@@ -183,18 +185,43 @@ Copy copy_spliced(Copier& c, int in, std::uint64_t& offset, int out, std::uint64
     return Copy::done;
 }
 
+// Writes [offset, offset + length), at most a buffer's worth, from the
+// buffer, first reading a buffer's worth of the archive around it unless it
+// is there already. Small files usually lie one after another in the
+// archive (or one before another), so each costs its write alone.
+bool write_from_window(Copier& c, int in, std::uint64_t offset, int out, std::size_t length,
+                       bool* ended) {
+    if (c.buffer.empty()) c.buffer.resize(kBufferSize);
+    if (offset < c.window_start || offset + length > c.window_start + c.window_size) {
+        // Walking backwards (data stored in reverse), end the window here.
+        std::uint64_t start = offset;
+        if (offset < c.window_start)
+            start = offset + length > c.buffer.size() ? offset + length - c.buffer.size() : 0;
+        c.window_start = start;
+        c.window_size = 0;
+        while (c.window_size < c.buffer.size()) {
+            ssize_t n = ::pread(in, c.buffer.data() + c.window_size, c.buffer.size() - c.window_size,
+                                static_cast<off_t>(start + c.window_size));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                c.window_size = 0;
+                return false;
+            }
+            if (n == 0) break;
+            c.window_size += static_cast<std::size_t>(n);
+        }
+        if (offset + length > start + c.window_size) return input_ended(ended);
+    }
+    return write_all(out, c.buffer.data() + (offset - c.window_start), length);
+}
+
 bool copy_with_reads(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
                      bool* ended) {
-    if (c.buffer.empty()) c.buffer.resize(kBufferSize);
     while (length > 0) {
-        const std::size_t want = length < c.buffer.size() ? static_cast<std::size_t>(length) : c.buffer.size();
-        ssize_t got = ::pread(in, c.buffer.data(), want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return input_ended(ended);
-        if (!write_all(out, c.buffer.data(), static_cast<std::uint64_t>(got))) return false;
-        offset += static_cast<std::uint64_t>(got);
-        length -= static_cast<std::uint64_t>(got);
+        const std::size_t chunk = length < kBufferSize ? static_cast<std::size_t>(length) : kBufferSize;
+        if (!write_from_window(c, in, offset, out, chunk, ended)) return false;
+        offset += chunk;
+        length -= chunk;
     }
     return true;
 }
@@ -212,6 +239,10 @@ bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint6
         if (result != Copy::unsupported) return result == Copy::done;
         c.copy_range_unusable = true;
     }
+    // A small file: one write from data read along with its neighbours
+    // measured faster than two splices (20,000 files of 4 KiB: 0.325 s
+    // against 0.377 s, where creating them alone takes 0.310 s).
+    if (length <= kSmallFile) return copy_with_reads(c, in, offset, out, length, ended);
     if (!c.splice_unusable) {
         const Copy result = copy_spliced(c, in, offset, out, length, ended);
         if (result != Copy::unsupported) return result == Copy::done;
