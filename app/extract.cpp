@@ -175,24 +175,25 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
         }
     }
     int error_number = errno;
-    if (ok && !fd_close(out)) {
-        ok = false;
-        error_number = errno;
-    }
-    if (ok && writing != name && !disk::rename_within(dir, writing, name)) {
-        error_number = errno;
-        disk::remove_file(dir, writing);
-        disk::release_partial_file();
-        return failure(ExtractError::replace_file, name, error_number);
-    }
+    ExtractError error = ExtractError::none;
     if (!ok) {
+        error = input_ended ? ExtractError::archive_ended : ExtractError::write_file;
+    } else if (!fd_close(out)) {
+        error = ExtractError::write_file;
+        error_number = errno;
+    } else if (writing != name && !disk::rename_within(dir, writing, name)) {
+        error = ExtractError::replace_file;
+        error_number = errno;
+    }
+    // On any failure, nothing of the new content stays: not the file made
+    // under its own name, not the temporary one.
+    if (error != ExtractError::none) {
         fd_close(out);
         disk::remove_file(dir, writing);
-        disk::release_partial_file();
-        if (input_ended) return failure(ExtractError::archive_ended, name);
-        return failure(ExtractError::write_file, name, error_number);
     }
     disk::release_partial_file();
+    if (error == ExtractError::archive_ended) return failure(error, name);
+    if (error != ExtractError::none) return failure(error, name, error_number);
     return ExtractResult{ExtractError::none, 0, name};
 }
 
