@@ -37,10 +37,33 @@ std::string with_errno(const char* what, int error_number) {
     return std::string(what) + ": " + std::strerror(error_number);
 }
 
+const char* name_problem_text(disk::NameProblem problem) {
+    switch (problem) {
+        case disk::NameProblem::none: break;
+        case disk::NameProblem::invalid_utf8:
+            return "not valid UTF-8, so no name on this system; not unpacked";
+        case disk::NameProblem::control_character:
+            return "holds a control character, which names cannot hold here; not unpacked";
+        case disk::NameProblem::reserved_character:
+            return "holds one of < > \" / \\ | ? *, which names cannot hold here; not unpacked";
+        case disk::NameProblem::stream_separator:
+            return "holds ':', which would name a data stream of another file; not unpacked";
+        case disk::NameProblem::device_name:
+            return "is a device name here (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$), "
+                   "whatever its case or extension; not unpacked";
+        case disk::NameProblem::trailing_dot_or_space:
+            return "ends in a dot or a space, which the system would drop; not unpacked";
+        case disk::NameProblem::short_name_alias:
+            return "is the short name of another entry on disk, not unpacked";
+    }
+    return "not a name this system can hold; not unpacked";
+}
+
 std::string reason(const ExtractResult& r) {
     switch (r.error) {
         case ExtractError::none: break;
         case ExtractError::unsafe_name: return "unsafe name, not unpacked";
+        case ExtractError::name_not_allowed: return name_problem_text(r.name_problem);
         case ExtractError::data_out_of_range: return "data lies past the end of the archive";
         case ExtractError::archive_ended: return "the archive ended before the entry's data";
         case ExtractError::would_replace_archive:

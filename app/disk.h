@@ -18,6 +18,10 @@ namespace dravik::disk {
 // receive the listing or the diagnostics.
 void protect_standard_streams();
 
+// Makes argv the program's arguments in UTF-8, whatever the system's code
+// page (a no-op where arguments are bytes already).
+void use_utf8_arguments(int* argc, char*** argv);
+
 // The directory the run started in.
 FileDescriptor open_current_directory();
 // How many descriptors the process may hold open at once (very large when
@@ -34,6 +38,22 @@ FileDescriptor open_directory(int dir, const char* name);
 // Creates file `name` in `dir` for writing; fails with EEXIST when anything of
 // that name exists, a dangling symbolic link included.
 FileDescriptor create_file(int dir, const char* name);
+
+// Why a name that is safe anywhere cannot be created as itself in `dir` on
+// this platform. Linux takes every such name; Windows cannot hold some and
+// would read others as something else (a device, a data stream of another
+// file, a short alias of another entry).
+enum class NameProblem {
+    none,
+    invalid_utf8,           // names there are Unicode; no code page is guessed
+    control_character,      // 0x01-0x1F
+    reserved_character,     // < > " / \ | ? *
+    stream_separator,       // ':' names an alternate data stream
+    device_name,            // CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$
+    trailing_dot_or_space,  // dropped by the system, so another name is meant
+    short_name_alias,       // the 8.3 short name of an entry named otherwise
+};
+NameProblem name_problem(int dir, const char* name);
 
 enum class EntryKind { missing, directory, symlink, other };
 // What `name` in `dir` is, without following a symbolic link.

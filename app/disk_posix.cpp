@@ -13,6 +13,10 @@
 
 namespace dravik::disk {
 
+void use_utf8_arguments(int*, char***) {}
+
+NameProblem name_problem(int, const char*) { return NameProblem::none; }
+
 FileDescriptor open_current_directory() {
     return FileDescriptor(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }

@@ -23,6 +23,12 @@ ExtractResult failure(ExtractError error, const char* name, int error_number = 0
     return ExtractResult{error, error_number, name};
 }
 
+ExtractResult refused(const char* name, disk::NameProblem problem) {
+    ExtractResult r = failure(ExtractError::name_not_allowed, name);
+    r.name_problem = problem;
+    return r;
+}
+
 // Entries inside a directory that could not be entered go where that
 // directory's own entry would have gone.
 void push_unentered(Extractor& x, std::uint32_t end) {
@@ -85,6 +91,10 @@ ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end)
         push_unentered(x, end);
         return failure(ExtractError::unsafe_name, name);
     }
+    if (const disk::NameProblem problem = disk::name_problem(dir, name); problem != disk::NameProblem::none) {
+        push_unentered(x, end);
+        return refused(name, problem);
+    }
     if (!disk::make_directory(dir, name)) {
         const int error_number = errno;
         push_unentered(x, end);
@@ -141,6 +151,8 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
         return failure(ExtractError::data_out_of_range, name);
     const int dir = current_directory(x);
     if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);
+    if (const disk::NameProblem problem = disk::name_problem(dir, name); problem != disk::NameProblem::none)
+        return refused(name, problem);
 
     // The common case, nothing of this name yet: create it exclusively and
     // write in place; a failure removes it again. Anything already there is
@@ -202,11 +214,7 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
 bool name_is_safe(const char* name) {
     if (name[0] == '\0') return false;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-#ifdef _WIN32
-    if (std::strpbrk(name, "/\\:")) return false;
-#else
     if (std::strchr(name, '/')) return false;
-#endif
     return true;
 }
 

@@ -21,6 +21,7 @@ namespace dravik {
 enum class ExtractError {
     none,
     unsafe_name,            // empty, ".", "..", or holding a path separator
+    name_not_allowed,       // not a name this platform can create; name_problem says why
     data_out_of_range,      // the entry's data lies past the end of the archive
     archive_ended,          // the archive came up short while being read
     would_replace_archive,  // the output would be the archive being read
@@ -39,6 +40,7 @@ struct ExtractResult {
     ExtractError error = ExtractError::none;
     int error_number = 0;
     const char* name = nullptr;  // the name the entry has on disk
+    disk::NameProblem name_problem = disk::NameProblem::none;
 };
 
 // One directory of the walk. A directory that could not be entered still
@@ -68,7 +70,8 @@ struct Extractor {
 };
 
 // A name that may be created in the current directory as it stands: not
-// empty, not "." or "..", and holding no path separator (so never absolute).
+// empty, not "." or "..", and holding no '/' (so never absolute). What each
+// platform cannot hold besides is disk::name_problem's to tell.
 bool name_is_safe(const char* name);
 
 // Prepares to unpack `handle` into the current working directory. False,

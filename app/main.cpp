@@ -11,6 +11,7 @@
 
 int main(int argc, char** argv) {
     dravik::disk::protect_standard_streams();
+    dravik::disk::use_utf8_arguments(&argc, &argv);
     dravik::Output out;
     return dravik::run_cli(argc, argv, out);
 }

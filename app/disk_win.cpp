@@ -1,0 +1,457 @@
+// The Windows body of the disk seam. Every name is opened relative to a held
+// directory handle through NtCreateFile, the equivalent of openat, so paths
+// never grow and MAX_PATH never applies; FILE_OPEN_REPARSE_POINT keeps
+// symbolic links and junctions from being followed, and what was opened is
+// checked. Names arrive as UTF-8 and go to the system as UTF-16.
+#include "app/disk.h"
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "archive/platform_win.h"
+
+#include <shellapi.h>
+#include <winternl.h>
+
+namespace dravik::disk {
+
+namespace {
+
+using win::handle_of;
+
+// Not every mingw header names these; the values are the system's.
+constexpr ULONG kFileNonDirectoryFile = 0x00000040;
+constexpr ULONG kFileOpenReparsePoint = 0x00200000;
+constexpr int kFileBothDirectoryInformation = 3;
+constexpr int kFileRenameInformation = 10;
+constexpr int kFileDispositionInformation = 13;
+constexpr int kFileAttributeTagInformation = 35;
+constexpr int kFileDispositionInformationEx = 64;
+constexpr int kFileRenameInformationEx = 65;
+constexpr LONG kStatusObjectNameCollision = static_cast<LONG>(0xC0000035);
+constexpr LONG kStatusObjectNameNotFound = static_cast<LONG>(0xC0000034);
+constexpr LONG kStatusNotADirectory = static_cast<LONG>(0xC0000103);
+constexpr LONG kStatusNoSuchFile = static_cast<LONG>(0xC000000F);
+
+struct AttributeTag {
+    ULONG attributes;
+    ULONG reparse_tag;
+};
+
+struct BothDirectoryInformation {
+    ULONG next_entry_offset;
+    ULONG file_index;
+    LARGE_INTEGER times[4];
+    LARGE_INTEGER end_of_file;
+    LARGE_INTEGER allocation_size;
+    ULONG attributes;
+    ULONG name_length;
+    ULONG ea_size;
+    CCHAR short_name_length;
+    WCHAR short_name[12];
+    WCHAR name[1];
+};
+
+}  // namespace
+
+}  // namespace dravik::disk
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
+                                               PVOID, ULONG, int, BOOLEAN, PUNICODE_STRING,
+                                               BOOLEAN);
+
+namespace dravik::disk {
+
+namespace {
+
+bool fail_status(NTSTATUS status) {
+    errno = win::errno_from_status(status);
+    return false;
+}
+
+// Opens `name` relative to directory handle `root` (the directory itself
+// when `name` is empty), never following a reparse point.
+NTSTATUS open_relative(HANDLE root, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                       ULONG disposition, ULONG options, HANDLE* out) {
+    *out = nullptr;
+    if (name.size() > 32767) return static_cast<NTSTATUS>(0xC0000106);  // STATUS_NAME_TOO_LONG
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, root, nullptr);
+    IO_STATUS_BLOCK io;
+    return ::NtCreateFile(out, access | SYNCHRONIZE, &attributes, &io, nullptr,
+                          FILE_ATTRIBUTE_NORMAL, share, disposition,
+                          options | FILE_SYNCHRONOUS_IO_NONALERT | kFileOpenReparsePoint, nullptr,
+                          0);
+}
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The name converts (invalid UTF-8 is refused before any call gets here,
+// but the seam stays safe on its own).
+bool wide_name(const char* name, std::wstring* out) {
+    if (win::utf8_to_wide(name, out)) return true;
+    errno = EILSEQ;
+    return false;
+}
+
+bool is_reparse_point(HANDLE h) {
+    AttributeTag tag{};
+    IO_STATUS_BLOCK io;
+    if (::NtQueryInformationFile(h, &io, &tag, sizeof tag,
+                                 static_cast<FILE_INFORMATION_CLASS>(kFileAttributeTagInformation)) != 0)
+        return false;
+    return (tag.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+FileDescriptor own(HANDLE h) { return FileDescriptor(win::descriptor_from_handle(h)); }
+
+// Marks the open file `h` (opened with DELETE access) for removal: at once
+// where the file system offers POSIX semantics, else at its last close.
+bool delete_by_handle(HANDLE h) {
+    IO_STATUS_BLOCK io;
+    ULONG flags = 0x1 | 0x2 | 0x10;  // delete, POSIX semantics, ignore read-only
+    if (::NtSetInformationFile(h, &io, &flags, sizeof flags,
+                               static_cast<FILE_INFORMATION_CLASS>(kFileDispositionInformationEx)) == 0)
+        return true;
+    BOOLEAN remove = TRUE;
+    const NTSTATUS status = ::NtSetInformationFile(
+        h, &io, &remove, sizeof remove, static_cast<FILE_INFORMATION_CLASS>(kFileDispositionInformation));
+    return status == 0 || fail_status(status);
+}
+
+}  // namespace
+
+FileDescriptor open_current_directory() {
+    HANDLE h = ::CreateFileW(L".", FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, kShareAll,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = win::errno_from_win32(::GetLastError());
+        return FileDescriptor();
+    }
+    return own(h);
+}
+
+// The C runtime's table of descriptors holds 2048.
+std::uint64_t open_files_limit() { return 2048; }
+
+void protect_standard_streams() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::_get_osfhandle(fd) >= 0) continue;
+        HANDLE null = ::CreateFileW(L"NUL", fd == 0 ? GENERIC_READ : GENERIC_WRITE, kShareAll, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        if (null == INVALID_HANDLE_VALUE) continue;
+        const int opened = win::descriptor_from_handle(null);
+        if (opened >= 0 && opened != fd) {
+            ::_dup2(opened, fd);
+            ::_close(opened);
+        }
+    }
+    // The listing is the same bytes as on Linux: no CR before each LF. A
+    // console shows the UTF-8 names as what they are.
+    for (int fd = 0; fd <= 2; ++fd) ::_setmode(fd, _O_BINARY);
+    DWORD mode;
+    if (::GetConsoleMode(handle_of(1), &mode)) ::SetConsoleOutputCP(CP_UTF8);
+}
+
+void use_utf8_arguments(int* argc, char*** argv) {
+    // The runtime's argv is in the ANSI code page, which cannot hold every
+    // name; the wide command line can.
+    static std::vector<std::string> storage;
+    static std::vector<char*> pointers;
+    int count = 0;
+    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (!wide) return;
+    storage.clear();
+    for (int k = 0; k < count; ++k) storage.push_back(win::wide_to_utf8(wide[k], std::wcslen(wide[k])));
+    ::LocalFree(wide);
+    pointers.clear();
+    for (std::string& s : storage) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    *argc = count;
+    *argv = pointers.data();
+}
+
+bool make_directory(int dir, const char* name) {
+    std::wstring w;
+    if (!wide_name(name, &w)) return false;
+    HANDLE h;
+    const NTSTATUS status = open_relative(handle_of(dir), w, FILE_LIST_DIRECTORY, kShareAll, FILE_CREATE,
+                                          FILE_DIRECTORY_FILE, &h);
+    if (status == kStatusObjectNameCollision) return true;
+    if (status != 0) return fail_status(status);
+    ::CloseHandle(h);
+    return true;
+}
+
+FileDescriptor open_directory(int dir, const char* name) {
+    std::wstring w;
+    if (!wide_name(name, &w)) return FileDescriptor();
+    HANDLE h;
+    const NTSTATUS status =
+        open_relative(handle_of(dir), w, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                      kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE, &h);
+    if (status == kStatusNotADirectory) {
+        errno = ENOTDIR;
+        return FileDescriptor();
+    }
+    if (status != 0) return fail_status(status), FileDescriptor();
+    // A junction or a directory symbolic link is opened as itself: refuse it.
+    if (is_reparse_point(h)) {
+        ::CloseHandle(h);
+        errno = ELOOP;
+        return FileDescriptor();
+    }
+    return own(h);
+}
+
+FileDescriptor create_file(int dir, const char* name) {
+    std::wstring w;
+    if (!wide_name(name, &w)) return FileDescriptor();
+    HANDLE h;
+    // Shared for deletion, so that an interrupt can remove it while it is
+    // being written.
+    const NTSTATUS status =
+        open_relative(handle_of(dir), w, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                      FILE_CREATE, kFileNonDirectoryFile, &h);
+    if (status != 0) return fail_status(status), FileDescriptor();
+    return own(h);
+}
+
+bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity) {
+    std::wstring w;
+    if (!wide_name(name, &w)) return false;
+    HANDLE h;
+    const NTSTATUS status = open_relative(handle_of(dir), w, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, 0, &h);
+    if (status == kStatusObjectNameNotFound || status == kStatusNoSuchFile) {
+        *kind = EntryKind::missing;
+        *identity = FileIdentity();
+        return true;
+    }
+    if (status != 0) return fail_status(status);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(h);
+    if (!ok) {
+        errno = win::errno_from_win32(error);
+        return false;
+    }
+    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryKind::symlink
+            : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? EntryKind::directory
+                                                                   : EntryKind::other;
+    identity->device = info.dwVolumeSerialNumber;
+    identity->inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity->known = true;
+    return true;
+}
+
+bool rename_within(int dir, const char* from, const char* to) {
+    std::wstring source, target;
+    if (!wide_name(from, &source) || !wide_name(to, &target)) return false;
+    HANDLE h;
+    NTSTATUS status = open_relative(handle_of(dir), source, DELETE, kShareAll, FILE_OPEN, 0, &h);
+    if (status != 0) return fail_status(status);
+    // The rename record: flags (or the old "replace" byte, in the same
+    // place), the directory the new name is relative to, the name (with a
+    // NUL after it, which some systems want room for).
+    constexpr std::size_t kNameAt = offsetof(FILE_RENAME_INFORMATION, FileName);
+    const ULONG bytes = static_cast<ULONG>(target.size() * sizeof(wchar_t));
+    std::vector<unsigned char> record(kNameAt + bytes + sizeof(wchar_t), 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(record.data());
+    const ULONG flags = 0x1 | 0x2 | 0x40;  // replace, POSIX semantics, ignore read-only
+    std::memcpy(record.data(), &flags, sizeof flags);
+    info->RootDirectory = handle_of(dir);
+    info->FileNameLength = bytes;
+    std::memcpy(record.data() + kNameAt, target.data(), bytes);
+    IO_STATUS_BLOCK io;
+    status = ::NtSetInformationFile(h, &io, record.data(), static_cast<ULONG>(record.size()),
+                                    static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformationEx));
+    if (status != 0 && status != kStatusObjectNameCollision) {
+        // Systems before Windows 10 1709: the classic rename, which also
+        // replaces the target in one step.
+        std::memset(record.data(), 0, sizeof flags);
+        info->ReplaceIfExists = TRUE;
+        status = ::NtSetInformationFile(h, &io, record.data(), static_cast<ULONG>(record.size()),
+                                        static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
+    }
+    ::CloseHandle(h);
+    return status == 0 || fail_status(status);
+}
+
+bool remove_file(int dir, const char* name) {
+    std::wstring w;
+    if (!wide_name(name, &w)) return false;
+    HANDLE h;
+    const NTSTATUS status =
+        open_relative(handle_of(dir), w, DELETE, kShareAll, FILE_OPEN, kFileNonDirectoryFile, &h);
+    if (status != 0) return fail_status(status);
+    const bool ok = delete_by_handle(h);
+    ::CloseHandle(h);
+    return ok;
+}
+
+NameProblem name_problem(int dir, const char* name) {
+    std::wstring w;
+    if (!win::utf8_to_wide(name, &w)) return NameProblem::invalid_utf8;
+    bool tilde = false;
+    for (wchar_t c : w) {
+        if (c < 0x20) return NameProblem::control_character;
+        if (c == L':') return NameProblem::stream_separator;
+        if (std::wcschr(L"<>\"/\\|?*", c)) return NameProblem::reserved_character;
+        tilde = tilde || c == L'~';
+    }
+    if (!w.empty() && (w.back() == L'.' || w.back() == L' ')) return NameProblem::trailing_dot_or_space;
+
+    // A device name stays one whatever its case, extension, or the spaces
+    // before the extension: "con", "Nul.txt", "COM1 .log".
+    std::wstring base = w.substr(0, w.find(L'.'));
+    while (!base.empty() && base.back() == L' ') base.pop_back();
+    for (wchar_t& c : base)
+        if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+    static const wchar_t* const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t* device : kDevices)
+        if (base == device) return NameProblem::device_name;
+    if (base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
+        ((base[3] >= L'1' && base[3] <= L'9') || base[3] == L'\u00B9' || base[3] == L'\u00B2' ||
+         base[3] == L'\u00B3'))
+        return NameProblem::device_name;
+
+    // A short (8.3) name such as PROGRA~1 opens the long-named entry it
+    // stands for. Only names of that shape need a look: is there an entry
+    // whose short name this is and whose own name is something else?
+    if (!tilde || w.size() > 12) return NameProblem::none;
+    HANDLE listing;
+    // A fresh handle: the system keeps the first pattern a handle is asked
+    // for.
+    if (open_relative(handle_of(dir), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE,
+                      &listing) != 0)
+        return NameProblem::none;  // the open that follows tells its own error
+    alignas(8) unsigned char buffer[sizeof(BothDirectoryInformation) + 512 * sizeof(wchar_t)];
+    UNICODE_STRING pattern;
+    pattern.Buffer = w.data();
+    pattern.Length = pattern.MaximumLength = static_cast<USHORT>(w.size() * sizeof(wchar_t));
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = NtQueryDirectoryFile(listing, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                                 kFileBothDirectoryInformation, TRUE, &pattern, TRUE);
+    ::CloseHandle(listing);
+    if (status != 0) return NameProblem::none;
+    const auto* entry = reinterpret_cast<const BothDirectoryInformation*>(buffer);
+    const int same = ::CompareStringOrdinal(entry->name, static_cast<int>(entry->name_length / sizeof(wchar_t)),
+                                            w.data(), static_cast<int>(w.size()), TRUE);
+    return same == CSTR_EQUAL ? NameProblem::none : NameProblem::short_name_alias;
+}
+
+bool write_all(int out, const std::uint8_t* data, std::uint64_t length) {
+    HANDLE h = handle_of(out);
+    while (length > 0) {
+        const DWORD chunk = length > (1u << 26) ? (1u << 26) : static_cast<DWORD>(length);
+        DWORD n = 0;
+        if (!::WriteFile(h, data, chunk, &n, nullptr)) {
+            errno = win::errno_from_win32(::GetLastError());
+            return false;
+        }
+        if (n == 0) {  // no progress and no reason: give up rather than spin
+            errno = EIO;
+            return false;
+        }
+        data += n;
+        length -= n;
+    }
+    return true;
+}
+
+namespace {
+
+// Large reads and writes: few calls per file, and a bound on memory
+// whatever the file's size.
+constexpr std::size_t kBufferSize = 1 << 20;
+
+}  // namespace
+
+bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
+                    bool* ended) {
+    *ended = false;
+    if (c.buffer.empty()) c.buffer.resize(kBufferSize);
+    HANDLE source = handle_of(in);
+    while (length > 0) {
+        // Small files usually lie one after another in the archive: one read
+        // serves many of them.
+        if (offset < c.window_start || offset >= c.window_start + c.window_size) {
+            c.window_start = offset;
+            c.window_size = 0;
+            OVERLAPPED at{};
+            at.Offset = static_cast<DWORD>(offset);
+            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+            DWORD got = 0;
+            if (!::ReadFile(source, c.buffer.data(), static_cast<DWORD>(c.buffer.size()), &got, &at)) {
+                const DWORD error = ::GetLastError();
+                if (error != ERROR_HANDLE_EOF) {
+                    errno = win::errno_from_win32(error);
+                    return false;
+                }
+            }
+            if (got == 0) {
+                *ended = true;
+                errno = 0;
+                return false;
+            }
+            c.window_size = got;
+        }
+        const std::uint64_t available = c.window_start + c.window_size - offset;
+        const std::uint64_t n = available < length ? available : length;
+        if (!write_all(out, c.buffer.data() + (offset - c.window_start), n)) return false;
+        offset += n;
+        length -= n;
+    }
+    return true;
+}
+
+namespace {
+
+// The file being written, for the console handler. The handler runs on its
+// own thread; the lock keeps the walk from moving on to another file (or
+// renaming this one into place) while the handler removes it.
+SRWLOCK g_guard_lock = SRWLOCK_INIT;
+int g_guard_dir = -1;
+const char* g_guard_name = nullptr;
+
+BOOL WINAPI remove_partial_and_exit(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT: break;
+        default: return FALSE;
+    }
+    ::AcquireSRWLockExclusive(&g_guard_lock);  // held until the process ends
+    if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(0xC000013A));  // STATUS_CONTROL_C_EXIT
+    return TRUE;
+}
+
+}  // namespace
+
+void install_interrupt_cleanup() { ::SetConsoleCtrlHandler(remove_partial_and_exit, TRUE); }
+
+void guard_partial_file(int dir, const char* name) {
+    ::AcquireSRWLockExclusive(&g_guard_lock);
+    g_guard_dir = dir;
+    g_guard_name = name;
+    ::ReleaseSRWLockExclusive(&g_guard_lock);
+}
+
+void release_partial_file() {
+    ::AcquireSRWLockExclusive(&g_guard_lock);
+    g_guard_name = nullptr;
+    ::ReleaseSRWLockExclusive(&g_guard_lock);
+}
+
+}  // namespace dravik::disk
