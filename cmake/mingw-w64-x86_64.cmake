@@ -6,8 +6,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(DRAVIK_MINGW_PREFIX x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${DRAVIK_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${DRAVIK_MINGW_PREFIX}-g++)
+# The POSIX thread model: GoogleTest needs std::mutex, which the win32
+# model of this compiler lacks. The program itself starts no threads.
+set(CMAKE_C_COMPILER ${DRAVIK_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${DRAVIK_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${DRAVIK_MINGW_PREFIX}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${DRAVIK_MINGW_PREFIX})

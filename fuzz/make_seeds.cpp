@@ -174,6 +174,6 @@ int main(int argc, char** argv) {
     fixture_seeds(out);
     carrier_seeds(out);
     if (argc > 2) corpus_seeds(out, argv[2]);
-    std::printf("wrote %d seeds to %s\n", g_written, out.c_str());
+    std::printf("wrote %d seeds to %s\n", g_written, out.string().c_str());
     return 0;
 }

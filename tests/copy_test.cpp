@@ -2,11 +2,6 @@
 // kernel, spliced through a pipe, and read through a buffer. Each must give
 // the same bytes from any offset, and tell an archive that ends early.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -31,15 +26,15 @@ struct Files {
         for (char& c : data) c = static_cast<char>(rng());
         const std::string path = dir.sub("archive");
         fixture::write_file(path, std::vector<std::uint8_t>(data.begin(), data.end()));
-        in = FileDescriptor(::open(path.c_str(), O_RDONLY));
+        in = FileDescriptor(fixture::open_for_reading(path));
     }
 
     // Copies [offset, offset + length) into a new file and returns its content.
     std::string copy(disk::Copier& copier, std::uint64_t offset, std::uint64_t length, bool* ok,
                      bool* ended) {
         const std::string path = dir.sub("out");
-        ::unlink(path.c_str());
-        FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+        std::remove(path.c_str());
+        FileDescriptor out(fixture::create_for_writing(path));
         *ok = disk::copy_file_data(copier, in.fd, offset, out.fd, length, ended);
         out = FileDescriptor();
         return fixture::read_file(path);
@@ -120,23 +115,21 @@ TEST(Copy, AnArchiveThatEndsEarlyIsTold) {
 // A write that fails halfway leaves data in the pipe; it must not turn up
 // at the start of the next file.
 TEST(Copy, DataLeftInThePipeByAFailedWriteNeverReachesTheNextFile) {
+    if (fixture::kNoLimits) GTEST_SKIP() << fixture::kNoLimits;
     Files f;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{64 * 1024, 64 * 1024};  // writes past 64 KiB fail
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        disk::Copier copier = copier_for(Way::spliced);
-        bool ok = true, ended = false;
-        f.copy(copier, 32, 1 << 20, &ok, &ended);
-        if (ok || ended) ::_exit(2);
-        const std::string next = f.copy(copier, 5000, 1000, &ok, &ended);
-        ::_exit(ok && next == f.data.substr(5000, 1000) ? 0 : 3);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int status = fixture::exit_status_with_file_limit(
+        64 * 1024,  // writes past 64 KiB fail
+        [](void* context) {
+            Files& f = *static_cast<Files*>(context);
+            disk::Copier copier = copier_for(Way::spliced);
+            bool ok = true, ended = false;
+            f.copy(copier, 32, 1 << 20, &ok, &ended);
+            if (ok || ended) return 2;
+            const std::string next = f.copy(copier, 5000, 1000, &ok, &ended);
+            return ok && next == f.data.substr(5000, 1000) ? 0 : 3;
+        },
+        &f);
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace

@@ -4,9 +4,8 @@
 #include <cstdio>
 #include <random>
 
-#include <unistd.h>
-
 #include "app/output.h"
+#include "test_support.h"
 
 namespace dravik {
 namespace {
@@ -46,12 +45,13 @@ TEST(Listing, MatchesTheFixedFormatForEveryKindOfNumber) {
 }
 
 TEST(Listing, BuffersAndWritesWholeLines) {
-    char path[] = "/tmp/dravik-listing-XXXXXX";
-    int fd = ::mkstemp(path);
-    ASSERT_GE(fd, 0);
+    fixture::TempDir dir;
+    const std::string path = dir.sub("listing");
+    FileDescriptor file(fixture::create_for_writing(path));
+    ASSERT_TRUE(file.valid());
     {
         Output out;
-        out.fd = fd;
+        out.fd = file.fd;
         ArchiveEntry e;
         e.name = "a name with spaces";
         for (int i = 0; i < 5000; ++i) out_listing_line(out, e);  // several buffers' worth
@@ -59,12 +59,8 @@ TEST(Listing, BuffersAndWritesWholeLines) {
         out_write(out, big.data(), big.size());  // larger than the buffer
         EXPECT_TRUE(out_flush(out));
     }
-    FILE* f = std::fopen(path, "rb");
-    std::fseek(f, 0, SEEK_END);
-    EXPECT_EQ(std::ftell(f), 5000L * (35 + 18 + 1) + 200000L);
-    std::fclose(f);
-    ::close(fd);
-    ::unlink(path);
+    file = FileDescriptor();
+    EXPECT_EQ(fixture::read_file(path).size(), 5000u * (35 + 18 + 1) + 200000u);
 
     Output broken;
     broken.fd = -1;

@@ -5,7 +5,6 @@
 // nothing changed outside the starting folder, no status 0 after any
 // failure was told, and no file on disk that is not whole.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -31,7 +30,7 @@ std::map<std::string, std::string> files_below(const std::string& root) {
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
          it.increment(ec))
         if (it->is_regular_file() && !it->is_symlink())
-            files[it->path().lexically_relative(root).string()] = fixture::read_file(it->path());
+            files[it->path().lexically_relative(root).generic_string()] = fixture::read_file(it->path().string());
     return files;
 }
 
@@ -57,7 +56,7 @@ public:
         for (const auto& [path, data] : files)
             EXPECT_NE(bytes.find(data), std::string::npos) << path << " is not whole";
         EXPECT_TRUE(fixture::remove_tree(box_.work));
-        ::mkdir(box_.work.c_str(), 0777);
+        fs::create_directory(box_.work);
         ++cases_;
         return files;
     }

@@ -14,6 +14,8 @@ struct RunResult {
     std::string err;
 };
 
+// The limits apply where the system has them (kNoLimits says why not);
+// without them the run holds at most 256 directories open anyway.
 struct RunOptions {
     long long file_size_limit = -1;  // RLIMIT_FSIZE for the child, when >= 0
     long long open_files_limit = -1; // RLIMIT_NOFILE for the child, when >= 0
@@ -23,6 +25,37 @@ struct RunOptions {
 // Runs the built dravik with `args` in directory `cwd`.
 RunResult run_dravik(const std::vector<std::string>& args, const std::string& cwd,
                      const RunOptions& options = {});
+
+// Why this platform cannot run a test that needs something; nullptr where it
+// can. Tests skip with the reason.
+extern const char* const kNoSymlinks;    // symbolic links made by an unprivileged user
+extern const char* const kNoLimits;      // limits on a child's file size or descriptors
+extern const char* const kNamesAreBytes; // any byte but '/' and NUL is a legal name
+
+bool make_symlink(const std::string& target, const std::string& path);
+
+// A run of dravik that the test interrupts as a user would (SIGTERM, or
+// Ctrl-Break on Windows) and then waits for.
+struct Started {
+    long long id = -1;         // the process id
+    void* process = nullptr;   // its handle, where the system has one
+};
+Started start_dravik(const std::vector<std::string>& args, const std::string& cwd);
+void interrupt_and_wait(Started& run);
+
+// Runs `body` in a child process whose files may grow to `file_size_limit`
+// bytes, and returns its exit status (-1 where there is no such limit).
+int exit_status_with_file_limit(long long file_size_limit, int (*body)(void*), void* context);
+
+// The number of "d" directories chained below `dir` (followed one open
+// handle at a time, so any depth works), and in `leaves` how many of those
+// levels, `dir` included, hold a file named `leaf`.
+std::size_t chain_depth(const std::string& dir, const char* leaf, std::size_t* leaves);
+
+// Opens a file for reading, or creates a new one for writing, as the
+// platform's descriptors that the disk seam takes.
+int open_for_reading(const std::string& path);
+int create_for_writing(const std::string& path);
 
 // A fresh directory removed (without following links) at the end of scope.
 struct TempDir {
