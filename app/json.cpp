@@ -7,6 +7,36 @@ namespace dravik {
 
 namespace {
 
+// Bytes that go into a JSON string as they are.
+constexpr struct PlainBytes {
+    bool plain[256];
+    constexpr PlainBytes() : plain() {
+        for (unsigned c = 0x20; c < 0x7F; ++c) plain[c] = c != '"' && c != '\\';
+    }
+} kPlain;
+
+bool all_plain(std::string_view s) {
+    for (const char c : s)
+        if (!kPlain.plain[static_cast<unsigned char>(c)]) return false;
+    return true;
+}
+
+char* put(char* p, std::string_view s) {
+    std::memcpy(p, s.data(), s.size());
+    return p + s.size();
+}
+
+char* put_number(char* p, std::uint64_t value) {
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return put(p, std::string_view(digits + sizeof digits - n, n));
+}
+
+
 void key_of(JsonLine& line, const char* key) {
     // `{"key": ` or `, "key": ` in one piece.
     char buffer[64];
@@ -40,11 +70,7 @@ bool quoted(Output& out, std::string_view bytes) {
     while (i < bytes.size()) {
         // Most names are plain ASCII: pass each run of it on in one piece.
         std::size_t run = i;
-        while (run < bytes.size()) {
-            const auto b = static_cast<unsigned char>(bytes[run]);
-            if (b < 0x20 || b >= 0x7F || b == '"' || b == '\\') break;
-            ++run;
-        }
+        while (run < bytes.size() && kPlain.plain[static_cast<unsigned char>(bytes[run])]) ++run;
         if (run > i) {
             out_write(out, bytes.data() + i, run - i);
             i = run;
@@ -88,12 +114,7 @@ void json_end(JsonLine& line) { out_write(line.out, line.first ? "{}\n" : "}\n",
 void json_number(JsonLine& line, const char* key, std::uint64_t value) {
     key_of(line, key);
     char digits[20];
-    std::size_t n = 0;
-    do {
-        digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    out_write(line.out, digits + sizeof digits - n, n);
+    out_write(line.out, digits, static_cast<std::size_t>(put_number(digits, value) - digits));
 }
 
 void json_text(JsonLine& line, const char* key, std::string_view value) {
@@ -125,39 +146,6 @@ void json_text_list(JsonLine& line, const char* key, const char* const* items, i
     }
     out_write(line.out, "]", 1);
 }
-
-namespace {
-
-// Bytes that go into a JSON string as they are.
-constexpr struct PlainBytes {
-    bool plain[256];
-    constexpr PlainBytes() : plain() {
-        for (unsigned c = 0x20; c < 0x7F; ++c) plain[c] = c != '"' && c != '\\';
-    }
-} kPlain;
-
-bool all_plain(std::string_view s) {
-    for (const char c : s)
-        if (!kPlain.plain[static_cast<unsigned char>(c)]) return false;
-    return true;
-}
-
-char* put(char* p, std::string_view s) {
-    std::memcpy(p, s.data(), s.size());
-    return p + s.size();
-}
-
-char* put_number(char* p, std::uint64_t value) {
-    char digits[20];
-    std::size_t n = 0;
-    do {
-        digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    return put(p, std::string_view(digits + sizeof digits - n, n));
-}
-
-}  // namespace
 
 void json_entry(Output& out, const JsonEntry& e) {
     // The usual entry, with plain ASCII names, is laid out in one buffer
