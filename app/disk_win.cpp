@@ -138,6 +138,51 @@ FileDescriptor open_current_directory() {
     return own(h);
 }
 
+namespace {
+
+HANDLE open_directory_path(const std::wstring& path) {
+    return ::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                         kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+FileDescriptor open_destination(const char* path) {
+    std::wstring w;
+    if (!wide_name(path, &w)) return FileDescriptor();
+    HANDLE h = open_directory_path(w);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            errno = win::errno_from_win32(error);
+            return FileDescriptor();
+        }
+        // Create each missing component in turn, as mkdir -p does; one that
+        // exists already is fine, and opening tells the rest.
+        for (std::size_t i = 1; i <= w.size(); ++i) {
+            if (i < w.size() && w[i] != L'/' && w[i] != L'\\') continue;
+            if (w[i - 1] == L':' || w[i - 1] == L'/' || w[i - 1] == L'\\') continue;  // a drive or a root
+            if (!::CreateDirectoryW(w.substr(0, i).c_str(), nullptr) &&
+                ::GetLastError() != ERROR_ALREADY_EXISTS) {
+                errno = win::errno_from_win32(::GetLastError());
+                return FileDescriptor();
+            }
+        }
+        h = open_directory_path(w);
+        if (h == INVALID_HANDLE_VALUE) {
+            errno = win::errno_from_win32(::GetLastError());
+            return FileDescriptor();
+        }
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::CloseHandle(h);
+        errno = ENOTDIR;
+        return FileDescriptor();
+    }
+    return own(h);
+}
+
 // The C runtime's table of descriptors holds 2048.
 std::uint64_t open_files_limit() { return 2048; }
 

@@ -120,23 +120,37 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
 }
 
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
+    // A console of the tests' own, shared with the child, for Ctrl-C to
+    // travel on (a process started without a terminal has none).
+    static const bool console = [] {
+        ::FreeConsole();
+        return ::AllocConsole() != 0;
+    }();
     Started run;
-    // Its own process group, so that Ctrl-Break reaches it and not the tests.
-    PROCESS_INFORMATION child = launch(args, cwd, ::GetStdHandle(STD_INPUT_HANDLE),
-                                       ::GetStdHandle(STD_OUTPUT_HANDLE),
-                                       ::GetStdHandle(STD_ERROR_HANDLE), CREATE_NEW_PROCESS_GROUP);
+    if (!console) return run;
+    HANDLE null = inheritable_file(L"NUL", false);
+    HANDLE sink = inheritable_file(L"NUL", true);
+    PROCESS_INFORMATION child = launch(args, cwd, null, sink, sink, 0);
+    ::CloseHandle(null);
+    ::CloseHandle(sink);
     if (child.hProcess) {
         ::CloseHandle(child.hThread);
         run.id = child.dwProcessId;
         run.process = child.hProcess;
+        // Starting a process takes far longer than the test's delays (much
+        // longer under Wine); an interrupt sent before the child is attached
+        // to the console would never reach it.
+        ::Sleep(500);
     }
     return run;
 }
 
 void interrupt_and_wait(Started& run) {
     if (!run.process) return;
-    ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(run.id));
+    ::SetConsoleCtrlHandler(nullptr, TRUE);  // Ctrl-C for the child, not the tests
+    ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
     ::WaitForSingleObject(run.process, INFINITE);
+    ::SetConsoleCtrlHandler(nullptr, FALSE);
     ::CloseHandle(run.process);
     run.process = nullptr;
 }
