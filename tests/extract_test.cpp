@@ -394,7 +394,7 @@ TEST(Extract, RootFoldersKeepTheirNamesAndNoEntryReplacesAnEarlierOne) {
         SCOPED_TRACE(c.what);
         Sandbox box;
         // A file there before the run is still replaced whole.
-        ::mkdir((box.work + "/arc").c_str(), 0777);
+        std::filesystem::create_directory(box.work + "/arc");
         ASSERT_TRUE(fixture::write_file(box.work + "/arc/twice.bin", {'o', 'l', 'd'}));
         auto r = box.run(c.archive.build());
         EXPECT_EQ(r.status, c.status) << r.err;

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds dravik and runs every test twice: once in the release build with
-# warnings as errors, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds dravik and runs every test three times: in the release build with
+# warnings as errors, under AddressSanitizer and UndefinedBehaviorSanitizer,
+# and as dravik.exe for Windows, cross-built and run under Wine.
 set -eu
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -14,3 +15,5 @@ cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
+
+tests/run_windows.sh

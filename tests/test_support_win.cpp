@@ -96,10 +96,16 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     HANDLE null = inheritable_file(L"NUL", false);
     HANDLE out = inheritable_file(wide(out_path), true);
     HANDLE err = inheritable_file(wide(err_path), true);
-    PROCESS_INFORMATION child =
-        options.close_standard_streams
-            ? launch(args, cwd, nullptr, nullptr, nullptr, 0)
-            : launch(args, cwd, null, out, err, 0);
+    PROCESS_INFORMATION child{};
+    DWORD error = 0;
+    // Wine now and then fails a process start under load; a second try is
+    // not a second run, as nothing has started.
+    for (int attempt = 0; attempt < 3 && !child.hProcess; ++attempt) {
+        if (attempt > 0) ::Sleep(200);
+        child = options.close_standard_streams ? launch(args, cwd, nullptr, nullptr, nullptr, 0)
+                                               : launch(args, cwd, null, out, err, 0);
+        error = ::GetLastError();
+    }
     ::CloseHandle(null);
     ::CloseHandle(out);
     ::CloseHandle(err);
@@ -113,6 +119,7 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     }
     result.out = read_file(out_path);
     result.err = read_file(err_path);
+    if (result.status == -1) result.err += "CreateProcess failed: error " + std::to_string(error) + "\n";
     std::error_code ec;
     fs::remove(out_path, ec);
     fs::remove(err_path, ec);
