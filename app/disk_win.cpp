@@ -140,7 +140,7 @@ FileDescriptor open_current_directory() {
 
 namespace {
 
-HANDLE open_directory_path(const std::wstring& path) {
+HANDLE open_directory_by_path(const std::wstring& path) {
     return ::CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
                          kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -150,7 +150,7 @@ HANDLE open_directory_path(const std::wstring& path) {
 FileDescriptor open_destination(const char* path) {
     std::wstring w;
     if (!wide_name(path, &w)) return FileDescriptor();
-    HANDLE h = open_directory_path(w);
+    HANDLE h = open_directory_by_path(w);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -168,7 +168,7 @@ FileDescriptor open_destination(const char* path) {
                 return FileDescriptor();
             }
         }
-        h = open_directory_path(w);
+        h = open_directory_by_path(w);
         if (h == INVALID_HANDLE_VALUE) {
             errno = win::errno_from_win32(::GetLastError());
             return FileDescriptor();
@@ -297,7 +297,11 @@ bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity)
     return true;
 }
 
-bool rename_within(int dir, const char* from, const char* to) {
+namespace {
+
+// Renames within `dir`, replacing what is at `to` in the same step when
+// `replace` is set, else failing with EEXIST.
+bool rename_in(int dir, const char* from, const char* to, bool replace) {
     std::wstring source, target;
     if (!wide_name(from, &source) || !wide_name(to, &target)) return false;
     HANDLE h;
@@ -310,7 +314,7 @@ bool rename_within(int dir, const char* from, const char* to) {
     const ULONG bytes = static_cast<ULONG>(target.size() * sizeof(wchar_t));
     std::vector<unsigned char> record(kNameAt + bytes + sizeof(wchar_t), 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(record.data());
-    const ULONG flags = 0x1 | 0x2 | 0x40;  // replace, POSIX semantics, ignore read-only
+    const ULONG flags = (replace ? 0x1 : 0x0) | 0x2 | 0x40;  // replace, POSIX semantics, ignore read-only
     std::memcpy(record.data(), &flags, sizeof flags);
     info->RootDirectory = handle_of(dir);
     info->FileNameLength = bytes;
@@ -322,13 +326,17 @@ bool rename_within(int dir, const char* from, const char* to) {
         // Systems before Windows 10 1709: the classic rename, which also
         // replaces the target in one step.
         std::memset(record.data(), 0, sizeof flags);
-        info->ReplaceIfExists = TRUE;
+        info->ReplaceIfExists = replace;
         status = ::NtSetInformationFile(h, &io, record.data(), static_cast<ULONG>(record.size()),
                                         static_cast<FILE_INFORMATION_CLASS>(kFileRenameInformation));
     }
     ::CloseHandle(h);
     return status == 0 || fail_status(status);
 }
+
+}  // namespace
+
+bool rename_within(int dir, const char* from, const char* to) { return rename_in(dir, from, to, true); }
 
 bool remove_file(int dir, const char* name) {
     std::wstring w;
