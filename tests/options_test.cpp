@@ -165,7 +165,9 @@ TEST(Options, ToStdoutAndJsonCarryTheDataAndTheTree) {
 
     TempDir work;
     const auto r = run_dravik({"--json", "-C", "out", archive}, work.path);
-    EXPECT_EQ(r.status, 0) << r.err;
+    // Windows cannot hold the odd name: that entry alone fails, and says so.
+    const bool odd_fails = fixture::kNamesAreBytes != nullptr;
+    EXPECT_EQ(r.status, odd_fails ? 1 : 0) << r.err;
     Tree from_json;
     std::size_t lines = 0;
     for (std::size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -174,7 +176,9 @@ TEST(Options, ToStdoutAndJsonCarryTheDataAndTheTree) {
         EXPECT_TRUE(json_value(line, i) && i == line.size()) << line;
         const std::size_t p = line.find("\"path\": \"");
         if (p != std::string::npos) {
-            EXPECT_NE(line.find("\"status\": \"unpacked\""), std::string::npos) << line;
+            const bool odd = line.find("636166c3a901ff") != std::string::npos;
+            EXPECT_NE(line.find(odd && odd_fails ? "\"status\": \"failed\"" : "\"status\": \"unpacked\""),
+                      std::string::npos) << line;
             const std::size_t q = line.find('"', p + 9);
             from_json[line.substr(p + 9, q - p - 9)] = line.find("directory") != std::string::npos ? "d" : "f";
         }
@@ -183,7 +187,8 @@ TEST(Options, ToStdoutAndJsonCarryTheDataAndTheTree) {
     EXPECT_EQ(lines, 12u);  // header, 10 entries, totals
     EXPECT_EQ(r.out.rfind("{\"archive\": ", 0), 0u);
     EXPECT_NE(r.out.find("\"name_hex\": \"636166c3a901ff\""), std::string::npos);
-    EXPECT_NE(r.out.find("{\"entries\": 10, \"failed\": 0}\n"), std::string::npos);
+    EXPECT_NE(r.out.find(odd_fails ? "{\"entries\": 10, \"failed\": 1}\n" : "{\"entries\": 10, \"failed\": 0}\n"),
+              std::string::npos);
     Tree on_disk;
     for (const auto& [path, what] : fixture::snapshot(work.sub("out")))
         on_disk[path] = what == "d" ? "d" : "f";
