@@ -95,7 +95,8 @@ OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<Arc
 
 std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* status) {
     std::uint32_t notices = 0;
-    OpenFailure peeled = carrier_peel(source, &notices);
+    std::vector<CarrierLayer> layers;
+    OpenFailure peeled = carrier_peel(source, &notices, &layers);
     if (status) status->notices = notices;
     if (peeled != OpenFailure::none) {
         fail(status, peeled, peeled == OpenFailure::cannot_open ? errno : 0);
@@ -103,6 +104,7 @@ std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* s
     }
     std::unique_ptr<ArchiveHandle> handle;
     load(std::move(source), status, &handle);
+    if (handle) handle->layers = std::move(layers);
     return handle;
 }
 

@@ -204,9 +204,30 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
     return OpenFailure::none;
 }
 
+// The bytes a layer's header holds, for writing a new archive the same way.
+OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, CarrierLayer& layer) {
+    std::size_t keep = 0;
+    switch (probe.kind) {
+        case Kind::yaz0: layer.kind = CarrierLayer::Kind::yaz0; break;
+        case Kind::lz77: layer.kind = CarrierLayer::Kind::lz77; keep = lz77::kHeaderSize; break;
+        case Kind::imd5: layer.kind = CarrierLayer::Kind::imd5; keep = kImd5HeaderSize; break;
+        case Kind::imet:
+            layer.kind = CarrierLayer::Kind::imet;
+            keep = static_cast<std::size_t>(probe.imet_start + kImetHeaderSize);
+            break;
+        default: return OpenFailure::corrupt_carrier;
+    }
+    if (source.size < keep) return OpenFailure::corrupt_carrier;
+    layer.header.resize(keep);
+    if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenFailure::cannot_open;
+    if (probe.kind == Kind::lz77) layer.lz77_type = lz77::stream_type(layer.header.data());
+    return OpenFailure::none;
+}
+
 }  // namespace
 
-OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices) {
+OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices,
+                         std::vector<CarrierLayer>* layers_out) {
     std::uint32_t found = 0;
     for (int layers = 0;; ++layers) {
         Probe probe;
@@ -214,6 +235,11 @@ OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices) {
         if (failure != OpenFailure::none) return failure;
         if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
         if (layers == kMaxLayers) return OpenFailure::corrupt_carrier;
+        if (layers_out) {
+            layers_out->emplace_back();
+            failure = record_layer(source, probe, layers_out->back());
+            if (failure != OpenFailure::none) return failure;
+        }
         switch (probe.kind) {
             case Kind::imd5: failure = peel_imd5(source, &found); break;
             case Kind::imet: failure = peel_imet(source, probe.imet_start, &found); break;
