@@ -80,8 +80,8 @@ int run_convert(const Options& options, Output& out) {
              yaz0::encoder_finish(*encoder);
     } else {
         std::uint32_t notices = 0;
-        std::vector<CarrierLayer> layers;
-        const OpenFailure failure = carrier_peel(source, &notices, &layers);
+        std::vector<WrapLayer> layers;
+        const OpenFailure failure = carrier_peel(source, &notices, nullptr, &layers);
         if (failure == OpenFailure::cannot_open) return fail(escaped(in_path) + ": " + std::strerror(errno));
         if (failure == OpenFailure::out_of_memory) return fail(escaped(in_path) + ": not enough memory");
         if (failure != OpenFailure::none)

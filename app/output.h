@@ -35,6 +35,11 @@ std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry);
 // Writes the whole listing line for `entry`, name byte for byte as stored.
 void out_listing_line(Output& out, const ArchiveEntry& entry);
 
+// Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
+// one (overlong forms, surrogates and code points past U+10FFFF included).
+// Reads no further than a NUL.
+std::size_t utf8_sequence(const unsigned char* s);
+
 // Appends `name` to `dest` with every byte that could upset a terminal (C0
 // and C1 controls, DEL, backslash, bytes that are not valid UTF-8) written
 // as a \xHH escape.

@@ -3,9 +3,15 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 
+#include "app/cli.h"
 #include "app/disk.h"
+#include "app/extract.h"
+#include "app/json.h"
+#include "app/select.h"
+#include "app/walk.h"
 #include "app/output_file.h"
 #include "archive/archive.h"
 #include "archive/carrier_write.h"
@@ -85,7 +91,8 @@ const char* kind_reason(disk::NodeKind kind) {
 
 // Scans DIR. Entries that are the output (or its temporary file) are left
 // out, so an archive written inside DIR never holds itself.
-void scan_tree(int top, const std::string& shown_dir, const OutputFile& output, Scan& s) {
+void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
+               Selection& selection, Scan& s) {
     s.folders.push_back(Folder{});
     FolderCursor cursor{&s, top, 0, FileDescriptor()};
     std::vector<disk::FolderEntry> entries;
@@ -101,6 +108,7 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output, 
             if (same_identity(e.identity, output.existing) || same_identity(e.identity, output.written))
                 continue;
             const std::string path = join(folder_path, e.name);
+            if (match_any(selection.exclude, path, e.name)) continue;  // a folder: all of it
             if (e.kind != disk::NodeKind::regular && e.kind != disk::NodeKind::directory) {
                 s.problems.push_back(escaped(join(shown_dir, path)) + ": " + kind_reason(e.kind));
                 continue;
@@ -240,6 +248,34 @@ std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::
     return who + ": cannot be laid out";
 }
 
+// Where unpacking put each node of ORIGINAL, by the walk's naming, and
+// whether it could write it there.
+std::vector<u8::NodePlace> unpacked_places(const ArchiveHandle& h) {
+    std::vector<u8::NodePlace> places(u8::walked_node_count(h));
+    places[0].written = true;
+    const std::uint32_t roots = count_root_directories(h);
+    std::map<std::string, bool> made;  // path -> is a folder
+    Selection everything;
+    walk_entries(h, everything, [&](const WalkEntry& w) {
+        if (w.index >= places.size()) return;
+        u8::NodePlace& place = places[w.index];
+        const ArchiveEntry& node = w.node;
+        const char* name = node.is_directory ? unpacked_directory_name(node, w.index, roots) : node.name;
+        place.path = std::string(w.path);
+        bool ok = name_is_safe(name);
+        const auto found = made.find(place.path);
+        if (node.is_directory) {
+            ok = ok && (found == made.end() || found->second);
+        } else {
+            ok = ok && found == made.end() &&
+                 (node.size == 0 || std::uint64_t{node.offset} + node.size <= h.stream.size);
+        }
+        if (ok) made.emplace(place.path, node.is_directory);
+        place.written = ok;
+    });
+    return places;
+}
+
 bool ends_with_szs(const std::string& path) {
     if (path.size() < 4) return false;
     std::string tail = path.substr(path.size() - 4);
@@ -247,18 +283,16 @@ bool ends_with_szs(const std::string& path) {
     return tail == ".szs";
 }
 
-void list_written(const u8::Plan& plan, Output& out) {
-    std::unique_ptr<ArchiveHandle> h = archive_open_bytes(plan.head.data(), plan.head.size());
-    if (!h) return;
-    char line[64];
-    out_text(out, "- archive successfully written.\n");
-    std::snprintf(line, sizeof line, "- displaying content (%d entries):\n\n",
-                  static_cast<int>(h->node_count));
-    out_text(out, line);
-    ArchiveEntry e;
-    for (std::uint32_t i = archive_first(h.get(), &e); i != 0; i = archive_next(h.get(), &e, i))
-        out_listing_line(out, e);
-    out_text(out, "\n- end of archive.\n");
+// Lists the archive as written: its table, read back from the plan.
+int list_written(const u8::Plan& plan, const std::string& archive,
+                 const std::vector<WrapLayer>& layers, const Options& options, Output& out) {
+    if (options.quiet) return 0;
+    OpenStatus status;
+    std::unique_ptr<ArchiveHandle> h = archive_open_bytes(plan.head.data(), plan.head.size(), &status);
+    if (!h) return 1;
+    for (const WrapLayer& layer : layers)
+        if (status.carrier_count < kMaxCarrierLayers) status.carriers[status.carrier_count++] = layer.kind;
+    return list_archive(h, archive.c_str(), status, options.json, options.quiet, out);
 }
 
 }  // namespace
@@ -281,6 +315,7 @@ int run_pack(const Options& options, Output& out) {
         return 1;
     };
 
+    if (!options.include.empty()) return fail("--include does not apply to -c; --exclude leaves entries out");
     std::unique_ptr<ArchiveHandle> original;
     std::vector<std::uint8_t> original_head;
     if (!options.like.empty()) {
@@ -304,11 +339,14 @@ int run_pack(const Options& options, Output& out) {
     if (!output_begin(output, archive, options.force, reason)) return fail(escaped(archive) + ": " + reason);
 
     Scan scan;
-    scan_tree(top.fd, dir, output, scan);
+    Selection selection = make_selection({}, options.exclude);
+    scan_tree(top.fd, dir, output, selection, scan);
     if (!scan.problems.empty()) {
         for (const std::string& p : scan.problems) report_line(out, p);
         return fail(escaped(archive) + ": not written");
     }
+    if (scan.tree.empty() && !original)
+        return fail(escaped(dir) + ": nothing to pack; an archive needs at least one entry");
 
     DataServer server;
     server.scan = &scan;
@@ -317,11 +355,11 @@ int run_pack(const Options& options, Output& out) {
     server.shown_dir = dir;
 
     u8::Plan plan;
-    std::vector<CarrierLayer> layers;
+    std::vector<WrapLayer> layers;
     yaz0::EncodeOptions yaz0_options = options.yaz0;
     if (original) {
         const u8::LikeOutcome like = u8::layout_like(
-            *original, original_head, scan.tree,
+            *original, original_head, unpacked_places(*original), scan.tree,
             [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
             plan);
         if (!server.problem.empty()) return fail(server.problem);
@@ -337,7 +375,7 @@ int run_pack(const Options& options, Output& out) {
     }
     if (options.compression == Compression::yaz0 ||
         (options.compression == Compression::by_name && !original && ends_with_szs(archive))) {
-        layers.assign(1, CarrierLayer{});
+        layers.assign(1, WrapLayer{});
     } else if (options.compression == Compression::none) {
         layers.clear();
     }
@@ -352,7 +390,7 @@ int run_pack(const Options& options, Output& out) {
     if (layers.empty()) {
         server.direct = &output;
         ok = u8::write_plan(plan, to_file, source);
-    } else if (layers.size() == 1 && layers[0].kind == CarrierLayer::Kind::yaz0) {
+    } else if (layers.size() == 1 && layers[0].kind == CarrierLayer::yaz0) {
         // The archive's size is known from the layout: the encoder streams.
         yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
         if (!encoder) return fail(escaped(archive) + ": not enough memory for the encoder");
@@ -382,9 +420,7 @@ int run_pack(const Options& options, Output& out) {
     }
     if (!output_commit(output, reason)) return fail(escaped(archive) + ": " + reason);
 
-    if (!options.quiet && !options.json) list_written(plan, out);
-    if (!out_flush(out)) return 1;
-    return 0;
+    return list_written(plan, archive, layers, options, out);
 }
 
 }  // namespace dravik

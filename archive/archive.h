@@ -30,20 +30,23 @@ const std::uint8_t* source_bytes(const ArchiveSource& source);
 // them lies past the archive's end or the read fails.
 bool source_read(const ArchiveSource& source, std::uint64_t offset, void* out, std::size_t length);
 
+// The containers peeled off to reach the U8 archive.
+enum class CarrierLayer : std::uint8_t { yaz0, imet, imd5, lz77 };
+inline constexpr int kMaxCarrierLayers = 8;
+
 // One container layer an archive was found in, as needed to wrap a new
 // archive the same way: the kind, the LZ77 coding, and for IMD5 and banner
 // headers their bytes (IMD5: its 32 bytes; banner: everything before the
 // inner data, the lead included).
-struct CarrierLayer {
-    enum class Kind : std::uint8_t { yaz0, lz77, imd5, imet };
-    Kind kind = Kind::yaz0;
+struct WrapLayer {
+    CarrierLayer kind = CarrierLayer::yaz0;
     std::uint8_t lz77_type = 0;
     std::vector<std::uint8_t> header;
 };
 
 // One open archive. Owns its source and its loaded table.
 struct ArchiveHandle {
-    std::vector<CarrierLayer> layers;  // outermost first; empty for a bare archive
+    std::vector<WrapLayer> layers;  // outermost first; empty for a bare archive
     ArchiveSource stream;
     std::vector<std::uint8_t> table;  // node table then string table, as stored
     std::uint32_t table_size = 0;
@@ -78,10 +81,14 @@ enum OpenNotice : std::uint32_t {
     kNoticeImetMismatch = 1u << 1,  // an IMET header checksum did not match
 };
 
+
 struct OpenStatus {
     OpenFailure failure = OpenFailure::none;
     int error_number = 0;        // errno, for cannot_open
     std::uint32_t notices = 0;   // OpenNotice bits
+    // The layers that were peeled, outermost first.
+    CarrierLayer carriers[kMaxCarrierLayers] = {};
+    int carrier_count = 0;
 };
 
 // Opens the archive at `path`. Returns null when it cannot be used.
@@ -92,6 +99,10 @@ std::unique_ptr<ArchiveHandle> archive_open_bytes(const std::uint8_t* data, std:
                                                   OpenStatus* status = nullptr);
 // Releases the archive; accepts an empty handle.
 void archive_close(std::unique_ptr<ArchiveHandle>& handle);
+
+// What callers outside the reader may ask of an open archive.
+std::uint32_t archive_node_count(const ArchiveHandle& handle);
+const ArchiveSource& archive_source(const ArchiveHandle& handle);
 
 // Fills `entry` from node 1 with offset and size shown as 0, and returns 1;
 // or returns 0 and leaves `entry` untouched.

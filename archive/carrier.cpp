@@ -205,14 +205,14 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
 }
 
 // The bytes a layer's header holds, for writing a new archive the same way.
-OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, CarrierLayer& layer) {
+OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, WrapLayer& layer) {
     std::size_t keep = 0;
     switch (probe.kind) {
-        case Kind::yaz0: layer.kind = CarrierLayer::Kind::yaz0; break;
-        case Kind::lz77: layer.kind = CarrierLayer::Kind::lz77; keep = lz77::kHeaderSize; break;
-        case Kind::imd5: layer.kind = CarrierLayer::Kind::imd5; keep = kImd5HeaderSize; break;
+        case Kind::yaz0: layer.kind = CarrierLayer::yaz0; break;
+        case Kind::lz77: layer.kind = CarrierLayer::lz77; keep = lz77::kHeaderSize; break;
+        case Kind::imd5: layer.kind = CarrierLayer::imd5; keep = kImd5HeaderSize; break;
         case Kind::imet:
-            layer.kind = CarrierLayer::Kind::imet;
+            layer.kind = CarrierLayer::imet;
             keep = static_cast<std::size_t>(probe.imet_start + kImetHeaderSize);
             break;
         default: return OpenFailure::corrupt_carrier;
@@ -226,8 +226,8 @@ OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, Carrie
 
 }  // namespace
 
-OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices,
-                         std::vector<CarrierLayer>* layers_out) {
+OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStatus* layers_out,
+                         std::vector<WrapLayer>* headers) {
     std::uint32_t found = 0;
     for (int layers = 0;; ++layers) {
         Probe probe;
@@ -235,9 +235,15 @@ OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices,
         if (failure != OpenFailure::none) return failure;
         if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
         if (layers == kMaxLayers) return OpenFailure::corrupt_carrier;
-        if (layers_out) {
-            layers_out->emplace_back();
-            failure = record_layer(source, probe, layers_out->back());
+        if (layers_out && layers_out->carrier_count < kMaxCarrierLayers)
+            layers_out->carriers[layers_out->carrier_count++] =
+                probe.kind == Kind::yaz0   ? CarrierLayer::yaz0
+                : probe.kind == Kind::imet ? CarrierLayer::imet
+                : probe.kind == Kind::imd5 ? CarrierLayer::imd5
+                                           : CarrierLayer::lz77;
+        if (headers) {
+            headers->emplace_back();
+            failure = record_layer(source, probe, headers->back());
             if (failure != OpenFailure::none) return failure;
         }
         switch (probe.kind) {

@@ -67,22 +67,22 @@ bool imet(const Bytes& header, const Bytes& payload, Bytes& out) {
     return true;
 }
 
-bool wrap_layers(const std::vector<CarrierLayer>& layers, const yaz0::EncodeOptions& yaz0_options,
+bool wrap_layers(const std::vector<WrapLayer>& layers, const yaz0::EncodeOptions& yaz0_options,
                  Bytes& data) {
     for (std::size_t k = layers.size(); k-- > 0;) {
-        const CarrierLayer& layer = layers[k];
+        const WrapLayer& layer = layers[k];
         switch (layer.kind) {
-            case CarrierLayer::Kind::yaz0:
+            case CarrierLayer::yaz0:
                 if (data.size() > 0xFFFFFFFFu) return false;
                 data = yaz0::encode(data.data(), data.size(), yaz0_options);
                 break;
-            case CarrierLayer::Kind::lz77:
+            case CarrierLayer::lz77:
                 if (data.size() > kMaxLz77Size) return false;
                 data = lz::compress(data, layer.lz77_type == lz77::kTypeExtended ? lz::Coding::lz11
                                                                                   : lz::Coding::lz10);
                 break;
-            case CarrierLayer::Kind::imd5: data = imd5(layer.header, data); break;
-            case CarrierLayer::Kind::imet: {
+            case CarrierLayer::imd5: data = imd5(layer.header, data); break;
+            case CarrierLayer::imet: {
                 Bytes out;
                 if (!imet(layer.header, data, out)) return false;
                 data = std::move(out);

@@ -26,7 +26,7 @@ bool imet(const Bytes& header, const Bytes& payload, Bytes& out);
 // Wraps `data` (in place) in `layers`, outermost first, so that the reader
 // peels them back off to `data`. False when a layer cannot hold it (LZ77
 // holds less than 16 MiB) or a header is damaged.
-bool wrap_layers(const std::vector<CarrierLayer>& layers, const yaz0::EncodeOptions& yaz0_options,
+bool wrap_layers(const std::vector<WrapLayer>& layers, const yaz0::EncodeOptions& yaz0_options,
                  Bytes& data);
 
 }  // namespace dravik::wrap

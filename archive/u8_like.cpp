@@ -16,12 +16,6 @@ constexpr std::size_t kDataOffsetWord = 12;
 // to this that divides every file's offset.
 constexpr std::uint32_t kMaxInferredAlignment = 32;
 
-bool name_is_writable(const char* name) {
-    if (name[0] == '\0') return false;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-    return std::strchr(name, '/') == nullptr;
-}
-
 std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
     return (v + align - 1) / align * align;
 }
@@ -79,68 +73,15 @@ struct Out {
 
 }  // namespace
 
-std::string root_directory_name(const char* stored, std::uint32_t root_directories) {
-    if (root_directories <= 1 || !name_is_writable(stored)) return kRootDirectoryName;
-    return stored;
-}
-
-std::vector<NodePlace> unpack_places(const ArchiveHandle& a) {
-    std::vector<NodePlace> places(walkable(a) ? a.node_count : 1);
-    places[0].written = true;
-    const std::uint32_t count = static_cast<std::uint32_t>(places.size());
-    std::uint32_t roots = 0;
-    for (std::uint32_t i = 1; i < count; ++i) {
-        const Node n = read_node(a, i);
-        if (n.type != 0 && (i == 1 || n.word1 == 0)) {
-            places[i].counts_as_root_directory = true;
-            ++roots;
-        }
-    }
-    struct Level {
-        std::uint32_t end;
-        std::string prefix;
-    };
-    std::vector<Level> levels{{count, ""}};
-    std::map<std::string, bool> made;  // path -> is a directory
-    for (std::uint32_t i = 1; i < count; ++i) {
-        while (levels.size() > 1 && i >= levels.back().end) levels.pop_back();
-        const Node n = read_node(a, i);
-        NodePlace& place = places[i];
-        if (n.type == 0) {
-            const bool in_range = n.word2 == 0 || std::uint64_t{n.word1} + n.word2 <= a.stream.size;
-            if (!name_is_writable(n.name) || !in_range) continue;
-            std::string path = levels.back().prefix + n.name;
-            if (made.count(path)) continue;  // an earlier file or folder has it
-            made.emplace(path, false);
-            place.path = std::move(path);
-            place.written = true;
-            continue;
-        }
-        std::uint32_t end = n.word2;
-        if (end <= i || end > levels.back().end) end = levels.back().end;
-        const std::string name =
-            place.counts_as_root_directory ? root_directory_name(n.name, roots) : n.name;
-        std::string path = levels.back().prefix + name;
-        const auto found = made.find(path);
-        if (!name_is_writable(name.c_str()) || (found != made.end() && !found->second)) {
-            levels.push_back(Level{end, levels.back().prefix});  // not entered
-            continue;
-        }
-        made.emplace(path, true);
-        place.path = path;
-        place.written = true;
-        levels.push_back(Level{end, path + "/"});
-    }
-    return places;
-}
+std::uint32_t walked_node_count(const ArchiveHandle& a) { return walkable(a) ? a.node_count : 1; }
 
 LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>& head,
-                        const std::vector<TreeEntry>& disk, const SameContent& same_content,
+                        const std::vector<NodePlace>& places, const std::vector<TreeEntry>& disk, const SameContent& same_content,
                         Plan& plan) {
     LikeOutcome outcome;
     plan = Plan();
-    const std::vector<NodePlace> places = unpack_places(a);
-    const std::uint32_t old_count = static_cast<std::uint32_t>(places.size());
+    const std::uint32_t old_count = walked_node_count(a);
+    if (places.size() != old_count) return {{LayoutError::bad_tree}, {}, 0};
 
     // The folder's paths.
     std::vector<std::string> disk_path(disk.size());

@@ -1,0 +1,28 @@
+// JSON Lines output: one object per line, written as the walk goes, always
+// valid UTF-8 and valid JSON whatever bytes the archive's names hold.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "app/output.h"
+
+namespace dravik {
+
+struct JsonLine {
+    Output& out;
+    bool first = true;
+};
+
+JsonLine json_begin(Output& out);
+void json_end(JsonLine& line);
+void json_number(JsonLine& line, const char* key, std::uint64_t value);
+void json_text(JsonLine& line, const char* key, std::string_view value);
+// A byte string: valid UTF-8 is written as it is; anything else is written
+// with U+FFFD for each bad byte under `key`, and exactly, in hexadecimal,
+// under `key` + "_hex", so that no name is lost.
+void json_bytes(JsonLine& line, const char* key, std::string_view bytes);
+// `key`: [ "a", "b" ]
+void json_text_list(JsonLine& line, const char* key, const char* const* items, int count);
+
+}  // namespace dravik
