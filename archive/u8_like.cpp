@@ -13,8 +13,9 @@ namespace {
 
 constexpr std::size_t kDataOffsetWord = 12;
 // Moved and new data is aligned like ORIGINAL's: the largest power of two up
-// to this that divides every file's offset.
-constexpr std::uint32_t kMaxInferredAlignment = 32;
+// to this that divides every file's offset. Guessing too high only costs
+// padding; too low could break a reader that relies on the alignment.
+constexpr std::uint32_t kMaxInferredAlignment = 4096;
 
 std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
     return (v + align - 1) / align * align;
