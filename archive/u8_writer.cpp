@@ -45,7 +45,8 @@ bool alignment_is_valid(std::uint32_t align) {
     return align >= 1 && align <= kMaxAlignment && (align & (align - 1)) == 0;
 }
 
-bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint32_t>& order) {
+bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint32_t>& order,
+                   bool sorted) {
     const std::size_t n = entries.size();
     // children[n] is the root's list.
     std::vector<std::vector<std::uint32_t>> children(n + 1);
@@ -59,6 +60,7 @@ bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint3
         }
     }
     for (auto& list : children) {
+        if (!sorted) break;
         std::sort(list.begin(), list.end(), [&entries](std::uint32_t a, std::uint32_t b) {
             const TreeEntry& x = entries[a];
             const TreeEntry& y = entries[b];
@@ -87,12 +89,17 @@ bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint3
     return order.size() == n;
 }
 
-LayoutResult layout_default(const std::vector<TreeEntry>& entries, std::uint32_t align, Plan& plan,
-                            std::vector<std::uint32_t>* order_out) {
+namespace {
+
+LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, bool sorted,
+                    Plan& plan, std::vector<std::uint32_t>* order_out) {
     plan = Plan();
     if (!alignment_is_valid(align)) return {LayoutError::bad_alignment};
     std::vector<std::uint32_t> order;
-    if (!default_order(entries, order)) return {LayoutError::bad_tree};
+    if (!default_order(entries, order, sorted)) return {LayoutError::bad_tree};
+    if (!sorted)
+        for (std::uint32_t k = 0; k < order.size(); ++k)
+            if (order[k] != k) return {LayoutError::bad_tree, order[k]};
     if (entries.size() >= (kMaxOffset - kFirstNode) / kNodeSize) return {LayoutError::too_many_nodes};
     const auto count = static_cast<std::uint32_t>(entries.size() + 1);
 
@@ -164,6 +171,17 @@ LayoutResult layout_default(const std::vector<TreeEntry>& entries, std::uint32_t
     }
     if (order_out) *order_out = std::move(order);
     return {};
+}
+
+}  // namespace
+
+LayoutResult layout_default(const std::vector<TreeEntry>& entries, std::uint32_t align, Plan& plan,
+                            std::vector<std::uint32_t>* order) {
+    return layout(entries, align, true, plan, order);
+}
+
+LayoutResult layout_in_order(const std::vector<TreeEntry>& entries, std::uint32_t align, Plan& plan) {
+    return layout(entries, align, false, plan, nullptr);
 }
 
 bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& source) {
