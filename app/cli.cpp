@@ -261,18 +261,16 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
         }
         if (!ok) ++failed;
         if (json) {
-            JsonLine line = json_begin(out);
-            json_number(line, "index", e.index);
-            json_text(line, "type", e.node.is_directory ? "directory" : "file");
-            json_bytes(line, "name", e.node.name);
-            json_bytes(line, "path", e.path);
-            json_number(line, "offset", e.node.offset);
-            json_number(line, "size", e.node.size);
-            if (unpacking) {
-                json_text(line, "status", ok && extracting ? "unpacked" : "failed");
-                if (!ok) json_text(line, "reason", why);
-            }
-            json_end(line);
+            JsonEntry j;
+            j.index = e.index;
+            j.directory = e.node.is_directory != 0;
+            j.name = e.node.name;
+            j.path = e.path;
+            j.offset = e.node.offset;
+            j.size = e.node.size;
+            if (unpacking) j.status = ok && extracting ? "unpacked" : "failed";
+            if (!ok) j.reason = why;
+            json_entry(out, j);
         }
     });
     if (text) out_text(out, "\n- end of archive.\n");

@@ -25,4 +25,17 @@ void json_bytes(JsonLine& line, const char* key, std::string_view bytes);
 // `key`: [ "a", "b" ]
 void json_text_list(JsonLine& line, const char* key, const char* const* items, int count);
 
+// One entry of the listing, in a single line.
+struct JsonEntry {
+    std::uint32_t index = 0;
+    bool directory = false;
+    std::string_view name;
+    std::string_view path;
+    std::uint32_t offset = 0;
+    std::uint32_t size = 0;
+    const char* status = nullptr;  // "unpacked" or "failed" when unpacking
+    std::string_view reason;       // with "failed"
+};
+void json_entry(Output& out, const JsonEntry& entry);
+
 }  // namespace dravik

@@ -126,6 +126,13 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     }
     Parser p{options, error};
     int i = 1;
+    // The next argument, as the value of an option that had none attached
+    // ("-Cout", "--directory=out").
+    auto value_of = [&](const std::string& spelling, std::string* value) -> bool {
+        if (i + 1 >= argc) return p.fail("option '" + spelling + "' needs a value");
+        *value = argv[++i];
+        return true;
+    };
     for (; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--") {
@@ -138,14 +145,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
             if (name.size() < 2) return p.fail("unknown option '" + arg + "' (see dravik --help)");
             if (Parser::takes_value(name, true)) {
-                std::string value;
-                if (eq != std::string::npos) {
-                    value = arg.substr(eq + 1);
-                } else if (i + 1 < argc) {
-                    value = argv[++i];
-                } else {
-                    return p.fail("option '--" + name + "' needs a value");
-                }
+                std::string value = eq != std::string::npos ? arg.substr(eq + 1) : "";
+                if (eq == std::string::npos && !value_of("--" + name, &value)) return false;
                 if (!p.apply_value(name, value)) return false;
             } else {
                 if (eq != std::string::npos)
@@ -159,14 +160,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             const std::string name(1, arg[k]);
             const std::string spelling = "-" + name;
             if (Parser::takes_value(name, false)) {
-                std::string value;
-                if (k + 1 < arg.size()) {
-                    value = arg.substr(k + 1);
-                } else if (i + 1 < argc) {
-                    value = argv[++i];
-                } else {
-                    return p.fail("option '" + spelling + "' needs a value");
-                }
+                std::string value = arg.substr(k + 1);
+                if (value.empty() && !value_of(spelling, &value)) return false;
                 if (!p.apply_value(name, value)) return false;
                 break;
             }

@@ -26,7 +26,7 @@ bool out_flush(Output& out) {
     return !out.failed;
 }
 
-void out_write(Output& out, const char* text, std::size_t length) {
+void out_write_slow(Output& out, const char* text, std::size_t length) {
     if (length > sizeof out.buffer - out.used) {
         out_flush(out);
         if (length > sizeof out.buffer) {

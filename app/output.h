@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "archive/archive.h"
@@ -21,7 +22,16 @@ struct Output {
     char buffer[64 * 1024];
 };
 
-void out_write(Output& out, const char* text, std::size_t length);
+// Buffers `text`; writes it and what was buffered when they do not fit.
+void out_write_slow(Output& out, const char* text, std::size_t length);
+inline void out_write(Output& out, const char* text, std::size_t length) {
+    if (length <= sizeof out.buffer - out.used) {
+        std::memcpy(out.buffer + out.used, text, length);
+        out.used += length;
+        return;
+    }
+    out_write_slow(out, text, length);
+}
 void out_text(Output& out, const char* text);
 // Writes out what is buffered; false once any write has failed.
 bool out_flush(Output& out);

@@ -83,6 +83,10 @@ const char* unpacked_directory_name(const ArchiveEntry& node, std::uint32_t inde
 
 void walk_entries(const ArchiveHandle& handle, Selection& selection,
                   const std::function<void(const WalkEntry&)>& visit) {
+    // The node count is only trusted once the reader has found the table
+    // walkable; before that it may be any word at all.
+    ArchiveEntry probe;
+    if (archive_first(&handle, &probe) == 0) return;
     const std::uint32_t n = archive_node_count(handle);
     const bool filters = selection_filters(selection);
     const bool includes = !selection.include.empty();
