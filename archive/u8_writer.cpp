@@ -131,6 +131,7 @@ LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, 
     std::uint64_t cursor = data_start;
     plan.pieces.reserve(order.size() * 2);
     std::uint64_t written = table_end;
+    std::uint64_t last_empty = 0;
     for (std::uint32_t i : order) {
         if (entries[i].is_directory) continue;
         const std::uint64_t at = align_up(cursor, align);
@@ -138,10 +139,18 @@ LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, 
             return {LayoutError::offset_too_large, i};
         offset[i] = static_cast<std::uint32_t>(at);
         cursor = at + entries[i].size;
-        if (entries[i].size == 0) continue;
+        if (entries[i].size == 0) {
+            last_empty = at;
+            continue;
+        }
         if (at > written) plan.pieces.push_back(Piece{Piece::From::zeros, written, at - written, 0});
         plan.pieces.push_back(Piece{Piece::From::file, at, entries[i].size, entries[i].key});
         written = cursor;
+    }
+    // An empty file's offset still points inside the archive.
+    if (last_empty > written) {
+        plan.pieces.push_back(Piece{Piece::From::zeros, written, last_empty - written, 0});
+        written = last_empty;
     }
     plan.size = written;
 
