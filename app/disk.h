@@ -56,6 +56,7 @@ struct FolderEntry {
     NodeKind kind = NodeKind::unknown;
     std::uint64_t size = 0;  // regular files
     FileIdentity identity;
+    bool readable = false;   // by its permission bits, for this process
 };
 // Lists the entries of the open directory `dir` but "." and "..", in no
 // particular order.
@@ -63,11 +64,10 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries);
 // Opens a directory by a path as the user gave it (a link named by the user
 // is followed, as the shell would).
 FileDescriptor open_directory_path(const char* path);
-// Whether the process may read file `name` in `dir`.
-bool can_read(int dir, const char* name);
 // Opens regular file `name` in `dir` for reading: never through a symbolic
-// link, and never blocking on a FIFO put there meanwhile.
-FileDescriptor open_file_in(int dir, const char* name);
+// link, and never blocking on a FIFO put there meanwhile. Gives its size and
+// identity.
+FileDescriptor open_file_in(int dir, const char* name, std::uint64_t* size, FileIdentity* identity);
 // Flushes a written file to the disk.
 bool sync_file(int fd);
 // Renames `from` to `to` within `dir`, failing with EEXIST when `to` exists.

@@ -25,6 +25,7 @@ namespace dravik {
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
+constexpr std::uint64_t kSmallFile = 64 * 1024;
 
 std::string escaped(const std::string& name) {
     std::string s;
@@ -113,9 +114,9 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
                 s.problems.push_back(escaped(join(shown_dir, path)) + ": " + kind_reason(e.kind));
                 continue;
             }
-            if (e.kind == disk::NodeKind::regular && !disk::can_read(dir, e.name.c_str())) {
+            if (e.kind == disk::NodeKind::regular && !e.readable) {
                 s.problems.push_back(escaped(join(shown_dir, path)) + ": cannot be read: " +
-                                     std::strerror(errno));
+                                     std::strerror(EACCES));
                 continue;
             }
             u8::TreeEntry t;
@@ -144,20 +145,23 @@ struct DataServer {
     std::string shown_dir;
     std::string problem;  // set when serving failed
 
-    FileDescriptor open_entry(std::uint64_t key) {
-        const std::uint32_t folder = scan->folder_of[key];
+    std::string shown(std::uint64_t key) const {
         const u8::TreeEntry& e = scan->tree[key];
-        const std::string shown = escaped(join(shown_dir, join(scan->folders[folder].path, e.name)));
-        const int dir = folders.get(folder);
-        FileDescriptor f = dir < 0 ? FileDescriptor() : disk::open_file_in(dir, e.name.c_str());
-        if (!f.valid()) {
-            problem = shown + ": cannot be read: " + std::strerror(errno);
-            return f;
-        }
+        return escaped(join(shown_dir, join(scan->folders[scan->folder_of[key]].path, e.name)));
+    }
+
+    FileDescriptor open_entry(std::uint64_t key) {
+        const u8::TreeEntry& e = scan->tree[key];
+        const int dir = folders.get(scan->folder_of[key]);
         std::uint64_t size = 0;
         FileIdentity id;
-        if (!file_stat(f.fd, &size, &id) || size != e.size || !same_identity(id, scan->identity[key])) {
-            problem = shown + ": changed while being packed";
+        FileDescriptor f = dir < 0 ? FileDescriptor() : disk::open_file_in(dir, e.name.c_str(), &size, &id);
+        if (!f.valid()) {
+            problem = shown(key) + ": cannot be read: " + std::strerror(errno);
+            return f;
+        }
+        if (size != e.size || !same_identity(id, scan->identity[key])) {
+            problem = shown(key) + ": changed while being packed";
             return FileDescriptor();
         }
         return f;
@@ -168,12 +172,14 @@ struct DataServer {
         FileDescriptor f = open_entry(key);
         if (!f.valid()) return false;
         const std::uint64_t size = scan->tree[key].size;
-        if (direct) {
+        // Small files are read into the output's buffer: fewer calls than
+        // flushing it and asking the kernel to copy.
+        if (direct && size > kSmallFile) {
             bool ended = false;
             copier.window_size = 0;  // the window holds another file's bytes
             if (!output_flush(*direct) ||
                 !disk::copy_file_data(copier, f.fd, 0, direct->fd.fd, size, &ended)) {
-                problem = ended ? escaped(join(shown_dir, scan->tree[key].name)) + ": changed while being packed"
+                problem = ended ? shown(key) + ": changed while being packed"
                                 : escaped(direct->name) + ": cannot write: " + std::strerror(errno);
                 return false;
             }
@@ -183,8 +189,7 @@ struct DataServer {
         for (std::uint64_t done = 0; done < size;) {
             const std::size_t n = size - done < kChunk ? static_cast<std::size_t>(size - done) : kChunk;
             if (!file_read_at(f.fd, done, chunk.data(), n)) {
-                problem = escaped(join(shown_dir, scan->tree[key].name)) +
-                          ": cannot be read: " + std::strerror(errno ? errno : EIO);
+                problem = shown(key) + ": cannot be read: " + std::strerror(errno ? errno : EIO);
                 return false;
             }
             if (!(each ? each(chunk.data(), n) : sink(chunk.data(), n))) return false;
