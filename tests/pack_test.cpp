@@ -12,6 +12,7 @@
 
 #include "archive/archive.h"
 #include "test_support.h"
+#include "u8_writer.h"
 
 namespace {
 
@@ -149,6 +150,35 @@ TEST(Pack, LikeFollowsEditsDeletionsAndAdditions) {
                 EXPECT_EQ(x.offset, y.offset) << y.name;
             }
         }
+    }
+}
+
+// Two entries sharing one block keep sharing it while both are unchanged;
+// editing one in place (same size) gives it a block of its own and leaves
+// the other's bytes alone.
+TEST(Pack, LikeKeepsSharedBlocksAndNeverOverwritesThem) {
+    fixture::TempDir tree, out;
+    fixture::RawArchive raw;
+    raw.nodes = {{1, 0, 0, 4}, {1, 1, 0, 4}, {0, 5, 0x60, 8}, {0, 9, 0x60, 8}};
+    raw.strings = std::string("\0arc\0one\0two\0", 13);
+    raw.data = {{0x60, "SHAREDxx"}};
+    ASSERT_TRUE(fixture::write_file(out.sub("orig.arc"), fixture::serialize(raw)));
+    ASSERT_EQ(run_dravik({"-q", "-C", tree.path, out.sub("orig.arc")}, out.path).status, 0);
+    for (const std::string two : {"SHAREDxx", "CHANGED!"}) {
+        SCOPED_TRACE(two);
+        put(tree.sub("arc/two"), two);
+        fixture::TempDir back;
+        ASSERT_EQ(run_dravik({"-c", "-q", "--force", "--like", out.sub("orig.arc"), out.sub("new.arc"),
+                              tree.path}, out.path).status, 0);
+        EXPECT_EQ(run_dravik({"-q", "-C", back.path, out.sub("new.arc")}, out.path).status, 0);
+        EXPECT_EQ(fixture::snapshot(back.path), fixture::snapshot(tree.path));
+        auto h = dravik::archive_open(out.sub("new.arc").c_str());
+        ASSERT_TRUE(h);
+        dravik::ArchiveEntry one, second;
+        dravik::archive_node(h.get(), &one, 2);
+        dravik::archive_node(h.get(), &second, 3);
+        EXPECT_EQ(one.offset, 0x60u);
+        EXPECT_EQ(second.offset == one.offset, two == "SHAREDxx");
     }
 }
 
