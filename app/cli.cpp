@@ -53,6 +53,8 @@ constexpr char kOptions[] =
     "  -h, --help             this text\n"
     "      --version          the program's title\n"
     "\n"
+    "Packing puts each folder's files, then its subfolders, in name order\n"
+    "ignoring ASCII case; --like keeps ORIGINAL's order, names and padding.\n"
     "A folder of the archive's root is unpacked as arc/ when it is the root's\n"
     "only folder; when the root holds several, each keeps its name.\n"
     "Exit status: 0 when everything was done, 1 otherwise.\n";

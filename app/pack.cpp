@@ -350,7 +350,7 @@ int run_pack(const Options& options, Output& out) {
         for (const std::string& p : scan.problems) report_line(out, p);
         return fail(escaped(archive) + ": not written");
     }
-    if (scan.tree.empty() && !original)
+    if (scan.tree.empty())
         return fail(escaped(dir) + ": nothing to pack; an archive needs at least one entry");
 
     DataServer server;
