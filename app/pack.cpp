@@ -247,6 +247,7 @@ std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::
         case u8::LayoutError::too_many_nodes: return who + ": too many entries for a U8 table";
         case u8::LayoutError::bad_alignment: return who + ": the alignment must be a power of two from 1 to 65536";
         case u8::LayoutError::bad_tree: return who + ": the folder changed while being read";
+        case u8::LayoutError::bad_name: return who + ": a name holding a NUL byte cannot be stored";
         case u8::LayoutError::unusual_original:
             return who + ": the archive to lay out like has its table inside its header";
     }

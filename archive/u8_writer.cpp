@@ -117,6 +117,7 @@ LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, 
     std::uint64_t strings = 1;
     std::vector<std::uint32_t> name_at(entries.size());
     for (std::uint32_t i : order) {
+        if (entries[i].name.find('\0') != std::string::npos) return {LayoutError::bad_name, i};
         if (strings > kMaxNameOffset) return {LayoutError::names_too_large, i};
         name_at[i] = static_cast<std::uint32_t>(strings);
         strings += entries[i].name.size() + 1;

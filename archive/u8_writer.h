@@ -57,6 +57,7 @@ enum class LayoutError {
     bad_alignment,      // not a power of two from 1 to 65536
     bad_tree,           // a parent that is not an earlier-listed directory, or a loop
     unusual_original,   // laying out like an archive whose table starts inside its header
+    bad_name,           // a name holding a NUL byte, which would end it early
 };
 
 struct LayoutResult {
