@@ -401,6 +401,131 @@ NameProblem name_problem(int dir, const char* name) {
     return same == CSTR_EQUAL ? NameProblem::none : NameProblem::short_name_alias;
 }
 
+namespace {
+
+constexpr int kFileIdBothDirectoryInformation = 37;
+
+struct IdBothDirectoryInformation {
+    ULONG next_entry_offset;
+    ULONG file_index;
+    LARGE_INTEGER times[4];
+    LARGE_INTEGER end_of_file;
+    LARGE_INTEGER allocation_size;
+    ULONG attributes;
+    ULONG name_length;
+    ULONG ea_size;
+    CCHAR short_name_length;
+    WCHAR short_name[12];
+    LARGE_INTEGER file_id;
+    WCHAR name[1];
+};
+
+bool volume_serial(HANDLE h, std::uint64_t* serial) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info)) {
+        errno = win::errno_from_win32(::GetLastError());
+        return false;
+    }
+    *serial = info.dwVolumeSerialNumber;
+    return true;
+}
+
+}  // namespace
+
+bool list_folder(int dir, std::vector<FolderEntry>& entries) {
+    entries.clear();
+    std::uint64_t serial = 0;
+    if (!volume_serial(handle_of(dir), &serial)) return false;
+    // A handle of its own: a listing handle keeps its place between calls.
+    HANDLE listing;
+    NTSTATUS status = open_relative(handle_of(dir), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN,
+                                    FILE_DIRECTORY_FILE, &listing);
+    if (status != 0) return fail_status(status);
+    std::vector<unsigned char> buffer(64 * 1024);
+    bool ok = true;
+    for (bool first = true;; first = false) {
+        IO_STATUS_BLOCK io;
+        status = NtQueryDirectoryFile(listing, nullptr, nullptr, nullptr, &io, buffer.data(),
+                                      static_cast<ULONG>(buffer.size()), kFileIdBothDirectoryInformation,
+                                      FALSE, nullptr, first ? TRUE : FALSE);
+        if (status == static_cast<NTSTATUS>(0x80000006) || status == kStatusNoSuchFile) break;  // no more
+        if (status != 0) {
+            ok = fail_status(status);
+            break;
+        }
+        for (std::size_t at = 0;;) {
+            const auto* e = reinterpret_cast<const IdBothDirectoryInformation*>(buffer.data() + at);
+            const std::size_t chars = e->name_length / sizeof(wchar_t);
+            const bool dots = (chars == 1 && e->name[0] == L'.') ||
+                              (chars == 2 && e->name[0] == L'.' && e->name[1] == L'.');
+            if (!dots) {
+                FolderEntry entry;
+                entry.name = win::wide_to_utf8(e->name, chars);
+                entry.kind = (e->attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? NodeKind::symlink
+                             : (e->attributes & FILE_ATTRIBUTE_DIRECTORY)   ? NodeKind::directory
+                                                                            : NodeKind::regular;
+                entry.size = static_cast<std::uint64_t>(e->end_of_file.QuadPart);
+                entry.identity.device = serial;
+                entry.identity.inode = static_cast<std::uint64_t>(e->file_id.QuadPart);
+                entry.identity.known = true;
+                entry.readable = true;  // access control lists tell only when opened
+                entries.push_back(std::move(entry));
+            }
+            if (e->next_entry_offset == 0) break;
+            at += e->next_entry_offset;
+        }
+    }
+    ::CloseHandle(listing);
+    return ok;
+}
+
+FileDescriptor open_directory_path(const char* path) {
+    std::wstring w;
+    if (!wide_name(path, &w)) return FileDescriptor();
+    HANDLE h = open_directory_by_path(w);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = win::errno_from_win32(::GetLastError());
+        return FileDescriptor();
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::CloseHandle(h);
+        errno = ENOTDIR;
+        return FileDescriptor();
+    }
+    return own(h);
+}
+
+FileDescriptor open_file_in(int dir, const char* name, std::uint64_t* size, FileIdentity* identity) {
+    std::wstring w;
+    if (!wide_name(name, &w)) return FileDescriptor();
+    HANDLE h;
+    const NTSTATUS status = open_relative(handle_of(dir), w, GENERIC_READ, kShareAll, FILE_OPEN,
+                                          kFileNonDirectoryFile, &h);
+    if (status != 0) return fail_status(status), FileDescriptor();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        ::CloseHandle(h);
+        errno = ELOOP;
+        return FileDescriptor();
+    }
+    *size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+    identity->device = info.dwVolumeSerialNumber;
+    identity->inode = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    identity->known = true;
+    return own(h);
+}
+
+bool sync_file(int fd) {
+    if (::FlushFileBuffers(handle_of(fd))) return true;
+    errno = win::errno_from_win32(::GetLastError());
+    return false;
+}
+
+bool rename_no_replace(int dir, const char* from, const char* to) {
+    return rename_in(dir, from, to, false);
+}
+
 bool write_all(int out, const std::uint8_t* data, std::uint64_t length) {
     HANDLE h = handle_of(out);
     while (length > 0) {

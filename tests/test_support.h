@@ -33,6 +33,7 @@ extern const char* const kNoLimits;      // limits on a child's file size or des
 extern const char* const kNamesAreBytes; // any byte but '/' and NUL is a legal name
 
 bool make_symlink(const std::string& target, const std::string& path);
+bool make_fifo(const std::string& path);
 
 // A run of dravik that the test interrupts as a user would (SIGTERM, or
 // Ctrl-Break on Windows) and then waits for.

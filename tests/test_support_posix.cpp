@@ -24,6 +24,8 @@ bool make_symlink(const std::string& target, const std::string& path) {
     return ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
+bool make_fifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }
+
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
     Started run;
     run.id = ::fork();

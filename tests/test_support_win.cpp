@@ -87,6 +87,7 @@ std::string fresh_name(const char* what) {
 }  // namespace
 
 bool make_symlink(const std::string&, const std::string&) { return false; }
+bool make_fifo(const std::string&) { return false; }
 
 RunResult run_dravik(const std::vector<std::string>& args, const std::string& cwd,
                      const RunOptions& options) {
