@@ -110,6 +110,31 @@ bool is_reparse_point(HANDLE h) {
     return (tag.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// The path of an open file from its volume's root, as the system names it.
+bool path_of(HANDLE h, std::wstring* out) {
+    std::vector<unsigned char> buffer(sizeof(ULONG) + 32768 * sizeof(wchar_t));
+    IO_STATUS_BLOCK io;
+    if (::NtQueryInformationFile(h, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
+                                 static_cast<FILE_INFORMATION_CLASS>(9)) != 0)  // FileNameInformation
+        return false;
+    const auto* info = reinterpret_cast<const FILE_NAME_INFORMATION*>(buffer.data());
+    out->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+    return true;
+}
+
+// Whether `child`, opened as `name` in `parent`, is that name there. Windows
+// never gets here otherwise (reparse points are opened as themselves), but
+// Wine shows a Unix symbolic link as the directory it points to, and names
+// that directory by where it really is.
+bool reached_by_name(HANDLE parent, HANDLE child, const std::wstring& name) {
+    std::wstring above, path;
+    if (!path_of(parent, &above) || !path_of(child, &path)) return true;  // nothing to compare
+    if (above.empty() || above.back() != L'\\') above += L'\\';
+    above += name;
+    return ::CompareStringOrdinal(above.data(), static_cast<int>(above.size()), path.data(),
+                                  static_cast<int>(path.size()), TRUE) == CSTR_EQUAL;
+}
+
 FileDescriptor own(HANDLE h) { return FileDescriptor(win::descriptor_from_handle(h)); }
 
 // Marks the open file `h` (opened with DELETE access) for removal: at once
@@ -248,7 +273,7 @@ FileDescriptor open_directory(int dir, const char* name) {
     }
     if (status != 0) return fail_status(status), FileDescriptor();
     // A junction or a directory symbolic link is opened as itself: refuse it.
-    if (is_reparse_point(h)) {
+    if (is_reparse_point(h) || !reached_by_name(handle_of(dir), h, w)) {
         ::CloseHandle(h);
         errno = ELOOP;
         return FileDescriptor();
@@ -283,12 +308,13 @@ bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity)
     BY_HANDLE_FILE_INFORMATION info;
     const bool ok = ::GetFileInformationByHandle(h, &info) != 0;
     const DWORD error = ::GetLastError();
+    const bool linked = !reached_by_name(handle_of(dir), h, w);
     ::CloseHandle(h);
     if (!ok) {
         errno = win::errno_from_win32(error);
         return false;
     }
-    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? EntryKind::symlink
+    *kind = (linked || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) ? EntryKind::symlink
             : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)   ? EntryKind::directory
                                                                    : EntryKind::other;
     identity->device = info.dwVolumeSerialNumber;
