@@ -122,11 +122,14 @@ bool path_of(HANDLE h, std::wstring* out) {
     return true;
 }
 
-// Whether `child`, opened as `name` in `parent`, is that name there. Windows
-// never gets here otherwise (reparse points are opened as themselves), but
-// Wine shows a Unix symbolic link as the directory it points to, and names
-// that directory by where it really is.
+// Whether `child`, opened as `name` in `parent`, is that name there. On
+// Windows it always is (reparse points are opened as themselves), so only
+// Wine is asked: it shows a Unix symbolic link as the directory or file it
+// points to, and names that by where it really is.
 bool reached_by_name(HANDLE parent, HANDLE child, const std::wstring& name) {
+    static const bool under_wine =
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    if (!under_wine) return true;
     std::wstring above, path;
     if (!path_of(parent, &above) || !path_of(child, &path)) return true;  // nothing to compare
     if (above.empty() || above.back() != L'\\') above += L'\\';
