@@ -29,7 +29,7 @@ void report(Output& out, const std::string& line) {
 
 std::string escaped(const char* name) {
     std::string s;
-    append_escaped(s, name);
+    append_diagnostic_name(s, name);
     return s;
 }
 
