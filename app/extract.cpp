@@ -15,9 +15,10 @@ namespace dravik {
 namespace {
 
 constexpr int kTempAttempts = 100;
-// More held directories than this buy nothing: archives are rarely a
-// handful of levels deep, and deeper ones are walked back down by name.
-constexpr std::uint64_t kMaxHeldDirectories = 256;
+// Real archives nest a handful of levels; this many held directories make
+// climbing out of tens of thousands of levels cost a few opens per level,
+// and more buy little.
+constexpr std::uint64_t kMaxHeldDirectories = 1024;
 
 ExtractResult failure(ExtractError error, const char* name, int error_number = 0) {
     return ExtractResult{error, error_number, name};
@@ -68,21 +69,29 @@ int current_directory(Extractor& x) {
     }
 
     // Walk down again by name, never following a symbolic link, as the first
-    // descent did. Level path[i] lies i levels below the target. What the
-    // budget allows beyond one descriptor per power of two is spent on the
-    // levels nearest the target, which are returned to first.
+    // descent did, keeping descriptors at spaced levels; level path[i] lies
+    // i levels below the target. With budget to spare, they are spread
+    // evenly, one every `stride` levels, so that each stretch between two
+    // is walked again once, with half the budget. With little, they sit at
+    // powers of two from the target (what is left over goes to the levels
+    // nearest it): a stretch of 2^k levels is then walked again in O(2^k k)
+    // opens in all, O(log depth) for each level returned to.
     const std::size_t gap = path.size();
     const std::size_t spare = x.held_limit > x.held.size() ? x.held_limit - x.held.size() : 0;
     std::size_t spaced = 1;
     for (std::size_t d = gap; d > 1; d >>= 1) ++spaced;
-    const std::size_t contiguous = spare > spaced ? spare - spaced : 0;
+    const bool even = spare >= 2 * spaced;
+    const std::size_t stride = even ? (gap + spare / 2 - 1) / (spare / 2) : 0;
+    const std::size_t contiguous = !even && spare > spaced ? spare - spaced : 0;
     int dir = x.levels[from].fd.fd;
     FileDescriptor passing;  // a level walked through but not kept
     for (std::size_t i = gap; i-- > 0;) {
         const std::size_t index = path[i];
         FileDescriptor opened = disk::open_directory(dir, x.levels[index].name);
         if (!opened.valid()) return -1;
-        if (i == 0 || i < contiguous || is_power_of_two(i)) {
+        const bool keep =
+            i == 0 || (even ? i % stride == 0 : i < contiguous || is_power_of_two(i));
+        if (keep) {
             hold(x, index, std::move(opened));
             dir = x.levels[index].fd.fd;
             passing = FileDescriptor();
