@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "sha256.h"
 #include "test_support.h"
 #include "u8_writer.h"
@@ -221,6 +223,41 @@ TEST(Hostile, TheArchiveIsNeverWrittenThroughAnyOfItsNames) {
     // The link itself is replaced by the file; the archive it named stays.
     EXPECT_EQ(read_file(top.sub("arc/via.arc")), "over the symbolic link");
     EXPECT_EQ(read_file(top.sub("arc/inside")), "i");
+}
+
+// Memory running out anywhere fails the entry or the run with a one-line
+// reason and exit status 1, never an abort, and leaves no file that is
+// empty or cut: whatever a starved run wrote is whole. The address-space
+// limit is swept from where the program can just load to where it has
+// all it needs.
+TEST(Hostile, RunningOutOfMemoryFailsCleanlyAndLeavesOnlyWholeFiles) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than any limit tested here";
+#endif
+    const std::string sample = std::string(DRAVIK_SOURCE_DIR) + "/samples/sample.arc";
+    const std::string bytes = read_file(sample);
+    const std::vector<std::uint8_t> archive(bytes.begin(), bytes.end());
+    Sandbox whole;
+    ASSERT_EQ(whole.run(archive).status, 0);
+    const Tree complete = whole.result();
+    int failed_runs = 0;
+    for (long long kib = 4096; kib <= 16384; kib += 128) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB");
+        Sandbox box;
+        fixture::RunOptions options;
+        options.address_space_limit = kib * 1024;
+        auto r = box.run(archive, options);
+        if (r.status == 127) continue;  // the loader itself could not map the program
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << "\n" << r.err;
+        if (r.status == 0) break;
+        ++failed_runs;
+        for (const auto& [path, kind] : box.result())
+            EXPECT_EQ(kind, complete.at(path)) << path;  // nothing partial
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_EQ(line.rfind("dravik: ", 0), 0u) << line;
+    }
+    EXPECT_GT(failed_runs, 0) << "no limit was tight enough to test anything";
 }
 
 }  // namespace
