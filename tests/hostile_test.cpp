@@ -4,6 +4,9 @@
 // the word sweep.) Each runs the whole program in a sandbox (nothing may change
 // outside its "work" folder, which Sandbox::run checks).
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -258,6 +261,61 @@ TEST(Hostile, RunningOutOfMemoryFailsCleanlyAndLeavesOnlyWholeFiles) {
             EXPECT_EQ(line.rfind("dravik: ", 0), 0u) << line;
     }
     EXPECT_GT(failed_runs, 0) << "no limit was tight enough to test anything";
+}
+
+// Runs dravik on `archive` in `cwd` with standard output on a terminal (a
+// pseudo-terminal in raw mode, so that its bytes arrive unchanged) and
+// returns what reached it.
+std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "openpty failed";
+    struct termios raw;
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(slave, 1);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 2);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+        ::execl(DRAVIK_BINARY, DRAVIK_BINARY, archive.c_str(), static_cast<char*>(nullptr));
+        ::_exit(126);
+    }
+    ::close(slave);
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return seen;
+}
+
+// A name cannot forge a listing line, retitle the window, clear the screen
+// or send any other control on a terminal: there the listing shows such
+// bytes escaped. In a pipe, the listing stays byte for byte.
+TEST(Hostile, ListingNamesAreEscapedOnATerminalAndExactInAPipe) {
+    const std::string forged = "\x1b]0;owned\x07\n[-] offs[0x00000000] len[00000000] fake\r" +
+                               std::string("\x1b[2J\xc2\x9b\x7f\xff") + "\xc3\xa9";
+    const std::string shown = "\\x1b]0;owned\\x07\\x0a[-] offs[0x00000000] len[00000000] "
+                              "fake\\x0d\\x1b[2J\\xc2\\x9b\\x7f\\xff\xc3\xa9";
+    Builder b;
+    b.dir("arc");
+    b.file(forged, "x");
+    b.end();
+    Sandbox piped;
+    auto r = piped.run(b.build());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("] " + forged + "\n"), std::string::npos);
+
+    Sandbox box;
+    fixture::write_file(box.archive, b.build());
+    const std::string seen = run_on_terminal(box.archive, box.work);
+    EXPECT_NE(seen.find("] " + shown + "\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find('\x1b'), std::string::npos);
+    EXPECT_EQ(seen.find('\r'), std::string::npos);
+    EXPECT_EQ(seen.substr(seen.size() - 18), "- end of archive.\n");
 }
 
 }  // namespace
