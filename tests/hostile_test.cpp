@@ -125,7 +125,8 @@ TEST(Hostile, TenThousandNestedDirectoriesUnpackWholeUnderALowDescriptorLimit) {
 
 // Climbing back out one level at a time, with a file at every level on the
 // way up: each return to a level whose descriptor was let go must find that
-// very level again.
+// very level again, whether the walk back down keeps descriptors at powers
+// of two (few to spare) or spread evenly (many).
 TEST(Hostile, ReturningThroughReleasedLevelsPutsEachFileAtItsOwnLevel) {
     constexpr int kDepth = 600;
     Builder b;
@@ -137,17 +138,43 @@ TEST(Hostile, ReturningThroughReleasedLevelsPutsEachFileAtItsOwnLevel) {
     }
     fixture::BuildOptions packed;
     packed.align = 1;
+    for (long long open_files : {20, 200}) {
+        SCOPED_TRACE(open_files);
+        Sandbox box;
+        fixture::RunOptions options;
+        options.open_files_limit = open_files;  // a quarter of it for held directories
+        auto r = box.run(b.build(packed), options);
+        EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
+        std::size_t files = 0;
+        EXPECT_EQ(chain_depth(box.work + "/arc", "f", &files), std::size_t{kDepth - 1});
+        EXPECT_EQ(files, std::size_t{kDepth});
+        std::string path = box.work + "/arc";
+        for (int level = 0; level < kDepth; ++level, path += "/d")
+            ASSERT_EQ(read_file(path + "/f"), std::to_string(level)) << "level " << level;
+    }
+}
+
+// Directories that cannot be entered, nested deep: each is refused on its
+// own line, and every file inside them lands in the innermost directory
+// that was entered.
+TEST(Hostile, DeeplyNestedUnenterableDirectoriesSendTheirFilesOutward) {
+    constexpr int kDepth = 5000;
+    Builder b;
+    b.dir("arc");
+    b.dir("kept");
+    for (int i = 0; i < kDepth; ++i) b.dir("");
+    b.file("deepest", "d");
+    for (int i = 0; i < kDepth; ++i) b.end();
+    b.file("after", "a");
+    b.end();
+    b.end();
     Sandbox box;
-    fixture::RunOptions options;
-    options.open_files_limit = 20;  // a handful of held directories
-    auto r = box.run(b.build(packed), options);
-    EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
-    std::size_t files = 0;
-    EXPECT_EQ(chain_depth(box.work + "/arc", "f", &files), std::size_t{kDepth - 1});
-    EXPECT_EQ(files, std::size_t{kDepth});
-    std::string path = box.work + "/arc";
-    for (int level = 0; level < 40; ++level, path += "/d")
-        ASSERT_EQ(read_file(path + "/f"), std::to_string(level)) << "level " << level;
+    auto r = box.run(b.build());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), kDepth + 1);
+    EXPECT_EQ(box.result(), (Tree{{"arc", "d"}, {"arc/kept", "d"},
+                                  {"arc/kept/deepest", digest("d")},
+                                  {"arc/kept/after", digest("a")}}));
 }
 
 // When the process cannot open another descriptor at all, every entry that
