@@ -274,7 +274,7 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
             if (!ok) j.reason = why;
             json_entry(out, j);
         }
-    });
+    }, json);
     if (text) out_text(out, "\n- end of archive.\n");
     if (json) {
         JsonLine line = json_begin(out);
