@@ -9,7 +9,9 @@
 #include <io.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "archive/platform_win.h"
@@ -582,10 +584,27 @@ constexpr std::size_t kBufferSize = 1 << 20;
 
 }  // namespace
 
+bool prepare_copier(Copier& c) {
+    if (c.buffer.size() == kBufferSize) return true;
+    try {
+        c.buffer.resize(kBufferSize);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
+bool is_terminal(int fd) {
+    HANDLE h = handle_of(fd);
+    DWORD mode;
+    return ::GetFileType(h) == FILE_TYPE_CHAR && ::GetConsoleMode(h, &mode);
+}
+
 bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
                     bool* ended) {
     *ended = false;
-    if (c.buffer.empty()) c.buffer.resize(kBufferSize);
+    if (!prepare_copier(c)) return false;
     HANDLE source = handle_of(in);
     while (length > 0) {
         // Small files usually lie one after another in the archive: one read
@@ -646,17 +665,48 @@ BOOL WINAPI remove_partial_and_exit(DWORD event) {
 
 }  // namespace
 
-void install_interrupt_cleanup() { ::SetConsoleCtrlHandler(remove_partial_and_exit, TRUE); }
+// Test hook, as on Linux: DRAVIK_TEST_CREATE_PAUSE_MS=N makes every file
+// wait N ms between being created and being guarded, so that tests can
+// interrupt the run in that window.
+DWORD g_create_pause_ms = 0;
 
-void guard_partial_file(int dir, const char* name) {
+void install_interrupt_cleanup() {
+    ::SetConsoleCtrlHandler(remove_partial_and_exit, TRUE);
+    if (const char* pause = std::getenv("DRAVIK_TEST_CREATE_PAUSE_MS"))
+        g_create_pause_ms = static_cast<DWORD>(std::strtoul(pause, nullptr, 10));
+}
+
+// Held between hold_interrupts and release_interrupts: the console handler
+// waits until the file created meanwhile is guarded.
+bool g_holding = false;
+
+void hold_interrupts() {
     ::AcquireSRWLockExclusive(&g_guard_lock);
-    g_guard_dir = dir;
-    g_guard_name = name;
+    g_holding = true;
+}
+
+void release_interrupts() {
+    g_holding = false;
     ::ReleaseSRWLockExclusive(&g_guard_lock);
 }
 
+void guard_partial_file(int dir, const char* name) {
+    if (g_create_pause_ms > 0) ::Sleep(g_create_pause_ms);
+    if (!g_holding) ::AcquireSRWLockExclusive(&g_guard_lock);
+    g_guard_dir = dir;
+    g_guard_name = name;
+    if (!g_holding) ::ReleaseSRWLockExclusive(&g_guard_lock);
+}
+
 void release_partial_file() {
+    if (!g_holding) ::AcquireSRWLockExclusive(&g_guard_lock);
+    g_guard_name = nullptr;
+    if (!g_holding) ::ReleaseSRWLockExclusive(&g_guard_lock);
+}
+
+void remove_partial_file() {
     ::AcquireSRWLockExclusive(&g_guard_lock);
+    if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
     g_guard_name = nullptr;
     ::ReleaseSRWLockExclusive(&g_guard_lock);
 }

@@ -265,6 +265,55 @@ bool memory_allocate(MemoryBlock& block, std::size_t size) {
     return true;
 }
 
+FileMapping::FileMapping(FileMapping&& other) noexcept
+    : data(std::exchange(other.data, nullptr)),
+      base(std::exchange(other.base, nullptr)),
+      length(std::exchange(other.length, 0)) {}
+
+FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
+    if (this != &other) {
+        if (base) ::UnmapViewOfFile(base);
+        data = std::exchange(other.data, nullptr);
+        base = std::exchange(other.base, nullptr);
+        length = std::exchange(other.length, 0);
+    }
+    return *this;
+}
+
+FileMapping::~FileMapping() {
+    if (base) ::UnmapViewOfFile(base);
+}
+
+bool file_map_read(int fd, std::uint64_t offset, std::size_t length, FileMapping& mapping) {
+    SYSTEM_INFO system;
+    ::GetSystemInfo(&system);
+    // Views start on the allocation granularity (64 KiB), not on a page.
+    const std::uint64_t start = offset - offset % system.dwAllocationGranularity;
+    const std::uint64_t span = offset - start + length;
+    if (length == 0 || span > SIZE_MAX) {
+        errno = EINVAL;
+        return false;
+    }
+    HANDLE section = ::CreateFileMappingW(win::handle_of(fd), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!section) {
+        errno = win::errno_from_win32(::GetLastError());
+        return false;
+    }
+    void* view = ::MapViewOfFile(section, FILE_MAP_READ, static_cast<DWORD>(start >> 32),
+                                 static_cast<DWORD>(start), static_cast<SIZE_T>(span));
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(section);  // the view keeps the mapping alive
+    if (!view) {
+        errno = win::errno_from_win32(error);
+        return false;
+    }
+    mapping = FileMapping();
+    mapping.base = view;
+    mapping.length = static_cast<std::size_t>(span);
+    mapping.data = static_cast<const std::uint8_t*>(view) + (offset - start);
+    return true;
+}
+
 std::uint64_t memory_physical_size() {
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;

@@ -19,6 +19,7 @@ struct RunResult {
 struct RunOptions {
     long long file_size_limit = -1;  // RLIMIT_FSIZE for the child, when >= 0
     long long open_files_limit = -1; // RLIMIT_NOFILE for the child, when >= 0
+    long long address_space_limit = -1;  // RLIMIT_AS for the child, when >= 0
     bool close_standard_streams = false;  // start it with 0, 1 and 2 closed
 };
 
@@ -34,6 +35,8 @@ extern const char* const kNamesAreBytes; // any byte but '/' and NUL is a legal 
 
 bool make_symlink(const std::string& target, const std::string& path);
 bool make_fifo(const std::string& path);
+// Runs dravik on `archive` in `cwd` on a terminal and returns what reached it.
+std::string run_on_terminal(const std::string& archive, const std::string& cwd);
 
 // A run of dravik that the test interrupts as a user would (SIGTERM, or
 // Ctrl-Break on Windows) and then waits for.

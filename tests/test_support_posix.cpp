@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -22,6 +23,25 @@ const char* const kNamesAreBytes = nullptr;
 
 bool make_symlink(const std::string& target, const std::string& path) {
     return ::symlink(target.c_str(), path.c_str()) == 0;
+}
+
+// A pseudo-terminal with no output processing, so that the bytes arrive
+// unchanged.
+std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
+    int master = -1;
+    struct termios raw {};  // all flags off: no output processing
+    const pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
+    if (pid == 0) {
+        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+        ::execl(DRAVIK_BINARY, DRAVIK_BINARY, archive.c_str(), static_cast<char*>(nullptr));
+        ::_exit(126);
+    }
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return seen;
 }
 
 bool make_fifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }
@@ -108,6 +128,11 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
             rlimit lim{static_cast<rlim_t>(options.open_files_limit),
                        static_cast<rlim_t>(options.open_files_limit)};
             ::setrlimit(RLIMIT_NOFILE, &lim);
+        }
+        if (options.address_space_limit >= 0) {
+            rlimit lim{static_cast<rlim_t>(options.address_space_limit),
+                       static_cast<rlim_t>(options.address_space_limit)};
+            ::setrlimit(RLIMIT_AS, &lim);
         }
         if (options.close_standard_streams) {
             ::close(0);

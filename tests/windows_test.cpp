@@ -146,4 +146,30 @@ TEST(Windows, AReplaceThatFailsKeepsTheOldFileAndLeavesNoPart) {
                                   {"arc/after.bin", digest("after")}}));
 }
 
+// Ctrl-C while a file is being created, before it is guarded (the test
+// hook holds the run there), still removes it; an old file stays.
+TEST(Windows, CtrlCInTheCreateWindowLeavesNoFile) {
+    Builder b;
+    b.file("x", "new content");
+    for (bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "existing" : "new");
+        Sandbox box;
+        fixture::write_file(box.archive, b.build());
+        if (existing) fixture::write_file(box.work + "/x", {'o', 'l', 'd'});
+        ::SetEnvironmentVariableW(L"DRAVIK_TEST_CREATE_PAUSE_MS", L"3000");
+        fixture::Started run = fixture::start_dravik({box.archive}, box.work);
+        ::SetEnvironmentVariableW(L"DRAVIK_TEST_CREATE_PAUSE_MS", nullptr);
+        const std::size_t before = existing ? 1 : 0;
+        for (int waited = 0; waited < 1000; ++waited) {  // the file appears, then the run waits
+            std::size_t entries = 0;
+            for (const auto& entry : fs::directory_iterator(box.work)) entries += entry.is_regular_file();
+            if (entries > before) break;
+            ::Sleep(10);
+        }
+        fixture::interrupt_and_wait(run);
+        const Tree expected = existing ? Tree{{"x", digest("old")}} : Tree{};
+        EXPECT_EQ(box.result(), expected);
+    }
+}
+
 }  // namespace
