@@ -42,14 +42,13 @@ constexpr std::uint32_t kSlots = 2 * kWindow;  // cyclic, larger than the window
 constexpr std::uint32_t kSlotMask = kSlots - 1;
 constexpr unsigned kHashBits = 16;
 
-// The chain finder of `standard` and `fast` looks at this many earlier
-// places with the same hash at most; the tree finder of `best` needs no cap.
-constexpr unsigned kStandardDepth = 24;
-constexpr unsigned kFastDepth = 3;
-// Inside a match at least this long, `standard` takes the rest of the match
-// as the longest one instead of searching again: long matches are where the
-// time goes on repetitive data, and where a shorter choice costs least.
-constexpr std::uint32_t kStandardCarry = 64;
+// How far the finders of the faster levels look: `fast` walks at most this
+// many places with the same hash; `standard` searches the tree at most this
+// many nodes deep, and once the previous position's match, one shorter, is
+// kStandardNice long, takes it as far as it goes without a search.
+constexpr unsigned kFastDepth = 16;
+constexpr unsigned kStandardSteps = 32;
+constexpr std::uint32_t kStandardNice = 32;
 
 struct Match {
     std::uint16_t length = 0;  // 0 when no match of kMinMatch or more
@@ -134,14 +133,25 @@ struct ChainFinder {
         h = cur;
         return first;
     }
-    // Records p and returns the longest match among the first `depth`
-    // candidates, `limit` (at least 3) being the most that may be taken.
-    Match find(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, unsigned depth) {
+    // Records p and returns the longest match among `known` (a match p is
+    // known to have at least, tried first and extended; distance 0 for
+    // none) and the first `depth` candidates of the chain. `limit` (at
+    // least 3) is the most that may be taken.
+    Match find(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, unsigned depth, Match known) {
         const std::uint32_t cur = p + kBias;
         std::uint32_t m = insert(buf, p);
         const std::uint8_t* s = buf + p;
         Match best;
         std::uint32_t best_length = kMinMatch - 1;
+        if (known.distance != 0 && known.distance <= p) {
+            const std::uint8_t* t = s - known.distance;
+            const std::uint32_t n = known.length + common_length(s + known.length, t + known.length, limit - known.length);
+            if (n > best_length) {
+                best_length = n;
+                best = {static_cast<std::uint16_t>(n), known.distance};
+                if (n == limit) return best;
+            }
+        }
         for (; depth != 0; --depth) {
             const std::uint32_t delta = cur - m;
             if (delta > kWindow) break;
@@ -177,8 +187,15 @@ struct TreeFinder {
         son.resize(2 * kSlots);
     }
     // Inserts position p; `limit` (at least 3) is the most that may be taken
-    // there. Limits never grow from one position to the next.
-    Match insert(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit) {
+    // there. Limits never grow from one position to the next. `known` is a
+    // match that p is known to have (the previous position's, one shorter):
+    // comparing with that node starts past it, which on runs and long
+    // repeats saves comparing up to 273 bytes again at every position.
+    //
+    // With `steps` the search gives up after that many nodes, dropping what
+    // is below (a smaller tree, still a sorted one); ~0u never gives up.
+    Match insert(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, Match known,
+                 unsigned steps = ~0u) {
         const std::uint32_t cur = p + kBias;
         std::uint32_t& h = head[hash3(buf + p)];
         std::uint32_t m = h;
@@ -190,23 +207,21 @@ struct TreeFinder {
         Match best;
         for (;;) {
             const std::uint32_t delta = cur - m;
-            if (delta > kWindow) {
+            if (delta > kWindow || steps-- == 0) {
                 *smaller = *larger = 0;
                 break;
             }
             std::uint32_t* pair = &son[(m & kSlotMask) << 1];
             const std::uint8_t* t = s - delta;
             std::uint32_t len = std::min(len_smaller, len_larger);
-            if (t[len] == s[len]) {
-                while (++len != limit && t[len] == s[len]) {
-                }
-                if (len > best.length)
-                    best = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(delta)};
-                if (len == limit) {
-                    *smaller = pair[0];
-                    *larger = pair[1];
-                    break;
-                }
+            if (delta == known.distance && known.length > len) len = known.length;
+            if (len < limit && t[len] == s[len]) len += 1 + common_length(s + len + 1, t + len + 1, limit - len - 1);
+            if (len > best.length)
+                best = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(delta)};
+            if (len == limit) {
+                *smaller = pair[0];
+                *larger = pair[1];
+                break;
             }
             if (t[len] < s[len]) {
                 *smaller = m;
@@ -250,85 +265,109 @@ std::uint32_t limit_at(std::size_t p, std::size_t total) {
 void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
                   Match* matches) {
     tree.reset();
+    Match known;
     for (std::size_t p = 0; p < total; ++p) {
         const std::uint32_t limit = limit_at(p, total);
-        if (limit < kMinMatch) {
-            if (p >= start) matches[p - start] = Match{};
-            continue;
+        Match m;
+        if (limit >= kMinMatch) {
+            if (known.length != 0) --known.length;
+            m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known);
         }
-        const Match m = tree.insert(buf, static_cast<std::uint32_t>(p), limit);
         if (p >= start) matches[p - start] = m;
+        known = m;
     }
 }
 
-// Nearly the longest match at every position, from capped hash chains.
-void find_long(const std::uint8_t* buf, std::size_t start, std::size_t total, ChainFinder& chain,
+// Nearly the longest match at every position: the tree, searched at most
+// kStandardSteps nodes deep. Once the previous position's match, one
+// shorter, is kStandardNice long, it is taken as far as it extends and the
+// position is left out of the tree: long matches are where the time goes on
+// repetitive data, and where a shorter choice costs least.
+void find_long(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
                Match* matches) {
-    chain.reset();
-    for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p)
-        chain.insert(buf, static_cast<std::uint32_t>(p));
-    Match carried;
-    for (std::size_t p = start; p < total; ++p) {
+    tree.reset();
+    Match known;
+    for (std::size_t p = 0; p < total; ++p) {
         const std::uint32_t limit = limit_at(p, total);
         Match m;
-        if (limit < kMinMatch) {
-        } else if (carried.length > kStandardCarry) {
-            chain.insert(buf, static_cast<std::uint32_t>(p));
-            m = {static_cast<std::uint16_t>(carried.length - 1), carried.distance};
-        } else {
-            m = chain.find(buf, static_cast<std::uint32_t>(p), limit, kStandardDepth);
+        if (limit >= kMinMatch) {
+            if (known.length != 0) --known.length;
+            if (known.length >= kStandardNice) {
+                const std::uint8_t* s = buf + p;
+                m = {static_cast<std::uint16_t>(known.length + common_length(s + known.length,
+                                                 s + known.length - known.distance, limit - known.length)),
+                     known.distance};
+            } else {
+                m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known, kStandardSteps);
+            }
         }
-        matches[p - start] = m;
-        carried = m;
+        if (p >= start) matches[p - start] = m;
+        known = m;
     }
 }
+
+// The cheapest of the positions i + low .. i + high (high growing with i by
+// one at most), as i goes down: positions whose costs rise as they come
+// nearer, each one cheaper than all nearer ones. The cheapest up to some
+// limit is then the farthest entry no farther than that.
+class RangeMin {
+  public:
+    RangeMin(const std::uint32_t* cost, std::uint32_t high) : cost_(cost), high_(high) {}
+    void step(std::uint32_t i, std::uint32_t newest) {
+        while (hi_ != lo_ && cost_[at(hi_ - 1)] >= cost_[newest]) --hi_;
+        ring_[hi_++ % kRing] = newest;
+        while (at(lo_) > i + high_) ++lo_;
+    }
+    // The cheapest position no farther than `limit`; the nearest entry must
+    // be no farther than that.
+    std::uint32_t cheapest_upto(std::uint32_t limit) const {
+        if (at(lo_) <= limit) return at(lo_);
+        std::uint32_t a = lo_ + 1, b = hi_ - 1;
+        while (a < b) {
+            const std::uint32_t mid = a + (b - a) / 2;
+            if (at(mid) <= limit) b = mid;
+            else a = mid + 1;
+        }
+        return at(a);
+    }
+
+  private:
+    static constexpr std::uint32_t kRing = 512;  // more than the 256 positions that can be live
+    std::uint32_t at(std::uint32_t k) const { return ring_[k % kRing]; }
+    const std::uint32_t* cost_;
+    std::uint32_t high_;
+    std::uint32_t ring_[kRing] = {};
+    std::uint32_t lo_ = 0, hi_ = 0;
+};
 
 // The cheapest parse of n positions given the longest match at each. Every
 // prefix of a match is a match at the same distance, so from position i the
 // choices are a literal or any length 3..L; the cheapest cost to the end is
-// found from the end backwards. Lengths 18..L all cost the same, so the best
-// of them is the cheapest position in a range; a queue of positions whose
-// costs rise as they come nearer gives that range minimum in a binary
-// search instead of a scan of up to 256 entries.
+// found from the end backwards. All lengths of one form cost the same, so
+// the best of them is the cheapest position in a range, kept by RangeMin.
 void parse_optimal(const std::uint8_t* block, std::uint32_t n, const Match* matches, Scratch& s,
                    Tokens& out) {
     std::uint32_t* cost = s.cost.data();
     std::uint16_t* step = s.step.data();
-    constexpr std::uint32_t kRing = 512;  // more than the 256 positions that can be live
-    std::uint32_t queue[kRing];
-    std::uint32_t lo = 0, hi = 0;  // queue[lo] is the farthest position, queue[hi - 1] the nearest
+    RangeMin shorts(cost, kMaxShort), longs(cost, kMaxMatch);
     cost[n] = 0;
     for (std::uint32_t i = n; i-- > 0;) {
-        if (i + kMinLong <= n) {
-            const std::uint32_t j = i + kMinLong;
-            while (hi != lo && cost[queue[(hi - 1) % kRing]] >= cost[j]) --hi;
-            queue[hi++ % kRing] = j;
-        }
-        while (hi != lo && queue[lo % kRing] > i + kMaxMatch) ++lo;
-
+        if (i + kMinMatch <= n) shorts.step(i, i + kMinMatch);
+        if (i + kMinLong <= n) longs.step(i, i + kMinLong);
         std::uint32_t best = cost[i + 1] + kLiteralBits;
         std::uint32_t choice = 1;
         const std::uint32_t length = matches[i].length;
         if (length >= kMinMatch) {
-            const std::uint32_t short_end = std::min(length, kMaxShort);
-            for (std::uint32_t k = kMinMatch; k <= short_end; ++k) {
-                if (cost[i + k] + kShortBits < best) {
-                    best = cost[i + k] + kShortBits;
-                    choice = k;
-                }
+            const std::uint32_t j = shorts.cheapest_upto(i + std::min(length, kMaxShort));
+            if (cost[j] + kShortBits < best) {
+                best = cost[j] + kShortBits;
+                choice = j - i;
             }
             if (length >= kMinLong) {
-                // The first queue entry no farther than i + length.
-                std::uint32_t a = lo, b = hi - 1;
-                while (a < b) {
-                    const std::uint32_t mid = a + (b - a) / 2;
-                    if (queue[mid % kRing] <= i + length) b = mid;
-                    else a = mid + 1;
-                }
-                const std::uint32_t j = queue[a % kRing];
-                if (cost[j] + kLongBits < best) {
-                    best = cost[j] + kLongBits;
-                    choice = j - i;
+                const std::uint32_t k = longs.cheapest_upto(i + length);
+                if (cost[k] + kLongBits < best) {
+                    best = cost[k] + kLongBits;
+                    choice = k - i;
                 }
             }
         }
@@ -347,48 +386,40 @@ void parse_optimal(const std::uint8_t* block, std::uint32_t n, const Match* matc
 }
 
 // Greedy parsing with one step of lookahead: a match is put off by a byte
-// when the next position has one at least two bytes longer.
+// when the next position has one at least two bytes longer. Candidates come
+// from the hash chains, every position recorded. The distance of the last
+// match is always a candidate too: repeats with small changes (pixel rows,
+// tables) resume at it after each change.
 void parse_greedy(const std::uint8_t* buf, std::size_t start, std::size_t total, ChainFinder& chain,
                   Tokens& out) {
     chain.reset();
     for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p)
         chain.insert(buf, static_cast<std::uint32_t>(p));
     std::size_t p = start;
-    while (p < total) {
-        std::uint32_t limit = limit_at(p, total);
-        if (limit < kMinMatch) {
-            out.literal(buf[p++]);
-            continue;
-        }
-        Match m = chain.find(buf, static_cast<std::uint32_t>(p), limit, kFastDepth);
+    std::uint16_t last = 0;  // distance of the last match
+    while (p + kMinMatch <= total) {
+        Match m = chain.find(buf, static_cast<std::uint32_t>(p), limit_at(p, total), kFastDepth, Match{0, last});
         if (m.length < kMinMatch) {
             out.literal(buf[p++]);
             continue;
         }
+        std::size_t recorded = p + 1;  // the first position not yet in the chains
         while (m.length < kMaxMatch && p + 1 + kMinMatch <= total) {
-            limit = limit_at(p + 1, total);
-            const Match next = chain.find(buf, static_cast<std::uint32_t>(p + 1), limit, kFastDepth);
-            if (next.length < m.length + 2) {
-                // p + 1 is recorded already; the rest of the match is not.
-                out.match(m.distance, m.length);
-                const std::size_t end = p + m.length;
-                for (std::size_t q = p + 2; q < end && q + kMinMatch <= total; ++q)
-                    chain.insert(buf, static_cast<std::uint32_t>(q));
-                p = end;
-                m = Match{};
-                break;
-            }
+            const Match next = chain.find(buf, static_cast<std::uint32_t>(p + 1), limit_at(p + 1, total),
+                                          kFastDepth, Match{static_cast<std::uint16_t>(m.length - 1), m.distance});
+            recorded = p + 2;
+            if (next.length < m.length + 2) break;
             out.literal(buf[p++]);
             m = next;
         }
-        if (m.length != 0) {
-            out.match(m.distance, m.length);
-            const std::size_t end = p + m.length;
-            for (std::size_t q = p + 1; q < end && q + kMinMatch <= total; ++q)
-                chain.insert(buf, static_cast<std::uint32_t>(q));
-            p = end;
-        }
+        out.match(m.distance, m.length);
+        last = m.distance;
+        const std::size_t end = p + m.length;
+        for (std::size_t q = recorded; q < end && q + kMinMatch <= total; ++q)
+            chain.insert(buf, static_cast<std::uint32_t>(q));
+        p = end;
     }
+    while (p < total) out.literal(buf[p++]);
 }
 
 // One block: data[0, start) is history, data[start, end) is coded.
@@ -409,7 +440,7 @@ void encode_block(Job& job, Level level, Scratch& s) {
             parse_greedy(buf, job.start, total, s.chain, job.tokens);
             break;
         case Level::standard:
-            find_long(buf, job.start, total, s.chain, s.matches.data());
+            find_long(buf, job.start, total, s.tree, s.matches.data());
             parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
             break;
         case Level::best:
