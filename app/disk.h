@@ -20,6 +20,10 @@ void protect_standard_streams();
 
 // The directory the run started in.
 FileDescriptor open_current_directory();
+// The folder given with -C: created with its missing parents, as `mkdir -p`
+// does (links in the user's own path are followed there, and only there),
+// then opened. Fails with ENOTDIR when it exists and is not a directory.
+FileDescriptor open_destination(const char* path);
 // How many descriptors the process may hold open at once (very large when
 // there is no limit).
 std::uint64_t open_files_limit();

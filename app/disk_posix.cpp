@@ -10,11 +10,26 @@
 #include <cerrno>
 #include <cstdio>
 #include <initializer_list>
+#include <string>
 
 namespace dravik::disk {
 
 FileDescriptor open_current_directory() {
     return FileDescriptor(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+FileDescriptor open_destination(const char* path) {
+    FileDescriptor dir(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid() || errno != ENOENT) return dir;
+    // Create each missing component in turn; one that exists already (made
+    // by someone else meanwhile, too) is fine, and opening tells the rest.
+    std::string prefix(path);
+    for (std::size_t i = 1; i <= prefix.size(); ++i) {
+        if (i < prefix.size() && prefix[i] != '/') continue;
+        const std::string part = prefix.substr(0, i);
+        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) return FileDescriptor();
+    }
+    return FileDescriptor(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 std::uint64_t open_files_limit() {
@@ -103,8 +118,9 @@ constexpr int kPipeSize = 1 << 20;
 
 // Errors that say "not between these files", not "the copy went wrong".
 bool unsupported(int error_number) {
+    // EBADF: an output opened for appending (`dravik -O ... >> file`).
     return error_number == EXDEV || error_number == ENOSYS || error_number == EOPNOTSUPP ||
-           error_number == EINVAL;
+           error_number == EINVAL || error_number == EBADF;
 }
 
 bool input_ended(bool* ended) {

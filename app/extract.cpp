@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/disk.h"
+#include "app/walk.h"
 #include "archive/u8_format.h"
 
 namespace dravik {
@@ -158,12 +159,19 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
         if (kind == disk::EntryKind::directory) return failure(ExtractError::is_a_directory, name);
         if (same_file(existing, x.archive))
             return failure(ExtractError::would_replace_archive, name);
+        if (existing.known && x.written.count(existing) != 0)
+            return failure(ExtractError::same_path, name);
         out = create_temporary(x, dir);
         if (!out.valid()) return failure(ExtractError::create_file, name, errno);
         writing = x.temp_name;
     }
 
     disk::guard_partial_file(dir, writing);
+    // Taken now, while the descriptor is open; the file keeps its identity
+    // through the rename.
+    FileIdentity identity;
+    std::uint64_t ignored_size = 0;
+    if (!file_stat(out.fd, &ignored_size, &identity)) identity = FileIdentity();
     bool ok = true;
     bool input_ended = false;
     if (size > 0) {
@@ -184,6 +192,8 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
     } else if (writing != name && !disk::rename_within(dir, writing, name)) {
         error = ExtractError::replace_file;
         error_number = errno;
+    } else if (identity.known) {
+        x.written.insert(identity);
     }
     // On any failure, nothing of the new content stays: not the file made
     // under its own name, not the temporary one.
@@ -213,12 +223,17 @@ bool name_is_safe(const char* name) {
 bool extract_begin(Extractor& x, const ArchiveHandle& handle) {
     FileDescriptor start = disk::open_current_directory();
     if (!start.valid()) return false;
+    return extract_begin(x, handle, std::move(start));
+}
+
+bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor start) {
+    if (!start.valid()) return false;
     x.levels.clear();
     x.levels.reserve(64);  // deep enough for real archives without growing
     DirectoryLevel root;
     root.fd = std::move(start);
     root.entered = true;
-    root.end = handle.node_count;
+    root.end = archive_node_count(handle);
     x.levels.push_back(std::move(root));
     x.held = 0;
     x.shallowest_held = 1;
@@ -227,7 +242,9 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle) {
     const std::uint64_t quarter = disk::open_files_limit() / 4;
     x.held_limit = static_cast<std::size_t>(
         std::max<std::uint64_t>(1, std::min<std::uint64_t>(kMaxHeldDirectories, quarter)));
-    x.archive = handle.stream.identity;
+    x.archive = archive_source(handle).identity;
+    x.root_directories = count_root_directories(handle);
+    x.written.clear();
     return true;
 }
 
@@ -243,15 +260,15 @@ ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, std::uint
     }
     x.shallowest_held = std::min(x.shallowest_held, x.levels.size());
 
-    if (!node.is_directory) return write_file(x, handle.stream, node.name, node.offset, node.size);
+    if (!node.is_directory)
+        return write_file(x, archive_source(handle), node.name, node.offset, node.size);
 
     // An end index that cannot be right (not past the directory itself, or
     // past the enclosing directory's end) is taken as the enclosing end.
     const std::uint32_t parent_end = x.levels.back().end;
     std::uint32_t end = node.size;
     if (end <= index || end > parent_end) end = parent_end;
-    const bool under_root = index == 1 || node.offset == 0;
-    return enter_directory(x, under_root ? u8::kRootDirectoryName : node.name, end);
+    return enter_directory(x, unpacked_directory_name(node, index, x.root_directories), end);
 }
 
 }  // namespace dravik

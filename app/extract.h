@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_set>
 #include <vector>
 
 #include "app/disk.h"
@@ -33,12 +34,24 @@ enum class ExtractError {
     create_file,
     write_file,
     replace_file,
+    same_path,              // an earlier entry of this run already wrote this file
 };
 
 struct ExtractResult {
     ExtractError error = ExtractError::none;
     int error_number = 0;
     const char* name = nullptr;  // the name the entry has on disk
+};
+
+struct FileIdentityHash {
+    std::size_t operator()(const FileIdentity& id) const {
+        return static_cast<std::size_t>(id.inode * 0x9E3779B97F4A7C15ull ^ id.device);
+    }
+};
+struct FileIdentityEqual {
+    bool operator()(const FileIdentity& a, const FileIdentity& b) const {
+        return a.device == b.device && a.inode == b.inode;
+    }
 };
 
 // One directory of the walk. A directory that could not be entered still
@@ -63,6 +76,12 @@ struct Extractor {
     std::size_t shallowest_held = 1;  // no level below this one, but the start, is held
     disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
+    std::uint32_t root_directories = 0;  // how many directories the root holds
+    // Every file this run has written, by device and inode, so that a later
+    // entry that lands on the same file (a duplicate name, or a name that
+    // differs only in case on a file system that ignores it) is refused
+    // rather than silently replacing it.
+    std::unordered_set<FileIdentity, FileIdentityHash, FileIdentityEqual> written;
     std::uint32_t temp_serial = 0;
     char temp_name[64] = {};
 };
@@ -74,6 +93,9 @@ bool name_is_safe(const char* name);
 // Prepares to unpack `handle` into the current working directory. False,
 // with errno set, when that directory cannot be opened.
 bool extract_begin(Extractor& extractor, const ArchiveHandle& handle);
+// Prepares to unpack `handle` into the open directory `destination`.
+bool extract_begin(Extractor& extractor, const ArchiveHandle& handle,
+                   FileDescriptor destination);
 // Unpacks node `index` of `handle` (1 to N - 1, in ascending order).
 ExtractResult extract_entry(Extractor& extractor, const ArchiveHandle& handle, std::uint32_t index);
 

@@ -26,7 +26,7 @@ bool out_flush(Output& out) {
     return !out.failed;
 }
 
-void out_write(Output& out, const char* text, std::size_t length) {
+void out_write_slow(Output& out, const char* text, std::size_t length) {
     if (length > sizeof out.buffer - out.used) {
         out_flush(out);
         if (length > sizeof out.buffer) {
@@ -76,10 +76,6 @@ void out_listing_line(Output& out, const ArchiveEntry& entry) {
     out_write(out, "\n", 1);
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
-// one (overlong forms, surrogates and code points past U+10FFFF included).
 std::size_t utf8_sequence(const unsigned char* s) {
     const unsigned char c = s[0];
     if (c >= 0xC2 && c <= 0xDF) return (s[1] & 0xC0) == 0x80 ? 2 : 0;
@@ -97,8 +93,6 @@ std::size_t utf8_sequence(const unsigned char* s) {
     }
     return 0;
 }
-
-}  // namespace
 
 void append_escaped(std::string& dest, const char* name) {
     static const char kHex[] = "0123456789abcdef";

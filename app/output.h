@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "archive/archive.h"
@@ -21,7 +22,16 @@ struct Output {
     char buffer[64 * 1024];
 };
 
-void out_write(Output& out, const char* text, std::size_t length);
+// Buffers `text`; writes it and what was buffered when they do not fit.
+void out_write_slow(Output& out, const char* text, std::size_t length);
+inline void out_write(Output& out, const char* text, std::size_t length) {
+    if (length <= sizeof out.buffer - out.used) {
+        std::memcpy(out.buffer + out.used, text, length);
+        out.used += length;
+        return;
+    }
+    out_write_slow(out, text, length);
+}
 void out_text(Output& out, const char* text);
 // Writes out what is buffered; false once any write has failed.
 bool out_flush(Output& out);
@@ -34,6 +44,11 @@ inline constexpr std::size_t kListingPrefixMax = 40;
 std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry);
 // Writes the whole listing line for `entry`, name byte for byte as stored.
 void out_listing_line(Output& out, const ArchiveEntry& entry);
+
+// Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
+// one (overlong forms, surrogates and code points past U+10FFFF included).
+// Reads no further than a NUL.
+std::size_t utf8_sequence(const unsigned char* s);
 
 // Appends `name` to `dest` with every byte that could upset a terminal (C0
 // and C1 controls, DEL, backslash, bytes that are not valid UTF-8) written

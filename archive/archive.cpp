@@ -1,5 +1,6 @@
 #include "archive/archive.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -95,8 +96,13 @@ OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<Arc
 
 std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* status) {
     std::uint32_t notices = 0;
-    OpenFailure peeled = carrier_peel(source, &notices);
-    if (status) status->notices = notices;
+    OpenStatus layers;
+    OpenFailure peeled = carrier_peel(source, &notices, &layers);
+    if (status) {
+        status->notices = notices;
+        std::copy(layers.carriers, layers.carriers + layers.carrier_count, status->carriers);
+        status->carrier_count = layers.carrier_count;
+    }
     if (peeled != OpenFailure::none) {
         fail(status, peeled, peeled == OpenFailure::cannot_open ? errno : 0);
         return nullptr;
@@ -107,6 +113,10 @@ std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* s
 }
 
 }  // namespace
+
+std::uint32_t archive_node_count(const ArchiveHandle& handle) { return handle.node_count; }
+
+const ArchiveSource& archive_source(const ArchiveHandle& handle) { return handle.stream; }
 
 std::unique_ptr<ArchiveHandle> archive_open(const char* path, OpenStatus* status) {
     if (status) *status = OpenStatus();

@@ -66,10 +66,17 @@ enum OpenNotice : std::uint32_t {
     kNoticeImetMismatch = 1u << 1,  // an IMET header checksum did not match
 };
 
+// The containers peeled off to reach the U8 archive.
+enum class CarrierLayer : std::uint8_t { yaz0, imet, imd5, lz77 };
+inline constexpr int kMaxCarrierLayers = 8;
+
 struct OpenStatus {
     OpenFailure failure = OpenFailure::none;
     int error_number = 0;        // errno, for cannot_open
     std::uint32_t notices = 0;   // OpenNotice bits
+    // The layers that were peeled, outermost first.
+    CarrierLayer carriers[kMaxCarrierLayers] = {};
+    int carrier_count = 0;
 };
 
 // Opens the archive at `path`. Returns null when it cannot be used.
@@ -80,6 +87,10 @@ std::unique_ptr<ArchiveHandle> archive_open_bytes(const std::uint8_t* data, std:
                                                   OpenStatus* status = nullptr);
 // Releases the archive; accepts an empty handle.
 void archive_close(std::unique_ptr<ArchiveHandle>& handle);
+
+// What callers outside the reader may ask of an open archive.
+std::uint32_t archive_node_count(const ArchiveHandle& handle);
+const ArchiveSource& archive_source(const ArchiveHandle& handle);
 
 // Fills `entry` from node 1 with offset and size shown as 0, and returns 1;
 // or returns 0 and leaves `entry` untouched.

@@ -206,7 +206,7 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
 
 }  // namespace
 
-OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices) {
+OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStatus* layers_out) {
     std::uint32_t found = 0;
     for (int layers = 0;; ++layers) {
         Probe probe;
@@ -214,6 +214,12 @@ OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices) {
         if (failure != OpenFailure::none) return failure;
         if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
         if (layers == kMaxLayers) return OpenFailure::corrupt_carrier;
+        if (layers_out && layers_out->carrier_count < kMaxCarrierLayers)
+            layers_out->carriers[layers_out->carrier_count++] =
+                probe.kind == Kind::yaz0   ? CarrierLayer::yaz0
+                : probe.kind == Kind::imet ? CarrierLayer::imet
+                : probe.kind == Kind::imd5 ? CarrierLayer::imd5
+                                           : CarrierLayer::lz77;
         switch (probe.kind) {
             case Kind::imd5: failure = peel_imd5(source, &found); break;
             case Kind::imet: failure = peel_imet(source, probe.imet_start, &found); break;

@@ -334,3 +334,86 @@ TEST(Extract, AnInterruptedRunLeavesNoTruncatedFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Where the root's folders land, and that no entry of a run silently
+// replaces a file an earlier entry wrote.
+TEST(Extract, RootFoldersKeepTheirNamesAndNoEntryReplacesAnEarlierOne) {
+    struct Case {
+        const char* what;
+        Builder archive;
+        Tree tree;
+        int status;
+    };
+    std::vector<Case> cases;
+    {
+        Builder b;  // two root folders holding the same relative path
+        for (const char* root : {"bg", "button"}) {
+            b.dir(root);
+            b.dir("timg");
+            b.file("pattern.tpl", std::string("data of ") + root);
+            b.end();
+            b.end();
+        }
+        cases.push_back({"bg and button", b,
+                         Tree{{"bg", "d"}, {"bg/timg", "d"},
+                              {"bg/timg/pattern.tpl", digest("data of bg")},
+                              {"button", "d"}, {"button/timg", "d"},
+                              {"button/timg/pattern.tpl", digest("data of button")}},
+                         0});
+    }
+    {
+        Builder b;  // "." cannot be a folder name: arc, beside "second"
+        b.dir(".");
+        b.end();
+        b.file("top.bin", "top");
+        b.dir("second");
+        b.file("s.bin", "s");
+        b.end();
+        cases.push_back({"dot", b,
+                         Tree{{"arc", "d"}, {"top.bin", digest("top")}, {"second", "d"},
+                              {"second/s.bin", digest("s")}},
+                         0});
+    }
+    {
+        Builder b;  // the root's only folder is arc, whatever its name
+        b.dir("res");
+        b.file("a.bin", "a");
+        b.end();
+        b.file("loose.bin", "loose");
+        cases.push_back({"single root", b,
+                         Tree{{"arc", "d"}, {"arc/a.bin", digest("a")},
+                              {"loose.bin", digest("loose")}},
+                         0});
+    }
+    {
+        Builder b;  // the console finds the first of two equal names
+        b.dir("arc");
+        b.file("twice.bin", "first");
+        b.file("twice.bin", "second");
+        b.end();
+        cases.push_back({"duplicate", b,
+                         Tree{{"arc", "d"}, {"arc/twice.bin", digest("first")}}, 1});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Sandbox box;
+        // A file there before the run is still replaced whole.
+        ::mkdir((box.work + "/arc").c_str(), 0777);
+        ASSERT_TRUE(fixture::write_file(box.work + "/arc/twice.bin", {'o', 'l', 'd'}));
+        auto r = box.run(c.archive.build());
+        EXPECT_EQ(r.status, c.status) << r.err;
+        Tree expected = c.tree;
+        expected.emplace("arc", "d");
+        expected.emplace("arc/twice.bin", digest("old"));
+        EXPECT_EQ(box.result(), expected);
+        if (c.status != 0) {
+            EXPECT_NE(r.err.find("twice.bin: same path as an earlier entry, not unpacked"),
+                      std::string::npos)
+                << r.err;
+        }
+    }
+}
+
+}  // namespace
