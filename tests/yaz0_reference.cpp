@@ -36,43 +36,32 @@ std::uint64_t yaz0_minimum_size(const std::uint8_t* data, std::size_t size) {
 std::string yaz0_strict_decode(const std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& out) {
     out.clear();
     if (file.size() < 16 || std::string(file.begin(), file.begin() + 4) != "Yaz0") return "no header";
-    if (std::any_of(file.begin() + 8, file.begin() + 16, [](std::uint8_t b) { return b != 0; }))
-        return "reserved header bytes not zero";
     const std::size_t size = (std::size_t{file[4]} << 24) | (file[5] << 16) | (file[6] << 8) | file[7];
     std::size_t at = 16;
-    const auto byte = [&]() -> int { return at < file.size() ? file[at++] : -1; };
+    const auto has = [&](std::size_t n) { return file.size() - at >= n; };
     while (out.size() < size) {
-        const int code = byte();
-        if (code < 0) return "stream ends early";
+        if (!has(1)) return "stream ends early";
+        const unsigned code = file[at++];
         for (int bit = 7; bit >= 0; --bit) {
             if (out.size() == size) {
-                if (code & ((2 << bit) - 1)) return "flag bits set after the last token";
+                if (code & ((2u << bit) - 1)) return "flag bits set after the last token";
                 break;
             }
             if (code >> bit & 1) {
-                const int b = byte();
-                if (b < 0) return "stream ends in a literal";
-                out.push_back(static_cast<std::uint8_t>(b));
+                if (!has(1)) return "stream ends in a literal";
+                out.push_back(file[at++]);
                 continue;
             }
-            const int b1 = byte(), b2 = byte();
-            if (b1 < 0 || b2 < 0) return "stream ends in a match";
-            const std::size_t distance = ((b1 & 0x0F) << 8 | b2) + 1;
-            std::size_t length = b1 >> 4;
-            if (length == 0) {
-                const int b3 = byte();
-                if (b3 < 0) return "stream ends in a long match";
-                length = b3 + 18;
-            } else {
-                length += 2;
-            }
+            if (!has(2) || (file[at] < 0x10 && !has(3))) return "stream ends in a match";
+            const std::size_t distance = ((file[at] & 0x0F) << 8 | file[at + 1]) + 1;
+            const std::size_t length = file[at] >= 0x10 ? (file[at] >> 4) + 2 : file[at + 2] + 18;
+            at += file[at] >= 0x10 ? 2 : 3;
             if (distance > out.size()) return "distance past the start at " + std::to_string(out.size());
             if (length > size - out.size()) return "match past the end at " + std::to_string(out.size());
             for (std::size_t k = 0; k < length; ++k) out.push_back(out[out.size() - distance]);
         }
     }
-    if (at != file.size()) return "bytes after the last token";
-    return "";
+    return at == file.size() ? "" : "bytes after the last token";
 }
 
 }  // namespace fixture
