@@ -6,10 +6,12 @@
 #include <cstring>
 #include <string>
 
+#include "app/convert.h"
 #include "app/disk.h"
 #include "app/extract.h"
 #include "app/json.h"
 #include "app/options.h"
+#include "app/pack.h"
 #include "app/walk.h"
 
 namespace dravik {
@@ -51,6 +53,8 @@ constexpr char kOptions[] =
     "  -h, --help             this text\n"
     "      --version          the program's title\n"
     "\n"
+    "Packing puts each folder's files, then its subfolders, in name order\n"
+    "ignoring ASCII case; --like keeps ORIGINAL's order, names and padding.\n"
     "A folder of the archive's root is unpacked as arc/ when it is the root's\n"
     "only folder; when the root holds several, each keeps its name.\n"
     "Exit status: 0 when everything was done, 1 otherwise.\n";
@@ -347,6 +351,15 @@ int list_and_unpack(std::unique_ptr<ArchiveHandle>& handle, const char* path,
     return act_on_archive(handle, path, status, request, out);
 }
 
+int list_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path, const OpenStatus& status,
+                 bool json, bool quiet, Output& out) {
+    Request request;
+    request.mode = Mode::list;
+    request.json = json;
+    request.quiet = quiet;
+    return act_on_archive(handle, path, status, request, out);
+}
+
 int run_cli(int argc, char** argv, Output& out) {
     Options options;
     std::string error;
@@ -371,11 +384,12 @@ int run_cli(int argc, char** argv, Output& out) {
         case Mode::to_stdout:
             return run_on_archive(options, out);
         case Mode::pack:
+            disk::install_interrupt_cleanup();
+            return run_pack(options, out);
         case Mode::compress:
         case Mode::decompress:
-            // Packing and compression modes are connected here.
-            report(out, "this mode is not available in this build");
-            return 1;
+            disk::install_interrupt_cleanup();
+            return run_convert(options, out);
     }
     return 1;
 }

@@ -21,4 +21,9 @@ int run_cli(int argc, char** argv, Output& out);
 int list_and_unpack(std::unique_ptr<ArchiveHandle>& handle, const char* path,
                     const OpenStatus& status, Output& out);
 
+// Lists an open archive as -t does (text, JSON Lines, or nothing with
+// `quiet`), and releases it. Returns the exit status.
+int list_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path, const OpenStatus& status,
+                 bool json, bool quiet, Output& out);
+
 }  // namespace dravik

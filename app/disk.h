@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "archive/platform.h"
@@ -45,6 +46,32 @@ bool inspect(int dir, const char* name, EntryKind* kind, FileIdentity* identity)
 
 bool rename_within(int dir, const char* from, const char* to);
 bool remove_file(int dir, const char* name);
+
+// Packing: reading a folder tree and writing one output file.
+
+// What a folder entry is, without following a symbolic link.
+enum class NodeKind { regular, directory, symlink, fifo, socket, device, unknown };
+struct FolderEntry {
+    std::string name;
+    NodeKind kind = NodeKind::unknown;
+    std::uint64_t size = 0;  // regular files
+    FileIdentity identity;
+    bool readable = false;   // by its permission bits, for this process
+};
+// Lists the entries of the open directory `dir` but "." and "..", in no
+// particular order.
+bool list_folder(int dir, std::vector<FolderEntry>& entries);
+// Opens a directory by a path as the user gave it (a link named by the user
+// is followed, as the shell would).
+FileDescriptor open_directory_path(const char* path);
+// Opens regular file `name` in `dir` for reading: never through a symbolic
+// link, and never blocking on a FIFO put there meanwhile. Gives its size and
+// identity.
+FileDescriptor open_file_in(int dir, const char* name, std::uint64_t* size, FileIdentity* identity);
+// Flushes a written file to the disk.
+bool sync_file(int fd);
+// Renames `from` to `to` within `dir`, failing with EEXIST when `to` exists.
+bool rename_no_replace(int dir, const char* from, const char* to);
 
 // What copying file data out of one archive needs between calls: a pipe for
 // splicing, a buffer holding a window of the archive, and which ways the

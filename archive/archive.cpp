@@ -97,7 +97,8 @@ OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<Arc
 std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* status) {
     std::uint32_t notices = 0;
     OpenStatus layers;
-    OpenFailure peeled = carrier_peel(source, &notices, &layers);
+    std::vector<WrapLayer> headers;
+    OpenFailure peeled = carrier_peel(source, &notices, &layers, &headers);
     if (status) {
         status->notices = notices;
         std::copy(layers.carriers, layers.carriers + layers.carrier_count, status->carriers);
@@ -109,6 +110,7 @@ std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* s
     }
     std::unique_ptr<ArchiveHandle> handle;
     load(std::move(source), status, &handle);
+    if (handle) handle->layers = std::move(headers);
     return handle;
 }
 

@@ -30,8 +30,23 @@ const std::uint8_t* source_bytes(const ArchiveSource& source);
 // them lies past the archive's end or the read fails.
 bool source_read(const ArchiveSource& source, std::uint64_t offset, void* out, std::size_t length);
 
+// The containers peeled off to reach the U8 archive.
+enum class CarrierLayer : std::uint8_t { yaz0, imet, imd5, lz77 };
+inline constexpr int kMaxCarrierLayers = 8;
+
+// One container layer an archive was found in, as needed to wrap a new
+// archive the same way: the kind, the LZ77 coding, and for IMD5 and banner
+// headers their bytes (IMD5: its 32 bytes; banner: everything before the
+// inner data, the lead included).
+struct WrapLayer {
+    CarrierLayer kind = CarrierLayer::yaz0;
+    std::uint8_t lz77_type = 0;
+    std::vector<std::uint8_t> header;
+};
+
 // One open archive. Owns its source and its loaded table.
 struct ArchiveHandle {
+    std::vector<WrapLayer> layers;  // outermost first; empty for a bare archive
     ArchiveSource stream;
     std::vector<std::uint8_t> table;  // node table then string table, as stored
     std::uint32_t table_size = 0;
@@ -66,9 +81,6 @@ enum OpenNotice : std::uint32_t {
     kNoticeImetMismatch = 1u << 1,  // an IMET header checksum did not match
 };
 
-// The containers peeled off to reach the U8 archive.
-enum class CarrierLayer : std::uint8_t { yaz0, imet, imd5, lz77 };
-inline constexpr int kMaxCarrierLayers = 8;
 
 struct OpenStatus {
     OpenFailure failure = OpenFailure::none;

@@ -204,9 +204,30 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
     return OpenFailure::none;
 }
 
+// The bytes a layer's header holds, for writing a new archive the same way.
+OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, WrapLayer& layer) {
+    std::size_t keep = 0;
+    switch (probe.kind) {
+        case Kind::yaz0: layer.kind = CarrierLayer::yaz0; break;
+        case Kind::lz77: layer.kind = CarrierLayer::lz77; keep = lz77::kHeaderSize; break;
+        case Kind::imd5: layer.kind = CarrierLayer::imd5; keep = kImd5HeaderSize; break;
+        case Kind::imet:
+            layer.kind = CarrierLayer::imet;
+            keep = static_cast<std::size_t>(probe.imet_start + kImetHeaderSize);
+            break;
+        default: return OpenFailure::corrupt_carrier;
+    }
+    if (source.size < keep) return OpenFailure::corrupt_carrier;
+    layer.header.resize(keep);
+    if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenFailure::cannot_open;
+    if (probe.kind == Kind::lz77) layer.lz77_type = lz77::stream_type(layer.header.data());
+    return OpenFailure::none;
+}
+
 }  // namespace
 
-OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStatus* layers_out) {
+OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStatus* layers_out,
+                         std::vector<WrapLayer>* headers) {
     std::uint32_t found = 0;
     for (int layers = 0;; ++layers) {
         Probe probe;
@@ -220,6 +241,11 @@ OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStat
                 : probe.kind == Kind::imet ? CarrierLayer::imet
                 : probe.kind == Kind::imd5 ? CarrierLayer::imd5
                                            : CarrierLayer::lz77;
+        if (headers) {
+            headers->emplace_back();
+            failure = record_layer(source, probe, headers->back());
+            if (failure != OpenFailure::none) return failure;
+        }
         switch (probe.kind) {
             case Kind::imd5: failure = peel_imd5(source, &found); break;
             case Kind::imet: failure = peel_imet(source, probe.imet_start, &found); break;

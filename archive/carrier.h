@@ -13,8 +13,9 @@ namespace dravik {
 // goes. Returns OpenFailure::none when `source` now starts with something
 // that is no known carrier (a U8 archive, or garbage that the U8 check will
 // refuse). Adds OpenNotice bits to `notices` for checksums that did not match.
-// Records the layers, outermost first, in `layers` when it is given.
+// Records the layers, outermost first, in `layers` when it is given, and
+// with their header bytes in `headers` when that is given.
 OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices,
-                         OpenStatus* layers = nullptr);
+                         OpenStatus* layers = nullptr, std::vector<WrapLayer>* headers = nullptr);
 
 }  // namespace dravik

@@ -17,58 +17,12 @@ import argparse
 import os
 import shutil
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def u8_archive(path, dirs):
-    """Writes a U8 archive: node 1 is "arc", holding `dirs` = [(name, [(file, size)])];
-    a dir named "" puts its files straight into arc. File contents come from
-    content(dir_index, file_index, size)."""
-    names = [b""]
-    nodes = []  # (is_dir, name_offset, word1, word2)
-    strings = bytearray(b"\0")
-
-    def add_name(n):
-        off = len(strings)
-        strings.extend(n.encode() + b"\0")
-        return off
-
-    layout = []  # (node index, size, content key)
-    nodes.append([1, 0, 0, 0])  # root, count filled later
-    nodes.append([1, add_name("arc"), 0, 0])  # node 1
-    for di, (dname, files) in enumerate(dirs):
-        parent = 1
-        if dname:
-            nodes.append([1, add_name(dname), 1, 0])
-            dir_index = len(nodes) - 1
-        for fi, (fname, size) in enumerate(files):
-            nodes.append([0, add_name(fname), 0, size])
-            layout.append((len(nodes) - 1, size, (di, fi)))
-        if dname:
-            nodes[dir_index][3] = len(nodes)
-    count = len(nodes)
-    nodes[0][3] = count
-    nodes[1][3] = count
-    table_size = count * 12 + len(strings)
-    pos = (0x20 + table_size + 31) // 32 * 32
-    for node_index, size, _ in layout:
-        nodes[node_index][2] = pos
-        pos = (pos + size + 31) // 32 * 32
-    with open(path, "wb") as f:
-        f.write(b"U\xaa8-" + struct.pack(">III", 0x20, table_size, pos) + bytes(16))
-        for t, name_off, w1, w2 in nodes:
-            f.write(struct.pack(">III", (t << 24) | name_off, w1, w2))
-        f.write(strings)
-        for node_index, size, (di, fi) in layout:
-            f.seek(nodes[node_index][2])
-            write_content(f, di, fi, size)
-        f.truncate(pos)
 
 
 def write_content(f, di, fi, size):
@@ -145,10 +99,11 @@ def build_helpers(work):
 def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=False, compare=None):
     base = os.path.join(work, label)
     os.makedirs(base)
-    archive = os.path.join(base, "input.arc")
-    u8_archive(archive, dirs)
     tree = os.path.join(base, "tree")
     plain_tree(tree, dirs)
+    # The archive comes from dravik's own writer: node 1 "arc", data aligned to 32.
+    archive = os.path.join(base, "input.arc")
+    subprocess.check_call([dravik, "-c", "-q", "--no-compress", archive, tree])
     tarball = os.path.join(base, "input.tar")
     subprocess.check_call(["tar", "-cf", tarball, "-C", tree, "arc"])
 

@@ -1,41 +1,26 @@
-// Writers for the carriers that U8 archives travel in, for tests and the
-// benchmark: a greedy LZ matcher, the Yaz0 and LZ77 codings of its tokens,
-// and the IMD5 and banner (IMET) wrappers. Streams are built from explicit
-// tokens, so a test can also write ones no real encoder would.
+// Carriers for tests and the benchmark: the product's encoders and
+// wrappers under the names the tests use, data shaped like archive
+// contents, and wrappers that can also store a wrong checksum.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "archive/lz_encode.h"
+
 namespace fixture {
 
 using Bytes = std::vector<std::uint8_t>;
-
-enum class Coding { yaz0, lz10, lz11 };
-
-// One literal byte (length 0) or one back-reference.
-struct Token {
-    std::uint32_t length = 0;
-    std::uint32_t distance = 0;
-    std::uint8_t literal = 0;
-};
-
-Token lit(std::uint8_t byte);
-Token ref(std::uint32_t distance, std::uint32_t length);
-
-// Every byte as a literal.
-std::vector<Token> literals(const Bytes& data);
-// Greedy matching within 4096 bytes, references as long as `coding` allows
-// (capped at `max_length` when that is not 0).
-std::vector<Token> parse(const Bytes& data, Coding coding, std::uint32_t max_length = 0);
-
-// The stream alone, without a header.
-Bytes encode_stream(const std::vector<Token>& tokens, Coding coding);
-// A whole file: header with `declared` as the decoded size, then the stream.
-Bytes compressed_file(const std::vector<Token>& tokens, Coding coding, std::uint32_t declared);
-// A whole file for `data`, greedily matched.
-Bytes compress(const Bytes& data, Coding coding);
+using dravik::lz::Coding;
+using dravik::lz::Token;
+using dravik::lz::compress;
+using dravik::lz::compressed_file;
+using dravik::lz::encode_stream;
+using dravik::lz::lit;
+using dravik::lz::literals;
+using dravik::lz::parse;
+using dravik::lz::ref;
 
 // Data shaped like what archives hold, the same for the same seed: text,
 // rows of 16-bit pixels with repeats, zero padding, and stretches of noise.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <fstream>
 
+#include "archive/u8_writer.h"
+
 namespace fixture {
 
 namespace {
@@ -52,7 +54,7 @@ std::vector<std::uint8_t> serialize(const RawArchive& raw) {
 
 void Builder::dir(const std::string& name) {
     const std::uint32_t parent = open_.empty() ? 0 : open_.back();
-    items_.push_back(Item{true, name, {}, parent, 0});
+    items_.push_back(Item{true, name, {}, parent, 0, parent ? parent - 1 : dravik::u8::kTopLevel});
     open_.push_back(static_cast<std::uint32_t>(items_.size()));  // its node index
 }
 
@@ -62,7 +64,8 @@ void Builder::end() {
 }
 
 void Builder::file(const std::string& name, const std::string& data) {
-    items_.push_back(Item{false, name, data, 0, 0});
+    const std::uint32_t owner = open_.empty() ? dravik::u8::kTopLevel : open_.back() - 1;
+    items_.push_back(Item{false, name, data, 0, 0, owner});
 }
 
 RawArchive Builder::raw(const BuildOptions& options) const {
@@ -107,6 +110,33 @@ RawArchive Builder::raw(const BuildOptions& options) const {
         cursor = next;
     }
     return raw;
+}
+
+std::vector<std::uint8_t> Builder::build(const BuildOptions& options) const {
+    if (options.reverse_data) return serialize(raw(options));
+    namespace u8 = dravik::u8;
+    std::vector<u8::TreeEntry> entries;
+    std::vector<std::string> data;
+    for (const Item& item : items_) {
+        entries.push_back(u8::TreeEntry{item.name, item.is_dir, item.owner, item.data.size(), data.size()});
+        data.push_back(item.data);
+    }
+    u8::Plan plan;
+    if (u8::layout_in_order(entries, options.align ? options.align : 1, plan).error !=
+        u8::LayoutError::none)
+        return {};
+    std::vector<std::uint8_t> out = u8::write_in_memory(plan, data);
+    // Mark the gaps between blocks, and pad the last one, so that a reader
+    // that ignores offsets shows.
+    bool after_data = false;
+    for (const u8::Piece& piece : plan.pieces) {
+        if (after_data && piece.from == u8::Piece::From::zeros)
+            std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(piece.at), piece.size, 0xCC);
+        after_data = after_data || piece.from == u8::Piece::From::file;
+    }
+    const std::uint32_t align = options.align ? options.align : 1;
+    if (after_data) out.resize((out.size() + align - 1) / align * align, 0xCC);
+    return out;
 }
 
 Builder nested_tree() {

@@ -1,7 +1,7 @@
-// A small U8 archive writer for tests: a tree builder for well-formed
-// archives laid out the ways real ones are (aligned data with gaps, data out
-// of node order, a file at node 1), and a raw form whose every word a test
-// can bend to make a hostile archive.
+// U8 archives for tests: a tree builder whose archives come from the
+// product's writer (nodes in the order they were added, gaps marked), and a
+// small raw form, for what that writer refuses to make, whose every word a
+// test can bend: hostile archives, and data stored out of node order.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +36,7 @@ std::vector<std::uint8_t> serialize(const RawArchive& raw);
 
 struct BuildOptions {
     std::uint32_t align = 32;      // data alignment; gaps are filled with 0xCC
-    bool reverse_data = false;     // store file data in reverse node order
+    bool reverse_data = false;     // store file data in reverse node order (raw form only)
 };
 
 // Builds a well-formed archive from calls in depth-first order:
@@ -48,9 +48,9 @@ public:
     void file(const std::string& name, const std::string& data);
 
     RawArchive raw(const BuildOptions& options = {}) const;
-    std::vector<std::uint8_t> build(const BuildOptions& options = {}) const {
-        return serialize(raw(options));
-    }
+    // Through the product's writer, unless the options ask for a layout it
+    // never makes.
+    std::vector<std::uint8_t> build(const BuildOptions& options = {}) const;
 
 private:
     struct Item {
@@ -59,6 +59,7 @@ private:
         std::string data;
         std::uint32_t parent;
         std::uint32_t end;
+        std::uint32_t owner;  // list index of the enclosing directory, or none
     };
     std::vector<Item> items_;          // nodes 1..N-1
     std::vector<std::uint32_t> open_;  // node indices of open directories

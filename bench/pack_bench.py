@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Measures dravik's packing against tar -cf and cp, each flushing its output.
+
+dravik writes its archive under a temporary name, flushes it to the disk and
+renames it; so the baselines flush too: "tar -cf OUT ... && sync OUT" and
+"cp FILES DIR && sync FILES". Every tool runs alternately on the same tree;
+the script prints medians and ratios. Compare ratios from one run.
+
+  (a) many small files: 20,000 files of 4 KiB in 50 directories, against tar -cf
+  (b) a few large files: 8 files of 64 MiB, against cp
+  (c) peak memory packing (b) bare and with Yaz0 (--yaz0 --level fast)
+
+usage: bench/pack_bench.py [--dravik build/dravik] [--runs 5] [--work DIR] [--quick] [--only a|b|c]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import tempfile
+
+import extract_bench as common
+
+
+def run(label, work, tools, runs):
+    times = {name: [] for name in tools}
+    rss = {name: [] for name in tools}
+    names = list(tools)
+    serial = 0
+    for r in range(runs):
+        order = names[r % len(names):] + names[: r % len(names)]
+        for name in order:
+            serial += 1
+            out = os.path.join(work, "%s-out-%03d" % (label, serial))
+            os.makedirs(out)
+            common.settle()
+            t, m = common.timed(tools[name](out), work)
+            times[name].append(t)
+            rss[name].append(m)
+            shutil.rmtree(out)
+    return times, rss
+
+
+def report(title, times, rss):
+    print("\n%s (median of %d runs)" % (title, len(next(iter(times.values())))))
+    print("  %-12s %10s %12s %14s %14s" % ("tool", "seconds", "peak RSS", "dravik / tool", "(by round)"))
+    d = statistics.median(times["dravik"])
+    for name in times:
+        m = statistics.median(times[name])
+        paired = statistics.median(a / b for a, b in zip(times["dravik"], times[name]))
+        print("  %-12s %10.3f %9.1f MiB %14.2f %14.2f" % (name, m, max(rss[name]) / 1024, d / m, paired))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--dravik", default=os.path.join(common.HERE, "..", "build", "dravik"))
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--work", default=None)
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--only", choices=["a", "b", "c"], default=None)
+    args = ap.parse_args()
+    dravik = os.path.abspath(args.dravik)
+    work = args.work or tempfile.mkdtemp(prefix="dravik-pack-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
+    os.makedirs(work, exist_ok=True)
+    scale = 8 if args.quick else 1
+    try:
+        common.build_helpers(work)
+        if args.only in (None, "a"):
+            ndirs, per_dir = 50, 400 // scale
+            tree = os.path.join(work, "tree-a")
+            common.plain_tree(tree, [("d%03d" % d, [("f%05d.bin" % f, 4096) for f in range(per_dir)])
+                                     for d in range(ndirs)])
+            times, rss = run("a", work, {
+                "dravik": lambda out: [dravik, "-c", "-q", os.path.join(out, "x.arc"), tree],
+                "tar -cf": lambda out: ["sh", "-c", 'tar -cf "$1" -C "$2" arc && sync "$1"', "sh",
+                                        os.path.join(out, "x.tar"), tree],
+            }, args.runs)
+            report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss)
+            shutil.rmtree(tree)
+        if args.only in (None, "b", "c"):
+            n, size = 8, (64 << 20) // scale
+            tree = os.path.join(work, "tree-b")
+            common.plain_tree(tree, [("", [("big%d.bin" % i, size) for i in range(n)])])
+            src = os.path.join(tree, "arc")
+            files = sorted(os.path.join(src, f) for f in os.listdir(src))
+            if args.only in (None, "b"):
+                times, rss = run("b", work, {
+                    "dravik": lambda out: [dravik, "-c", "-q", os.path.join(out, "x.arc"), tree],
+                    "cp": lambda out: ["sh", "-c", 'd="$1"; shift; cp "$@" "$d" && cd "$d" && sync *',
+                                       "sh", out] + files,
+                }, args.runs)
+                report("(b) %d files of %d MiB" % (n, size >> 20), times, rss)
+            if args.only in (None, "c"):
+                times, rss = run("c", work, {
+                    "dravik": lambda out: [dravik, "-c", "-q", os.path.join(out, "x.arc"), tree],
+                    "yaz0": lambda out: [dravik, "-c", "-q", "--yaz0", "--level", "fast",
+                                         os.path.join(out, "x.szs"), tree],
+                }, 1)
+                print("\n(c) packing %d MiB: peak RSS %.1f MiB bare (%.2f s), %.1f MiB with Yaz0 (%.2f s)"
+                      % (n * size >> 20, rss["dravik"][0] / 1024, times["dravik"][0],
+                         rss["yaz0"][0] / 1024, times["yaz0"][0]))
+            shutil.rmtree(tree)
+    finally:
+        if not args.work:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
