@@ -70,7 +70,7 @@ void report(Output& out, const std::string& line) {
 
 std::string escaped(const char* name) {
     std::string s;
-    append_escaped(s, name);
+    append_diagnostic_name(s, name);
     return s;
 }
 
@@ -274,7 +274,7 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
             if (!ok) j.reason = why;
             json_entry(out, j);
         }
-    });
+    }, json);
     if (text) out_text(out, "\n- end of archive.\n");
     if (json) {
         JsonLine line = json_begin(out);

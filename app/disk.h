@@ -87,6 +87,11 @@ struct Copier {
     bool splice_unusable = false;
 };
 
+// Allocates what copy_file_data needs in memory, so that a file is created
+// only once its copy cannot fail for want of memory. False, with errno
+// ENOMEM, when that memory is not there.
+bool prepare_copier(Copier& copier);
+
 // Copies `length` bytes at `offset` of `in` to the end of `out`, in bounded
 // memory. Sets *input_ended when `in` ended first (errno is then 0).
 bool copy_file_data(Copier& copier, int in, std::uint64_t offset, int out, std::uint64_t length,
@@ -94,12 +99,25 @@ bool copy_file_data(Copier& copier, int in, std::uint64_t offset, int out, std::
 // Writes all of `data`, resuming after partial writes and interruptions.
 bool write_all(int out, const std::uint8_t* data, std::uint64_t length);
 
-// A file being written under its final name is removed if the process is
-// interrupted, so that an interrupted run never leaves a truncated file that
-// looks complete. At most one file is guarded at a time; `name` must stay
-// valid until the guard is released.
+// A file being written (under its final name or a temporary one) is removed
+// if the process is stopped by any signal that can be caught, so that an
+// interrupted run never leaves an empty or truncated file that looks
+// complete. Only SIGKILL (and a power loss) can still leave one. At most one
+// file is guarded at a time; `name` must stay valid until the guard is
+// released.
 void install_interrupt_cleanup();
 void guard_partial_file(int dir, const char* name);
 void release_partial_file();
+// Removes the guarded file now and releases the guard: for a run that ends
+// abnormally in the middle of an entry (memory ran out).
+void remove_partial_file();
+// Defers the signals the cleanup handles, so that a file cannot be created
+// without being guarded: create and guard it between these two calls. Calls
+// do not nest.
+void hold_interrupts();
+void release_interrupts();
+
+// Whether `fd` is a terminal, where names must not reach as raw bytes.
+bool is_terminal(int fd);
 
 }  // namespace dravik::disk

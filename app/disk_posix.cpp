@@ -10,7 +10,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <initializer_list>
+#include <cstdlib>
+#include <ctime>
+#include <new>
 #include <string>
 
 namespace dravik::disk {
@@ -323,7 +325,7 @@ Copy copy_spliced(Copier& c, int in, std::uint64_t& offset, int out, std::uint64
 // archive (or one before another), so each costs its write alone.
 bool write_from_window(Copier& c, int in, std::uint64_t offset, int out, std::size_t length,
                        bool* ended) {
-    if (c.buffer.empty()) c.buffer.resize(kBufferSize);
+    if (!prepare_copier(c)) return false;
     if (offset < c.window_start || offset + length > c.window_start + c.window_size) {
         // Walking backwards (data stored in reverse), end the window here.
         std::uint64_t start = offset;
@@ -360,6 +362,17 @@ bool copy_with_reads(Copier& c, int in, std::uint64_t offset, int out, std::uint
 
 }  // namespace
 
+bool prepare_copier(Copier& c) {
+    if (c.buffer.size() == kBufferSize) return true;
+    try {
+        c.buffer.resize(kBufferSize);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
+
 bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
                     bool* ended) {
     *ended = false;
@@ -387,13 +400,26 @@ namespace {
 
 std::atomic<int> g_guard_dir{-1};
 std::atomic<const char*> g_guard_name{nullptr};
+sigset_t g_handled;      // the signals whose handler removes the guarded file
+sigset_t g_held_before;  // the mask hold_interrupts replaced
+long g_create_pause_ms = 0;
+
+// Every signal that can be caught and whose default is to end the process
+// (SIGBUS too: a mapped archive cut short under a running unpack raises
+// it). SIGXFSZ is ignored instead, below.
+constexpr int kTerminating[] = {SIGINT,    SIGTERM, SIGHUP,  SIGPIPE, SIGQUIT, SIGUSR1,
+                                SIGUSR2,   SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGBUS};
 
 extern "C" void remove_partial_and_reraise(int signal_number) {
+    const int saved = errno;
     const char* name = g_guard_name.load();
     const int dir = g_guard_dir.load();
     if (name && dir >= 0) ::unlinkat(dir, name, 0);
+    // The signal stays blocked until the handler returns, and is then
+    // delivered again with its default action.
     ::signal(signal_number, SIG_DFL);
     ::raise(signal_number);
+    errno = saved;
 }
 
 }  // namespace
@@ -402,23 +428,49 @@ void install_interrupt_cleanup() {
     // A file-size limit should fail the one entry with "File too large", not
     // kill the whole run.
     ::signal(SIGXFSZ, SIG_IGN);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    sigemptyset(&g_handled);
+    for (int s : kTerminating) sigaddset(&g_handled, s);
+    for (int s : kTerminating) {
         struct sigaction action {};
         // Keep a signal the caller chose to ignore ignored (nohup).
         if (::sigaction(s, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
         action = {};
         action.sa_handler = remove_partial_and_reraise;
-        sigemptyset(&action.sa_mask);
+        action.sa_mask = g_handled;  // one cleanup at a time
         ::sigaction(s, &action, nullptr);
     }
+    // Test hook: DRAVIK_TEST_CREATE_PAUSE_MS=N makes every file wait N ms
+    // between being created and being guarded, so that tests can send a
+    // signal into that window at will. Signals are held there, so the wait
+    // changes nothing else.
+    if (const char* pause = std::getenv("DRAVIK_TEST_CREATE_PAUSE_MS"))
+        g_create_pause_ms = std::strtol(pause, nullptr, 10);
 }
 
+void hold_interrupts() { ::sigprocmask(SIG_BLOCK, &g_handled, &g_held_before); }
+
+void release_interrupts() { ::sigprocmask(SIG_SETMASK, &g_held_before, nullptr); }
+
 void guard_partial_file(int dir, const char* name) {
+    if (g_create_pause_ms > 0) {
+        struct timespec pause {g_create_pause_ms / 1000, (g_create_pause_ms % 1000) * 1000000};
+        while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
     g_guard_name.store(nullptr);
     g_guard_dir.store(dir);
     g_guard_name.store(name);
 }
 
 void release_partial_file() { g_guard_name.store(nullptr); }
+
+void remove_partial_file() {
+    hold_interrupts();
+    const char* name = g_guard_name.exchange(nullptr);
+    if (name) ::unlinkat(g_guard_dir.load(), name, 0);
+    release_interrupts();
+}
+
+bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
 }  // namespace dravik::disk

@@ -16,9 +16,10 @@ namespace dravik {
 namespace {
 
 constexpr int kTempAttempts = 100;
-// More held directories than this buy nothing: archives are rarely a
-// handful of levels deep, and deeper ones are walked back down by name.
-constexpr std::uint64_t kMaxHeldDirectories = 256;
+// Real archives nest a handful of levels; this many held directories make
+// climbing out of tens of thousands of levels cost a few opens per level,
+// and more buy little.
+constexpr std::uint64_t kMaxHeldDirectories = 1024;
 
 ExtractResult failure(ExtractError error, const char* name, int error_number = 0) {
     return ExtractResult{error, error_number, name};
@@ -29,48 +30,76 @@ ExtractResult failure(ExtractError error, const char* name, int error_number = 0
 void push_unentered(Extractor& x, std::uint32_t end) {
     DirectoryLevel level;
     level.end = end;
+    level.entered_at = x.levels.back().entered_at;
     x.levels.push_back(std::move(level));
 }
 
-void release(Extractor& x, DirectoryLevel& level) {
-    if (!level.fd.valid()) return;
-    level.fd = FileDescriptor();
-    --x.held;
-}
-
 // Closes the shallowest held levels until no more than the limit are held.
-// The innermost entered level is the last to go, so with a limit of at
-// least one it always stays.
+// The deepest held level is the last to go, so with a limit of at least one
+// the directory being worked in always stays.
 void release_excess(Extractor& x) {
-    std::size_t& k = x.shallowest_held;
-    while (x.held > x.held_limit && k < x.levels.size()) {
-        release(x, x.levels[k]);
-        if (x.held > x.held_limit) ++k;
+    while (x.held.size() > x.held_limit) {
+        x.levels[x.held.front()].fd = FileDescriptor();
+        x.held.pop_front();
     }
 }
+
+void hold(Extractor& x, std::size_t index, FileDescriptor fd) {
+    x.levels[index].fd = std::move(fd);
+    x.held.push_back(index);
+    release_excess(x);
+}
+
+bool is_power_of_two(std::size_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
 // The directory where the current entries go: the innermost entered level,
 // opened again if it was released. Returns -1 with errno set when it cannot
 // be reached any more.
 int current_directory(Extractor& x) {
-    std::size_t target = x.levels.size() - 1;
-    while (target > 0 && !x.levels[target].entered) --target;
+    const std::size_t target = x.levels.back().entered_at;
     if (x.levels[target].fd.valid()) return x.levels[target].fd.fd;
 
-    // Walk down again by name from the nearest level still held (at worst
-    // the start), never following a symbolic link, as the first descent did.
+    // The entered levels between the nearest held one (at worst the start,
+    // always held) and the target, innermost first.
+    std::vector<std::size_t>& path = x.reopen_path;
+    path.clear();
     std::size_t from = target;
-    while (from > 0 && !(x.levels[from].entered && x.levels[from].fd.valid())) --from;
-    x.shallowest_held = std::min(x.shallowest_held, from + 1);
+    while (!x.levels[from].fd.valid()) {
+        path.push_back(from);
+        from = x.levels[from - 1].entered_at;
+    }
+
+    // Walk down again by name, never following a symbolic link, as the first
+    // descent did, keeping descriptors at spaced levels; level path[i] lies
+    // i levels below the target. With budget to spare, they are spread
+    // evenly, one every `stride` levels, so that each stretch between two
+    // is walked again once, with half the budget. With little, they sit at
+    // powers of two from the target (what is left over goes to the levels
+    // nearest it): a stretch of 2^k levels is then walked again in O(2^k k)
+    // opens in all, O(log depth) for each level returned to.
+    const std::size_t gap = path.size();
+    const std::size_t spare = x.held_limit > x.held.size() ? x.held_limit - x.held.size() : 0;
+    std::size_t spaced = 1;
+    for (std::size_t d = gap; d > 1; d >>= 1) ++spaced;
+    const bool even = spare >= 2 * spaced;
+    const std::size_t stride = even ? (gap + spare / 2 - 1) / (spare / 2) : 0;
+    const std::size_t contiguous = !even && spare > spaced ? spare - spaced : 0;
     int dir = x.levels[from].fd.fd;
-    for (std::size_t k = from + 1; k <= target; ++k) {
-        DirectoryLevel& level = x.levels[k];
-        if (!level.entered) continue;
-        level.fd = disk::open_directory(dir, level.name);
-        if (!level.fd.valid()) return -1;
-        ++x.held;
-        dir = level.fd.fd;
-        release_excess(x);
+    FileDescriptor passing;  // a level walked through but not kept
+    for (std::size_t i = gap; i-- > 0;) {
+        const std::size_t index = path[i];
+        FileDescriptor opened = disk::open_directory(dir, x.levels[index].name);
+        if (!opened.valid()) return -1;
+        const bool keep =
+            i == 0 || (even ? i % stride == 0 : i < contiguous || is_power_of_two(i));
+        if (keep) {
+            hold(x, index, std::move(opened));
+            dir = x.levels[index].fd.fd;
+            passing = FileDescriptor();
+        } else {
+            passing = std::move(opened);
+            dir = passing.fd;
+        }
     }
     return dir;
 }
@@ -107,13 +136,12 @@ ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end)
         return failure(ExtractError::open_directory, name, error_number);
     }
     DirectoryLevel level;
-    level.fd = std::move(opened);
     level.name = name;
     level.entered = true;
     level.end = end;
+    level.entered_at = x.levels.size();
     x.levels.push_back(std::move(level));
-    ++x.held;
-    release_excess(x);
+    hold(x, x.levels.size() - 1, std::move(opened));
     return ExtractResult{ExtractError::none, 0, name};
 }
 
@@ -130,6 +158,14 @@ FileDescriptor create_temporary(Extractor& x, int dir) {
     return FileDescriptor();
 }
 
+// Signals that would end the run wait while this is in scope.
+struct InterruptsHeld {
+    InterruptsHeld() { disk::hold_interrupts(); }
+    ~InterruptsHeld() { disk::release_interrupts(); }
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
+
 bool same_file(const FileIdentity& a, const FileIdentity& b) {
     return a.known && b.known && a.device == b.device && a.inode == b.inode;
 }
@@ -143,30 +179,41 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
     const int dir = current_directory(x);
     if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);
 
+    // Whatever the copy needs in memory is there before anything is created.
+    if (size > 0 && !source_bytes(source) && !disk::prepare_copier(x.copier))
+        return failure(ExtractError::create_file, name, errno);
+
     // The common case, nothing of this name yet: create it exclusively and
     // write in place; a failure removes it again. Anything already there is
     // replaced by rename only once the new content is whole, so a failed
     // entry never costs the user the old file, and a symbolic link or a hard
-    // link is replaced rather than written through.
+    // link is replaced rather than written through. A signal arriving while
+    // the file is created waits until it is guarded, so that it removes the
+    // file rather than leave it empty.
     const char* writing = name;
-    FileDescriptor out = disk::create_file(dir, name);
-    if (!out.valid()) {
-        if (errno != EEXIST) return failure(ExtractError::create_file, name, errno);
-        disk::EntryKind kind;
-        FileIdentity existing;
-        if (!disk::inspect(dir, name, &kind, &existing))
-            return failure(ExtractError::create_file, name, errno);
-        if (kind == disk::EntryKind::directory) return failure(ExtractError::is_a_directory, name);
-        if (same_file(existing, x.archive))
-            return failure(ExtractError::would_replace_archive, name);
-        if (existing.known && x.written.count(existing) != 0)
-            return failure(ExtractError::same_path, name);
-        out = create_temporary(x, dir);
-        if (!out.valid()) return failure(ExtractError::create_file, name, errno);
-        writing = x.temp_name;
+    FileDescriptor out;
+    {
+        InterruptsHeld held;
+        out = disk::create_file(dir, name);
+        if (!out.valid()) {
+            if (errno != EEXIST) return failure(ExtractError::create_file, name, errno);
+            disk::EntryKind kind;
+            FileIdentity existing;
+            if (!disk::inspect(dir, name, &kind, &existing))
+                return failure(ExtractError::create_file, name, errno);
+            if (kind == disk::EntryKind::directory)
+                return failure(ExtractError::is_a_directory, name);
+            if (same_file(existing, x.archive))
+                return failure(ExtractError::would_replace_archive, name);
+            if (existing.known && x.written.count(existing) != 0)
+                return failure(ExtractError::same_path, name);
+            out = create_temporary(x, dir);
+            if (!out.valid()) return failure(ExtractError::create_file, name, errno);
+            writing = x.temp_name;
+        }
+        disk::guard_partial_file(dir, writing);
     }
 
-    disk::guard_partial_file(dir, writing);
     // Taken now, while the descriptor is open; the file keeps its identity
     // through the rename.
     FileIdentity identity;
@@ -235,8 +282,7 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor sta
     root.entered = true;
     root.end = archive_node_count(handle);
     x.levels.push_back(std::move(root));
-    x.held = 0;
-    x.shallowest_held = 1;
+    x.held.clear();
     // A quarter of the process's descriptors, so that the files, the
     // archive and the standard streams always find one.
     const std::uint64_t quarter = disk::open_files_limit() / 4;
@@ -255,10 +301,10 @@ ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, std::uint
     // Leave every directory whose contents end before this node; several
     // can end at once.
     while (x.levels.size() > 1 && index >= x.levels.back().end) {
-        release(x, x.levels.back());
+        // A held level is always the deepest held one.
+        if (x.levels.back().fd.valid()) x.held.pop_back();
         x.levels.pop_back();
     }
-    x.shallowest_held = std::min(x.shallowest_held, x.levels.size());
 
     if (!node.is_directory)
         return write_file(x, archive_source(handle), node.name, node.offset, node.size);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <unordered_set>
 #include <vector>
 
@@ -63,17 +64,26 @@ struct DirectoryLevel {
                                  // borrowed from the archive's table (or "arc")
     bool entered = false;
     std::uint32_t end = 0;   // first node index past this directory's contents
+    // The innermost entered level at or below this one (itself when
+    // entered): where this level's entries go, found without a search. For
+    // an entered level k, levels[k - 1].entered_at is the directory it lies in.
+    std::size_t entered_at = 0;
 };
 
 struct Extractor {
     std::vector<DirectoryLevel> levels;  // levels[0]: the starting directory, always held
-    // Only the innermost entered levels hold a descriptor, at most
-    // `held_limit` of them beyond the start, so that any depth of nesting
-    // leaves descriptors for the files; a released level is opened again
-    // by name from the nearest level still held when the walk returns to it.
-    std::size_t held = 0;
+    // At most `held_limit` levels beyond the start hold a descriptor, so
+    // that any depth of nesting leaves descriptors for the files. `held`
+    // lists them, shallowest first (new ones are always the deepest); when
+    // too many are held the shallowest is let go. A released level is
+    // opened again by name from the nearest held level below it when the
+    // walk returns to it, and that walk keeps descriptors at spaced levels
+    // (spread evenly when the budget allows, else at distances 1, 2, 4, 8...
+    // from its end), so that climbing out of any depth costs O(log depth)
+    // opens per level, amortised, instead of a walk from the start each time.
+    std::deque<std::size_t> held;
     std::size_t held_limit = 1;
-    std::size_t shallowest_held = 1;  // no level below this one, but the start, is held
+    std::vector<std::size_t> reopen_path;  // scratch for the walk back down
     disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
     std::uint32_t root_directories = 0;  // how many directories the root holds

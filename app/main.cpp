@@ -6,11 +6,42 @@
 // could not be opened. The exit status is 0 only when every entry was
 // unpacked.
 
+#include <cstdlib>
+#include <exception>
+#include <new>
+
 #include "app/cli.h"
 #include "app/disk.h"
 
+namespace {
+
+// Static, so that the one buffer the program cannot run without is there
+// before anything can run out.
+dravik::Output out;
+
+// Memory ran out where no entry could fail alone: end the run with its
+// reason, and leave no file half written. Allocates nothing.
+[[noreturn]] void end_for_lack_of_memory() {
+    dravik::disk::remove_partial_file();
+    dravik::out_flush(out);
+    static const char kLine[] = "dravik: not enough memory\n";
+    dravik::disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(kLine),
+                            sizeof kLine - 1);
+    std::_Exit(1);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     dravik::disk::protect_standard_streams();
-    dravik::Output out;
-    return dravik::run_cli(argc, argv, out);
+    out.escape_names = dravik::disk::is_terminal(out.fd);
+    // When memory is so short that not even the exception reporting it can
+    // be allocated, the runtime terminates instead of throwing; the program
+    // throws nothing else that is not caught, so that means the same.
+    std::set_terminate(end_for_lack_of_memory);
+    try {
+        return dravik::run_cli(argc, argv, out);
+    } catch (const std::bad_alloc&) {
+        end_for_lack_of_memory();
+    }
 }

@@ -72,7 +72,8 @@ std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry) {
 void out_listing_line(Output& out, const ArchiveEntry& entry) {
     char prefix[kListingPrefixMax];
     out_write(out, prefix, format_listing_prefix(prefix, entry));
-    out_text(out, entry.name);
+    if (out.escape_names) out_escaped(out, entry.name);
+    else out_text(out, entry.name);
     out_write(out, "\n", 1);
 }
 
@@ -94,30 +95,74 @@ std::size_t utf8_sequence(const unsigned char* s) {
     return 0;
 }
 
-void append_escaped(std::string& dest, const char* name) {
+namespace {
+
+// Escapes the one character at `s` (not a NUL) into `dest`: as it is when it
+// is printable and valid, else its first byte as \xHH. Returns the bytes of
+// `s` consumed; `*written` (at most 4) says how many went to `dest`.
+std::size_t escape_one(const unsigned char* s, char* dest, std::size_t* written) {
     static const char kHex[] = "0123456789abcdef";
+    const unsigned char c = *s;
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+        dest[0] = static_cast<char>(c);
+        *written = 1;
+        return 1;
+    }
+    // A NUL ends the string, so a short sequence is caught by the
+    // continuation-byte checks before anything past it is read.
+    std::size_t n = c >= 0x80 ? utf8_sequence(s) : 0;
+    // U+0080 to U+009F are the C1 controls, which some terminals obey.
+    if (n == 2 && c == 0xC2 && s[1] < 0xA0) n = 0;
+    if (n > 0) {
+        std::memcpy(dest, s, n);
+        *written = n;
+        return n;
+    }
+    dest[0] = '\\';
+    dest[1] = 'x';
+    dest[2] = kHex[c >> 4];
+    dest[3] = kHex[c & 0xF];
+    *written = 4;
+    return 1;
+}
+
+// The longest part of a name a diagnostic shows.
+constexpr std::size_t kDiagnosticNameMax = 256;
+
+}  // namespace
+
+void append_escaped(std::string& dest, const char* name) {
+    const auto* s = reinterpret_cast<const unsigned char*>(name);
+    char piece[4];
+    std::size_t written = 0;
+    while (*s) {
+        s += escape_one(s, piece, &written);
+        dest.append(piece, written);
+    }
+}
+
+void append_diagnostic_name(std::string& dest, const char* name) {
+    // Only the first bytes are copied, and only they are read beyond the
+    // length: a name of any size costs the same memory.
+    const std::size_t length = std::strlen(name);
+    if (length <= kDiagnosticNameMax) {
+        append_escaped(dest, name);
+        return;
+    }
+    char head[kDiagnosticNameMax + 1];
+    std::memcpy(head, name, kDiagnosticNameMax);
+    head[kDiagnosticNameMax] = '\0';
+    append_escaped(dest, head);  // a sequence cut at the end shows as \xHH
+    dest += "\xe2\x80\xa6(" + std::to_string(length) + " bytes)";
+}
+
+void out_escaped(Output& out, const char* name) {
     const auto* s = reinterpret_cast<const unsigned char*>(name);
     while (*s) {
-        const unsigned char c = *s;
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            dest.push_back(static_cast<char>(c));
-            ++s;
-            continue;
-        }
-        // A NUL ends the string, so a short sequence is caught by the
-        // continuation-byte checks before anything past it is read.
-        std::size_t n = c >= 0x80 ? utf8_sequence(s) : 0;
-        // U+0080 to U+009F are the C1 controls, which some terminals obey.
-        if (n == 2 && c == 0xC2 && s[1] < 0xA0) n = 0;
-        if (n > 0) {
-            dest.append(reinterpret_cast<const char*>(s), n);
-            s += n;
-            continue;
-        }
-        dest += "\\x";
-        dest.push_back(kHex[c >> 4]);
-        dest.push_back(kHex[c & 0xF]);
-        ++s;
+        if (sizeof out.buffer - out.used < 4) out_flush(out);
+        std::size_t written = 0;
+        s += escape_one(s, out.buffer + out.used, &written);
+        out.used += written;
     }
 }
 

@@ -19,6 +19,10 @@ struct Output {
     std::size_t used = 0;
     bool failed = false;  // a write failed; the run cannot claim success
     int error_number = 0;
+    // Standard output is a terminal: names in the listing are shown escaped
+    // (see append_escaped) so that none can move the cursor, retitle the
+    // window or forge a line. Anywhere else they stay byte for byte.
+    bool escape_names = false;
     char buffer[64 * 1024];
 };
 
@@ -42,7 +46,8 @@ inline constexpr std::size_t kListingPrefixMax = 40;
 // Formats the part of the listing line that precedes the name,
 // "[%s] offs[0x%08X] len[%08d] ", into `dest` and returns its length.
 std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry);
-// Writes the whole listing line for `entry`, name byte for byte as stored.
+// Writes the whole listing line for `entry`, name byte for byte as stored
+// (escaped when `escape_names` is set).
 void out_listing_line(Output& out, const ArchiveEntry& entry);
 
 // Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
@@ -54,5 +59,11 @@ std::size_t utf8_sequence(const unsigned char* s);
 // and C1 controls, DEL, backslash, bytes that are not valid UTF-8) written
 // as a \xHH escape.
 void append_escaped(std::string& dest, const char* name);
+
+// A name as a diagnostic shows it: escaped as above, and when longer than
+// 256 bytes only its first 256, followed by "…(N bytes)".
+void append_diagnostic_name(std::string& dest, const char* name);
+// Writes `name` escaped as above into the output buffer, in bounded memory.
+void out_escaped(Output& out, const char* name);
 
 }  // namespace dravik

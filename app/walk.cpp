@@ -34,19 +34,24 @@ struct PathTracker {
     std::vector<Level> levels;
     std::string path;
     std::uint32_t root_directories = 0;
+    // Without a use for paths, none is built: a name can be as long as the
+    // table, and a copy of it would double what the run holds.
+    bool build = true;
 
-    explicit PathTracker(const ArchiveHandle& handle)
-        : root_directories(count_root_directories(handle)) {
+    PathTracker(const ArchiveHandle& handle, bool build_paths)
+        : root_directories(count_root_directories(handle)), build(build_paths) {
         levels.push_back(Level{archive_node_count(handle), 0, false, false, 0});
     }
 
     // Makes `path` the entry's path and returns its level's parent.
     const Level& enter(std::uint32_t index, const ArchiveEntry& node, std::string_view* name) {
         while (levels.size() > 1 && index >= levels.back().end) levels.pop_back();
-        path.resize(levels.back().path_length);
         const char* shown =
             node.is_directory ? unpacked_directory_name(node, index, root_directories) : node.name;
-        path += shown;
+        if (build) {
+            path.resize(levels.back().path_length);
+            path += shown;
+        }
         *name = std::string_view(shown);
         return levels.back();
     }
@@ -57,8 +62,9 @@ struct PathTracker {
         std::uint32_t end = node.size;
         if (end <= index || end > parent_end) end = parent_end;
         const bool entered = name_is_safe(unpacked_directory_name(node, index, root_directories));
-        const std::size_t length = entered ? path.size() + 1 : levels.back().path_length;
-        if (entered) path += '/';
+        const std::size_t length =
+            entered && build ? path.size() + 1 : levels.back().path_length;
+        if (entered && build) path += '/';
         levels.push_back(Level{end, length, included, excluded, index});
     }
 };
@@ -82,7 +88,7 @@ const char* unpacked_directory_name(const ArchiveEntry& node, std::uint32_t inde
 }
 
 void walk_entries(const ArchiveHandle& handle, Selection& selection,
-                  const std::function<void(const WalkEntry&)>& visit) {
+                  const std::function<void(const WalkEntry&)>& visit, bool want_paths) {
     // The node count is only trusted once the reader has found the table
     // walkable; before that it may be any word at all.
     ArchiveEntry probe;
@@ -105,7 +111,7 @@ void walk_entries(const ArchiveHandle& handle, Selection& selection,
     std::vector<std::uint8_t> act;
     if (includes) {
         act.assign(n, 0);
-        PathTracker t(handle);
+        PathTracker t(handle, true);
         ArchiveEntry node;
         for (std::uint32_t k = 1; k < n && archive_node(&handle, &node, k); ++k) {
             std::string_view name;
@@ -122,7 +128,7 @@ void walk_entries(const ArchiveHandle& handle, Selection& selection,
         }
     }
 
-    PathTracker t(handle);
+    PathTracker t(handle, want_paths || filters);
     ArchiveEntry node;
     WalkEntry entry;
     for (std::uint32_t k = 1; k < n && archive_node(&handle, &node, k); ++k) {

@@ -61,6 +61,31 @@ bool table_is_sound(const std::uint8_t* table, std::uint32_t table_size, std::ui
     return true;
 }
 
+// Tables up to this size are read; larger ones are mapped, so that a table
+// claiming far more than the file holds (a sparse file) costs only what the
+// walk reads of it.
+constexpr std::uint32_t kReadTableMax = 1u << 20;
+
+// Points `table` at the archive's table: where it already lies in memory,
+// else mapped from the file, else read from it.
+OpenFailure place_table(const ArchiveSource& source, std::uint32_t offset, std::uint32_t size,
+                        TableBytes& table) {
+    table.length = size;
+    if (const std::uint8_t* bytes = source_bytes(source)) {
+        table.bytes = bytes + offset;
+        return OpenFailure::none;
+    }
+    if (size > kReadTableMax &&
+        file_map_read(source.file.fd, source.base + offset, size, table.mapped)) {
+        table.bytes = table.mapped.data;
+        return OpenFailure::none;
+    }
+    if (!memory_allocate(table.read, size)) return OpenFailure::out_of_memory;
+    if (!source_read(source, offset, table.read.data, size)) return OpenFailure::cannot_open;
+    table.bytes = table.read.data;
+    return OpenFailure::none;
+}
+
 // Reads the header and the table from `source` and builds the handle.
 OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<ArchiveHandle>* out) {
     std::uint8_t header[u8::kHeaderSize];
@@ -76,12 +101,12 @@ OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<Arc
     std::unique_ptr<ArchiveHandle> handle;
     try {
         handle = std::make_unique<ArchiveHandle>();
-        handle->table.resize(table_size);
     } catch (const std::bad_alloc&) {
         return fail(status, OpenFailure::out_of_memory);
     }
-    if (!source_read(source, table_offset, handle->table.data(), table_size))
-        return fail(status, OpenFailure::cannot_open, errno);
+    const OpenFailure placed = place_table(source, table_offset, table_size, handle->table);
+    if (placed != OpenFailure::none)
+        return fail(status, placed, placed == OpenFailure::cannot_open ? errno : 0);
 
     const std::uint32_t count = u8::node_count(handle->table.data());
     if (!table_is_sound(handle->table.data(), table_size, count))

@@ -30,6 +30,21 @@ const std::uint8_t* source_bytes(const ArchiveSource& source);
 // them lies past the archive's end or the read fails.
 bool source_read(const ArchiveSource& source, std::uint64_t offset, void* out, std::size_t length);
 
+// The table's bytes, wherever they are: inside a decoded carrier's memory,
+// mapped from the file (large tables: memory then follows the pages read),
+// or read from it into a block of their own.
+struct TableBytes {
+    const std::uint8_t* bytes = nullptr;
+    std::size_t length = 0;
+    MemoryBlock read;     // when read from the file
+    FileMapping mapped;   // when mapped from it
+
+    const std::uint8_t* data() const { return bytes; }
+    std::size_t size() const { return length; }
+    const std::uint8_t* begin() const { return bytes; }
+    const std::uint8_t* end() const { return bytes + length; }
+};
+
 // The containers peeled off to reach the U8 archive.
 enum class CarrierLayer : std::uint8_t { yaz0, imet, imd5, lz77 };
 inline constexpr int kMaxCarrierLayers = 8;
@@ -48,7 +63,7 @@ struct WrapLayer {
 struct ArchiveHandle {
     std::vector<WrapLayer> layers;  // outermost first; empty for a bare archive
     ArchiveSource stream;
-    std::vector<std::uint8_t> table;  // node table then string table, as stored
+    TableBytes table;  // node table then string table, as stored
     std::uint32_t table_size = 0;
     // The node count, read once at open; only trusted for walking when the
     // table was found sound, which archive_open guarantees whenever the cursor

@@ -175,13 +175,19 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
         if (!lz77::type_is_known(type) || !lz77::size_is_possible(type, decoded, stream_size))
             return OpenFailure::corrupt_carrier;
     }
-    const std::uint64_t physical = memory_physical_size();
-    if (decoded > std::numeric_limits<std::size_t>::max() || (physical != 0 && decoded > physical))
-        return OpenFailure::out_of_memory;
-
     const std::uint64_t needed = max_stream_needed(decoded);
     const std::size_t in_size =
         static_cast<std::size_t>(stream_size < needed ? stream_size : needed);
+    // While a layer decodes, what it decodes from is held too: the layer
+    // decoded before it, or its stream read from disk. Both count against
+    // the machine's memory together; the older one goes as soon as the new
+    // one is whole.
+    const std::uint64_t held = source_in_memory(source) ? source.memory.size : in_size;
+    const std::uint64_t physical = memory_physical_size();
+    if (decoded > std::numeric_limits<std::size_t>::max() ||
+        (physical != 0 && (decoded > physical || held > physical - decoded)))
+        return OpenFailure::out_of_memory;
+
     MemoryBlock loaded;
     const std::uint8_t* in = source_bytes(source);
     if (in) {

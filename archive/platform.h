@@ -66,6 +66,26 @@ struct MemoryBlock {
 // provide them.
 bool memory_allocate(MemoryBlock& block, std::size_t size);
 
+// A read-only view of part of a file, mapped rather than read, so that the
+// memory it costs follows the pages actually touched (a large, sparse table
+// costs almost nothing). Unmapped when it goes out of scope.
+struct FileMapping {
+    const std::uint8_t* data = nullptr;  // the first byte asked for
+    void* base = nullptr;                // the mapping itself, page-aligned
+    std::size_t length = 0;              // the mapping's length
+
+    FileMapping() = default;
+    FileMapping(FileMapping&& other) noexcept;
+    FileMapping& operator=(FileMapping&& other) noexcept;
+    FileMapping(const FileMapping&) = delete;
+    FileMapping& operator=(const FileMapping&) = delete;
+    ~FileMapping();
+};
+
+// Maps `length` bytes at `offset` of `fd` for reading. False, with errno
+// set, when the file cannot be mapped (the caller then reads it instead).
+bool file_map_read(int fd, std::uint64_t offset, std::size_t length, FileMapping& mapping);
+
 // The machine's physical memory in bytes, or 0 when it cannot be told. A
 // decoded archive larger than this could never be held, however lazily its
 // pages are committed.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace dravik {
@@ -111,6 +112,43 @@ bool memory_allocate(MemoryBlock& block, std::size_t size) {
     block = MemoryBlock();
     block.data = static_cast<std::uint8_t*>(p);
     block.size = size;
+    return true;
+}
+
+FileMapping::FileMapping(FileMapping&& other) noexcept
+    : data(std::exchange(other.data, nullptr)),
+      base(std::exchange(other.base, nullptr)),
+      length(std::exchange(other.length, 0)) {}
+
+FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
+    if (this != &other) {
+        if (base) ::munmap(base, length);
+        data = std::exchange(other.data, nullptr);
+        base = std::exchange(other.base, nullptr);
+        length = std::exchange(other.length, 0);
+    }
+    return *this;
+}
+
+FileMapping::~FileMapping() {
+    if (base) ::munmap(base, length);
+}
+
+bool file_map_read(int fd, std::uint64_t offset, std::size_t length, FileMapping& mapping) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const std::uint64_t page_size = page > 0 ? static_cast<std::uint64_t>(page) : 4096;
+    const std::uint64_t start = offset - offset % page_size;
+    const std::uint64_t lead = offset - start;
+    if (length > SIZE_MAX - lead) {
+        errno = ENOMEM;
+        return false;
+    }
+    void* p = ::mmap(nullptr, length + lead, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(start));
+    if (p == MAP_FAILED) return false;
+    mapping = FileMapping();
+    mapping.base = p;
+    mapping.length = length + lead;
+    mapping.data = static_cast<const std::uint8_t*>(p) + lead;
     return true;
 }
 

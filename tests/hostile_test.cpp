@@ -5,8 +5,12 @@
 // outside its "work" folder, which Sandbox::run checks).
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include "sha256.h"
 #include "test_support.h"
@@ -120,7 +124,8 @@ TEST(Hostile, TenThousandNestedDirectoriesUnpackWholeUnderALowDescriptorLimit) {
 
 // Climbing back out one level at a time, with a file at every level on the
 // way up: each return to a level whose descriptor was let go must find that
-// very level again.
+// very level again, whether the walk back down keeps descriptors at powers
+// of two (the first, long walk) or spread evenly (the short ones after).
 TEST(Hostile, ReturningThroughReleasedLevelsPutsEachFileAtItsOwnLevel) {
     constexpr int kDepth = 600;
     Builder b;
@@ -134,7 +139,7 @@ TEST(Hostile, ReturningThroughReleasedLevelsPutsEachFileAtItsOwnLevel) {
     packed.align = 1;
     Sandbox box;
     fixture::RunOptions options;
-    options.open_files_limit = 20;  // a handful of held directories
+    options.open_files_limit = 48;  // twelve held directories
     auto r = box.run(b.build(packed), options);
     EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
     std::size_t files = 0;
@@ -163,7 +168,8 @@ TEST(Hostile, NoDescriptorsLeftFailsEachEntryAndTellsIt) {
 }
 
 // Names stay byte for byte in the listing, but a diagnostic shows every
-// control byte, invalid sequence and backslash escaped, on one line each.
+// control byte, invalid sequence and backslash escaped, on one line each,
+// and of a long name only its first 256 bytes and its length.
 TEST(Hostile, NamesInDiagnosticsAreEscapedWhateverTheirBytes) {
     const std::string esc = std::string("\x1b[2J") + "\r\n\\" + "\xc2\x9b" + "\xff";
     const std::string shown = "\\x1b[2J\\x0d\\x0a\\x5c\\xc2\\x9b\\xff";
@@ -179,8 +185,8 @@ TEST(Hostile, NamesInDiagnosticsAreEscapedWhateverTheirBytes) {
     Sandbox box;
     auto r = box.run(b.build());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "dravik: " + shown + std::string(300, 'n') +
-                         ": cannot create file: File name too long\n"
+    EXPECT_EQ(r.err, "dravik: " + shown + std::string(256 - esc.size(), 'n') +
+                         "\xe2\x80\xa6(310 bytes): cannot create file: File name too long\n"
                          "dravik: " + shown + "/: unsafe name, not unpacked\n"
                          "dravik: 2 of 5 entries could not be unpacked\n");
     EXPECT_NE(r.out.find("] " + too_long + "\n"), std::string::npos);  // listing: as stored
@@ -220,6 +226,85 @@ TEST(Hostile, TheArchiveIsNeverWrittenThroughAnyOfItsNames) {
     // The link itself is replaced by the file; the archive it named stays.
     EXPECT_EQ(read_file(top.sub("arc/via.arc")), "over the symbolic link");
     EXPECT_EQ(read_file(top.sub("arc/inside")), "i");
+}
+
+// Memory running out anywhere fails the entry or the run with a one-line
+// reason and exit status 1, never an abort, and leaves no file that is
+// empty or cut: whatever a starved run wrote is whole. The address-space
+// limit is swept from where the program can just load to where it has
+// all it needs.
+TEST(Hostile, RunningOutOfMemoryFailsCleanlyAndLeavesOnlyWholeFiles) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer needs more address space than any limit tested here";
+#endif
+    const std::string bytes = read_file(std::string(DRAVIK_SOURCE_DIR) + "/samples/sample.arc");
+    const std::vector<std::uint8_t> archive(bytes.begin(), bytes.end());
+    Sandbox whole;
+    ASSERT_EQ(whole.run(archive).status, 0);
+    int failed_runs = 0;
+    for (long long kib = 4096; kib <= 16384; kib += 128) {
+        SCOPED_TRACE(std::to_string(kib) + " KiB");
+        Sandbox box;
+        fixture::RunOptions options;
+        options.address_space_limit = kib * 1024;
+        auto r = box.run(archive, options);
+        if (r.status == 127) continue;  // the loader itself could not map the program
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << r.status << "\n" << r.err;
+        if (r.status == 0) break;
+        ++failed_runs;
+        for (const auto& [path, kind] : box.result())
+            EXPECT_EQ(kind, whole.result().at(path)) << path;  // nothing partial
+        std::istringstream lines(r.err);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_EQ(line.rfind("dravik: ", 0), 0u) << line;
+    }
+    EXPECT_GT(failed_runs, 0) << "no limit was tight enough to test anything";
+}
+
+// Runs dravik on `archive` in `cwd` on a terminal (a pseudo-terminal with
+// no output processing, so that its bytes arrive unchanged) and returns
+// what reached it.
+std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
+    int master = -1;
+    struct termios raw {};  // all flags off: no output processing
+    const pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
+    if (pid == 0) {
+        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
+        ::execl(DRAVIK_BINARY, DRAVIK_BINARY, archive.c_str(), static_cast<char*>(nullptr));
+        ::_exit(126);
+    }
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return seen;
+}
+
+// A name cannot forge a listing line, retitle the window, clear the screen
+// or send any other control on a terminal: there the listing shows such
+// bytes escaped. In a pipe, the listing stays byte for byte.
+TEST(Hostile, ListingNamesAreEscapedOnATerminalAndExactInAPipe) {
+    const std::string forged = "\x1b]0;owned\x07\n[-] offs[0x00000000] len[00000000] fake\r" +
+                               std::string("\x1b[2J\xc2\x9b\x7f\xff") + "\xc3\xa9";
+    const std::string shown = "\\x1b]0;owned\\x07\\x0a[-] offs[0x00000000] len[00000000] "
+                              "fake\\x0d\\x1b[2J\\xc2\\x9b\\x7f\\xff\xc3\xa9";
+    Builder b;
+    b.dir("arc");
+    b.file(forged, "x");
+    b.end();
+    Sandbox piped;
+    auto r = piped.run(b.build());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("] " + forged + "\n"), std::string::npos);
+
+    Sandbox box;
+    fixture::write_file(box.archive, b.build());
+    const std::string seen = run_on_terminal(box.archive, box.work);
+    EXPECT_NE(seen.find("] " + shown + "\n"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find('\x1b'), std::string::npos);
+    EXPECT_EQ(seen.find('\r'), std::string::npos);
+    EXPECT_EQ(seen.substr(seen.size() - 18), "- end of archive.\n");
 }
 
 }  // namespace

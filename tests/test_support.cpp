@@ -59,6 +59,11 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
                        static_cast<rlim_t>(options.open_files_limit)};
             ::setrlimit(RLIMIT_NOFILE, &lim);
         }
+        if (options.address_space_limit >= 0) {
+            rlimit lim{static_cast<rlim_t>(options.address_space_limit),
+                       static_cast<rlim_t>(options.address_space_limit)};
+            ::setrlimit(RLIMIT_AS, &lim);
+        }
         if (options.close_standard_streams) {
             ::close(0);
             ::close(1);

@@ -17,6 +17,7 @@ struct RunResult {
 struct RunOptions {
     long long file_size_limit = -1;  // RLIMIT_FSIZE for the child, when >= 0
     long long open_files_limit = -1; // RLIMIT_NOFILE for the child, when >= 0
+    long long address_space_limit = -1;  // RLIMIT_AS for the child, when >= 0
     bool close_standard_streams = false;  // start it with 0, 1 and 2 closed
 };
 
