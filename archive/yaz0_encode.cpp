@@ -1,76 +1,703 @@
 #include "archive/yaz0_encode.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "archive/yaz0.h"
 
 namespace dravik::yaz0 {
 
-// A stream of literals only, in groups of eight: valid Yaz0 of every input,
-// and the simplest thing the streaming interface can carry.
+namespace {
+
+// What a token can say.
+constexpr std::uint32_t kWindow = 4096;  // farthest distance
+constexpr std::uint32_t kMinMatch = 3;
+constexpr std::uint32_t kMaxShort = 17;  // longest length of the two-byte form
+constexpr std::uint32_t kMinLong = 18;
+constexpr std::uint32_t kMaxMatch = 0xFF + kMinLong;
+
+// What a token costs, in bits, its flag bit included. The stream after the
+// header takes exactly ceil(bits / 8) bytes, so the fewest bits is the
+// fewest bytes.
+constexpr std::uint32_t kLiteralBits = 9;
+constexpr std::uint32_t kShortBits = 17;
+constexpr std::uint32_t kLongBits = 25;
+
+// Inputs this large are cut into blocks of kBlockSize, each coded on its
+// own with the window before it as history, so blocks can go to different
+// threads and memory stays bounded. The blocking depends only on the size,
+// so the bytes never depend on the thread count.
+constexpr std::size_t kSplitFrom = std::size_t{1} << 20;
+constexpr std::size_t kBlockSize = std::size_t{256} << 10;
+
+// Match finders store positions plus kBias, so that 0 means "none" and is
+// farther than the window from every real position.
+constexpr std::uint32_t kBias = 2 * kWindow;
+constexpr std::uint32_t kSlots = 2 * kWindow;  // cyclic, larger than the window
+constexpr std::uint32_t kSlotMask = kSlots - 1;
+constexpr unsigned kHashBits = 16;
+
+// How far the finders of the faster levels look: `fast` walks at most this
+// many places with the same hash; `standard` searches the tree at most this
+// many nodes deep, and once the previous position's match, one shorter, is
+// kStandardNice long, takes it as far as it goes without a search. Both are
+// the least that keeps the benchmark's inputs (archive-like data and real
+// archives) within 3 % and 0.5 % of the minimum.
+constexpr unsigned kFastDepth = 96;
+constexpr unsigned kStandardSteps = 128;
+constexpr std::uint32_t kStandardNice = 96;
+
+struct Match {
+    std::uint16_t length = 0;  // 0 when no match of kMinMatch or more
+    std::uint16_t distance = 0;
+};
+
+std::uint32_t hash3(const std::uint8_t* p) {
+    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+// How many bytes from a and b agree, at most `limit`.
+std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+    std::uint32_t n = 0;
+    while (n + 8 <= limit) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + n, 8);
+        std::memcpy(&y, b + n, 8);
+        if (x != y) break;
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
+// A block's tokens in a form that can be cut into flag groups at any
+// phase: the flag bits (1 = literal, most significant first), the token
+// bytes end to end, and where each token's bytes start.
+struct Tokens {
+    std::vector<std::uint8_t> flags;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint32_t> starts;  // count + 1 entries
+    std::uint32_t count = 0;
+    std::uint32_t used = 0;
+
+    // Room for a block of `n` bytes: never more than one token and one byte
+    // of token per input byte.
+    void reserve(std::size_t n) {
+        flags.resize(n / 8 + 1);
+        bytes.resize(n);
+        starts.resize(n + 1);
+    }
+    void clear(std::size_t n) {
+        std::fill(flags.begin(), flags.begin() + static_cast<std::ptrdiff_t>(n / 8 + 1), 0);
+        count = used = 0;
+    }
+    void literal(std::uint8_t byte) {
+        flags[count >> 3] |= static_cast<std::uint8_t>(0x80u >> (count & 7));
+        starts[count++] = used;
+        bytes[used++] = byte;
+    }
+    void match(std::uint32_t distance, std::uint32_t length) {
+        starts[count++] = used;
+        const std::uint32_t r = distance - 1;
+        if (length <= kMaxShort) {
+            bytes[used++] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
+            bytes[used++] = static_cast<std::uint8_t>(r);
+        } else {
+            bytes[used++] = static_cast<std::uint8_t>(r >> 8);
+            bytes[used++] = static_cast<std::uint8_t>(r);
+            bytes[used++] = static_cast<std::uint8_t>(length - kMinLong);
+        }
+    }
+    void finish() { starts[count] = used; }
+};
+
+// Hash chains over the window: cheap to update, a capped search.
+struct ChainFinder {
+    std::vector<std::uint32_t> head;
+    std::vector<std::uint32_t> prev;
+
+    void reset() {
+        head.assign(std::size_t{1} << kHashBits, 0);
+        prev.resize(kSlots);
+    }
+    // Records position p (which needs 3 bytes) and returns its slot's chain.
+    std::uint32_t insert(const std::uint8_t* buf, std::uint32_t p) {
+        const std::uint32_t cur = p + kBias;
+        std::uint32_t& h = head[hash3(buf + p)];
+        const std::uint32_t first = h;
+        prev[cur & kSlotMask] = first;
+        h = cur;
+        return first;
+    }
+    // Records p and returns the longest match among `known` (a match p is
+    // known to have at least, tried first and extended; distance 0 for
+    // none) and the first `depth` candidates of the chain. `limit` (at
+    // least 3) is the most that may be taken.
+    Match find(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, unsigned depth, Match known) {
+        const std::uint32_t cur = p + kBias;
+        std::uint32_t m = insert(buf, p);
+        const std::uint8_t* s = buf + p;
+        Match best;
+        std::uint32_t best_length = kMinMatch - 1;
+        if (known.distance != 0 && known.distance <= p) {
+            const std::uint8_t* t = s - known.distance;
+            const std::uint32_t n = known.length + common_length(s + known.length, t + known.length, limit - known.length);
+            if (n > best_length) {
+                best_length = n;
+                best = {static_cast<std::uint16_t>(n), known.distance};
+                if (n == limit) return best;
+            }
+        }
+        for (; depth != 0; --depth) {
+            const std::uint32_t delta = cur - m;
+            if (delta > kWindow) break;
+            const std::uint8_t* t = s - delta;
+            if (t[best_length] == s[best_length]) {
+                const std::uint32_t n = common_length(s, t, limit);
+                if (n > best_length) {
+                    best_length = n;
+                    best = {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(delta)};
+                    if (n == limit) break;
+                }
+            }
+            m = prev[m & kSlotMask];
+        }
+        return best;
+    }
+};
+
+// A binary tree of the window's suffixes per hash, rebuilt around each new
+// position as it is inserted (the new position becomes the root and the old
+// tree is split along the search path). The search passes both neighbours
+// of the new suffix in sorted order, so it finds the longest match there is.
+// Every node is newer than the nodes below it, so the first node out of the
+// window ends the search with nothing in the window lost. A node that
+// matches the new suffix to the limit is replaced by it, which keeps runs
+// and long repeats at a few steps per position.
+struct TreeFinder {
+    std::vector<std::uint32_t> head;
+    std::vector<std::uint32_t> son;  // two per slot: smaller, larger
+
+    void reset() {
+        head.assign(std::size_t{1} << kHashBits, 0);
+        son.resize(2 * kSlots);
+    }
+    // Inserts position p; `limit` (at least 3) is the most that may be taken
+    // there. Limits never grow from one position to the next. `known` is a
+    // match that p is known to have (the previous position's, one shorter):
+    // comparing with that node starts past it, which on runs and long
+    // repeats saves comparing up to 273 bytes again at every position.
+    //
+    // With `steps` the search gives up after that many nodes, dropping what
+    // is below (a smaller tree, still a sorted one); ~0u never gives up.
+    Match insert(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, Match known,
+                 unsigned steps = ~0u) {
+        const std::uint32_t cur = p + kBias;
+        std::uint32_t& h = head[hash3(buf + p)];
+        std::uint32_t m = h;
+        h = cur;
+        std::uint32_t* smaller = &son[(cur & kSlotMask) << 1];
+        std::uint32_t* larger = smaller + 1;
+        std::uint32_t len_smaller = 0, len_larger = 0;
+        const std::uint8_t* s = buf + p;
+        Match best;
+        for (;;) {
+            const std::uint32_t delta = cur - m;
+            if (delta > kWindow || steps-- == 0) {
+                *smaller = *larger = 0;
+                break;
+            }
+            std::uint32_t* pair = &son[(m & kSlotMask) << 1];
+            const std::uint8_t* t = s - delta;
+            std::uint32_t len = std::min(len_smaller, len_larger);
+            if (delta == known.distance && known.length > len) len = known.length;
+            if (len < limit && t[len] == s[len]) len += 1 + common_length(s + len + 1, t + len + 1, limit - len - 1);
+            if (len > best.length)
+                best = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(delta)};
+            if (len == limit) {
+                *smaller = pair[0];
+                *larger = pair[1];
+                break;
+            }
+            if (t[len] < s[len]) {
+                *smaller = m;
+                smaller = pair + 1;
+                m = *smaller;
+                len_smaller = len;
+            } else {
+                *larger = m;
+                larger = pair;
+                m = *larger;
+                len_larger = len;
+            }
+        }
+        if (best.length < kMinMatch) best = Match{};
+        return best;
+    }
+};
+
+struct Scratch {
+    ChainFinder chain;
+    TreeFinder tree;
+    std::vector<Match> matches;
+    std::vector<std::uint32_t> cost;
+    std::vector<std::uint16_t> step;
+
+    void reserve(std::size_t block) {
+        chain.reset();
+        tree.reset();
+        matches.resize(block);
+        cost.resize(block + 1);
+        step.resize(block);
+    }
+};
+
+std::uint32_t limit_at(std::size_t p, std::size_t total) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(kMaxMatch, total - p));
+}
+
+// The longest match at every position of buf[start, total), positions
+// before `start` serving as history.
+void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
+                  Match* matches) {
+    tree.reset();
+    Match known;
+    for (std::size_t p = 0; p < total; ++p) {
+        const std::uint32_t limit = limit_at(p, total);
+        Match m;
+        if (limit >= kMinMatch) {
+            if (known.length != 0) --known.length;
+            m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known);
+        }
+        if (p >= start) matches[p - start] = m;
+        known = m;
+    }
+}
+
+// Nearly the longest match at every position: the tree, searched at most
+// kStandardSteps nodes deep. Once the previous position's match, one
+// shorter, is kStandardNice long, it is taken as far as it extends and the
+// position is left out of the tree: long matches are where the time goes on
+// repetitive data, and where a shorter choice costs least.
+void find_long(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
+               Match* matches) {
+    tree.reset();
+    Match known;
+    for (std::size_t p = 0; p < total; ++p) {
+        const std::uint32_t limit = limit_at(p, total);
+        Match m;
+        if (limit >= kMinMatch) {
+            if (known.length != 0) --known.length;
+            if (known.length >= kStandardNice) {
+                const std::uint8_t* s = buf + p;
+                m = {static_cast<std::uint16_t>(known.length + common_length(s + known.length,
+                                                 s + known.length - known.distance, limit - known.length)),
+                     known.distance};
+            } else {
+                m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known, kStandardSteps);
+            }
+        }
+        if (p >= start) matches[p - start] = m;
+        known = m;
+    }
+}
+
+// The cheapest of the positions i + low .. i + high (high growing with i by
+// one at most), as i goes down: positions whose costs rise as they come
+// nearer, each one cheaper than all nearer ones. The cheapest up to some
+// limit is then the farthest entry no farther than that.
+class RangeMin {
+  public:
+    RangeMin(const std::uint32_t* cost, std::uint32_t high) : cost_(cost), high_(high) {}
+    void step(std::uint32_t i, std::uint32_t newest) {
+        while (hi_ != lo_ && cost_[at(hi_ - 1)] >= cost_[newest]) --hi_;
+        ring_[hi_++ % kRing] = newest;
+        while (at(lo_) > i + high_) ++lo_;
+    }
+    // The cheapest position no farther than `limit`; the nearest entry must
+    // be no farther than that.
+    std::uint32_t cheapest_upto(std::uint32_t limit) const {
+        if (at(lo_) <= limit) return at(lo_);
+        std::uint32_t a = lo_ + 1, b = hi_ - 1;
+        while (a < b) {
+            const std::uint32_t mid = a + (b - a) / 2;
+            if (at(mid) <= limit) b = mid;
+            else a = mid + 1;
+        }
+        return at(a);
+    }
+
+  private:
+    static constexpr std::uint32_t kRing = 512;  // more than the 256 positions that can be live
+    std::uint32_t at(std::uint32_t k) const { return ring_[k % kRing]; }
+    const std::uint32_t* cost_;
+    std::uint32_t high_;
+    std::uint32_t ring_[kRing] = {};
+    std::uint32_t lo_ = 0, hi_ = 0;
+};
+
+// The cheapest parse of n positions given the longest match at each. Every
+// prefix of a match is a match at the same distance, so from position i the
+// choices are a literal or any length 3..L; the cheapest cost to the end is
+// found from the end backwards. All lengths of one form cost the same, so
+// the best of them is the cheapest position in a range, kept by RangeMin.
+void parse_optimal(const std::uint8_t* block, std::uint32_t n, const Match* matches, Scratch& s,
+                   Tokens& out) {
+    std::uint32_t* cost = s.cost.data();
+    std::uint16_t* step = s.step.data();
+    RangeMin shorts(cost, kMaxShort), longs(cost, kMaxMatch);
+    cost[n] = 0;
+    for (std::uint32_t i = n; i-- > 0;) {
+        if (i + kMinMatch <= n) shorts.step(i, i + kMinMatch);
+        if (i + kMinLong <= n) longs.step(i, i + kMinLong);
+        std::uint32_t best = cost[i + 1] + kLiteralBits;
+        std::uint32_t choice = 1;
+        const std::uint32_t length = matches[i].length;
+        if (length >= kMinMatch) {
+            const std::uint32_t j = shorts.cheapest_upto(i + std::min(length, kMaxShort));
+            if (cost[j] + kShortBits < best) {
+                best = cost[j] + kShortBits;
+                choice = j - i;
+            }
+            if (length >= kMinLong) {
+                const std::uint32_t k = longs.cheapest_upto(i + length);
+                if (cost[k] + kLongBits < best) {
+                    best = cost[k] + kLongBits;
+                    choice = k - i;
+                }
+            }
+        }
+        cost[i] = best;
+        step[i] = static_cast<std::uint16_t>(choice);
+    }
+    for (std::uint32_t i = 0; i < n;) {
+        if (step[i] == 1) {
+            out.literal(block[i]);
+            ++i;
+        } else {
+            out.match(matches[i].distance, step[i]);
+            i += step[i];
+        }
+    }
+}
+
+// Greedy parsing with one step of lookahead: a match is put off by a byte
+// when the next position has one at least two bytes longer. Candidates come
+// from the hash chains, every position recorded. The distance of the last
+// match is always a candidate too: repeats with small changes (pixel rows,
+// tables) resume at it after each change.
+void parse_greedy(const std::uint8_t* buf, std::size_t start, std::size_t total, ChainFinder& chain,
+                  Tokens& out) {
+    chain.reset();
+    for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p)
+        chain.insert(buf, static_cast<std::uint32_t>(p));
+    std::size_t p = start;
+    std::uint16_t last = 0;  // distance of the last match
+    while (p + kMinMatch <= total) {
+        Match m = chain.find(buf, static_cast<std::uint32_t>(p), limit_at(p, total), kFastDepth, Match{0, last});
+        if (m.length < kMinMatch) {
+            out.literal(buf[p++]);
+            continue;
+        }
+        std::size_t recorded = p + 1;  // the first position not yet in the chains
+        while (m.length < kMaxMatch && p + 1 + kMinMatch <= total) {
+            const Match next = chain.find(buf, static_cast<std::uint32_t>(p + 1), limit_at(p + 1, total),
+                                          kFastDepth, Match{static_cast<std::uint16_t>(m.length - 1), m.distance});
+            recorded = p + 2;
+            if (next.length < m.length + 2) break;
+            out.literal(buf[p++]);
+            m = next;
+        }
+        out.match(m.distance, m.length);
+        last = m.distance;
+        const std::size_t end = p + m.length;
+        for (std::size_t q = recorded; q < end && q + kMinMatch <= total; ++q)
+            chain.insert(buf, static_cast<std::uint32_t>(q));
+        p = end;
+    }
+    while (p < total) out.literal(buf[p++]);
+}
+
+// One block: data[0, start) is history, data[start, end) is coded.
+struct Job {
+    std::vector<std::uint8_t> data;
+    std::size_t start = 0;
+    Tokens tokens;
+    bool done = false;
+};
+
+void encode_block(Job& job, Level level, Scratch& s) {
+    const std::uint8_t* buf = job.data.data();
+    const std::size_t total = job.data.size();
+    const std::size_t n = total - job.start;
+    job.tokens.clear(n);
+    switch (level) {
+        case Level::fast:
+            parse_greedy(buf, job.start, total, s.chain, job.tokens);
+            break;
+        case Level::standard:
+            find_long(buf, job.start, total, s.tree, s.matches.data());
+            parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
+            break;
+        case Level::best:
+            find_longest(buf, job.start, total, s.tree, s.matches.data());
+            parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
+            break;
+    }
+    job.tokens.finish();
+}
+
+}  // namespace
+
 struct Encoder {
     std::uint32_t expected = 0;
     std::uint64_t fed = 0;
     ByteSink sink;
     bool failed = false;
-    std::uint8_t group[1 + 8] = {};
-    std::size_t group_used = 0;
+    Level level = Level::standard;
+    std::size_t block_size = 0;
+    std::size_t in_flight_cap = 1;
+
+    std::unique_ptr<Job> filling;
+    std::uint64_t filling_begin = 0;  // input offset of its first coded byte
+    std::deque<std::unique_ptr<Job>> in_flight;  // in input order
+    std::vector<std::unique_ptr<Job>> spare;
+    Scratch scratch;  // when there are no workers
+
+    // The flag group that the next token joins.
+    std::uint8_t group[1 + 8 * 3] = {};
+    std::size_t group_tokens = 0;
+    std::size_t group_used = 1;
+    std::vector<std::uint8_t> out;
+
+    std::mutex mutex;
+    std::condition_variable work_ready;
+    std::condition_variable work_done;
+    std::deque<Job*> todo;
+    bool stopping = false;
+    std::vector<std::thread> workers;
+
+    ~Encoder() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        work_ready.notify_all();
+        for (std::thread& t : workers) t.join();
+    }
 };
 
 void EncoderFree::operator()(Encoder* encoder) const { std::default_delete<Encoder>()(encoder); }
 
 namespace {
 
-bool flush_group(Encoder& e) {
-    if (e.group_used == 0) return true;
-    const std::size_t tokens = e.group_used;
-    e.group[0] = static_cast<std::uint8_t>(0xFF00u >> tokens);
-    e.group_used = 0;
-    if (!e.sink(e.group, 1 + tokens)) e.failed = true;
+void worker_loop(Encoder& e, std::unique_ptr<Scratch> scratch) {
+    for (;;) {
+        Job* job;
+        {
+            std::unique_lock<std::mutex> lock(e.mutex);
+            e.work_ready.wait(lock, [&e] { return e.stopping || !e.todo.empty(); });
+            if (e.stopping) return;
+            job = e.todo.front();
+            e.todo.pop_front();
+        }
+        encode_block(*job, e.level, *scratch);
+        {
+            std::lock_guard<std::mutex> lock(e.mutex);
+            job->done = true;
+        }
+        e.work_done.notify_all();
+    }
+}
+
+bool send(Encoder& e, const std::uint8_t* data, std::size_t size) {
+    if (size != 0 && !e.sink(data, size)) e.failed = true;
     return !e.failed;
+}
+
+// Appends token i of t to the open group, closing the group when full.
+void add_to_group(Encoder& e, const Tokens& t, std::uint32_t i, std::uint8_t*& w) {
+    if (t.flags[i >> 3] & (0x80u >> (i & 7))) e.group[0] |= static_cast<std::uint8_t>(0x80u >> e.group_tokens);
+    const std::uint32_t n = t.starts[i + 1] - t.starts[i];
+    std::memcpy(e.group + e.group_used, t.bytes.data() + t.starts[i], n);
+    e.group_used += n;
+    if (++e.group_tokens == 8) {
+        std::memcpy(w, e.group, e.group_used);
+        w += e.group_used;
+        e.group[0] = 0;
+        e.group_tokens = 0;
+        e.group_used = 1;
+    }
+}
+
+// Sends a coded block, its tokens joining the group left open by the block
+// before.
+bool emit(Encoder& e, const Job& job) {
+    const Tokens& t = job.tokens;
+    e.out.resize(t.used + t.count / 8 + 2 * sizeof e.group);
+    std::uint8_t* const begin = e.out.data();
+    std::uint8_t* w = begin;
+    std::uint32_t i = 0;
+    while (e.group_tokens != 0 && i < t.count) add_to_group(e, t, i++, w);
+    for (; i + 8 <= t.count; i += 8) {
+        const unsigned shift = i & 7;
+        const std::uint32_t k = i >> 3;
+        unsigned code = static_cast<unsigned>(t.flags[k]) << shift;
+        if (shift != 0) code |= t.flags[k + 1] >> (8 - shift);
+        *w++ = static_cast<std::uint8_t>(code);
+        const std::uint32_t n = t.starts[i + 8] - t.starts[i];
+        std::memcpy(w, t.bytes.data() + t.starts[i], n);
+        w += n;
+    }
+    for (; i < t.count; ++i) add_to_group(e, t, i, w);
+    return send(e, begin, static_cast<std::size_t>(w - begin));
+}
+
+// A job with room for a block, reused when one is spare.
+std::unique_ptr<Job> new_job(Encoder& e) {
+    std::unique_ptr<Job> job;
+    if (!e.spare.empty()) {
+        job = std::move(e.spare.back());
+        e.spare.pop_back();
+    } else {
+        job = std::make_unique<Job>();
+        job->data.reserve(kWindow + e.block_size);
+        job->tokens.reserve(e.block_size);
+    }
+    job->data.clear();
+    job->done = false;
+    return job;
+}
+
+bool emit_front(Encoder& e) {
+    std::unique_ptr<Job> job = std::move(e.in_flight.front());
+    e.in_flight.pop_front();
+    {
+        std::unique_lock<std::mutex> lock(e.mutex);
+        e.work_done.wait(lock, [&job] { return job->done; });
+    }
+    const bool ok = emit(e, *job);
+    e.spare.push_back(std::move(job));
+    return ok;
+}
+
+// Hands the full block on (to a worker, or codes it here) and starts the
+// next one with the window before it.
+bool submit(Encoder& e) {
+    std::unique_ptr<Job> job = std::move(e.filling);
+    const std::size_t coded = job->data.size() - job->start;
+    e.filling_begin += coded;
+    if (e.filling_begin < e.expected) {
+        e.filling = new_job(e);
+        const std::size_t keep = std::min<std::size_t>(kWindow, job->data.size());
+        e.filling->data.insert(e.filling->data.end(), job->data.end() - static_cast<std::ptrdiff_t>(keep),
+                               job->data.end());
+        e.filling->start = keep;
+    }
+    if (e.workers.empty()) {
+        encode_block(*job, e.level, e.scratch);
+        const bool ok = emit(e, *job);
+        e.spare.push_back(std::move(job));
+        return ok;
+    }
+    {
+        std::lock_guard<std::mutex> lock(e.mutex);
+        e.todo.push_back(job.get());
+    }
+    e.work_ready.notify_one();
+    e.in_flight.push_back(std::move(job));
+    while (e.in_flight.size() > e.in_flight_cap)
+        if (!emit_front(e)) return false;
+    return true;
 }
 
 }  // namespace
 
-EncoderPtr encoder_begin(std::uint32_t decoded_size, const EncodeOptions&, ByteSink sink) {
-    EncoderPtr e(std::make_unique<Encoder>().release());
-    e->expected = decoded_size;
-    e->sink = std::move(sink);
-    std::uint8_t header[kHeaderSize] = {'Y', 'a', 'z', '0'};
-    header[4] = static_cast<std::uint8_t>(decoded_size >> 24);
-    header[5] = static_cast<std::uint8_t>(decoded_size >> 16);
-    header[6] = static_cast<std::uint8_t>(decoded_size >> 8);
-    header[7] = static_cast<std::uint8_t>(decoded_size);
-    if (!e->sink(header, sizeof header)) e->failed = true;
-    return e;
+EncoderPtr encoder_begin(std::uint32_t decoded_size, const EncodeOptions& options, ByteSink sink) {
+    try {
+        EncoderPtr e(std::make_unique<Encoder>().release());
+        e->expected = decoded_size;
+        e->sink = std::move(sink);
+        e->level = options.level;
+        e->block_size = decoded_size >= kSplitFrom ? kBlockSize : std::max<std::size_t>(decoded_size, 1);
+        const std::size_t blocks = (std::size_t{decoded_size} + e->block_size - 1) / e->block_size;
+        unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
+        threads = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), blocks));
+        if (decoded_size != 0) e->filling = new_job(*e);
+        if (threads <= 1) {
+            e->scratch.reserve(e->block_size);
+        } else {
+            // Two blocks per worker in flight keep every worker busy while
+            // the oldest block is waited for.
+            e->in_flight_cap = 2 * std::size_t{threads};
+            for (unsigned i = 0; i < threads; ++i) {
+                auto scratch = std::make_unique<Scratch>();
+                scratch->reserve(e->block_size);
+                e->workers.emplace_back(worker_loop, std::ref(*e), std::move(scratch));
+            }
+        }
+        std::uint8_t header[kHeaderSize] = {'Y', 'a', 'z', '0'};
+        header[4] = static_cast<std::uint8_t>(decoded_size >> 24);
+        header[5] = static_cast<std::uint8_t>(decoded_size >> 16);
+        header[6] = static_cast<std::uint8_t>(decoded_size >> 8);
+        header[7] = static_cast<std::uint8_t>(decoded_size);
+        send(*e, header, sizeof header);
+        return e;
+    } catch (const std::exception&) {  // no memory or no thread to be had
+        return nullptr;
+    }
 }
 
 bool encoder_feed(Encoder& e, const std::uint8_t* data, std::size_t size) {
     if (e.failed) return false;
-    if (e.fed + size > e.expected) return e.failed = true, false;
+    if (size > e.expected - e.fed) return e.failed = true, false;
     e.fed += size;
-    for (std::size_t i = 0; i < size; ++i) {
-        e.group[1 + e.group_used++] = data[i];
-        if (e.group_used == 8 && !flush_group(e)) return false;
+    try {
+        while (size != 0) {
+            Job& job = *e.filling;
+            const std::size_t length = static_cast<std::size_t>(
+                std::min<std::uint64_t>(e.block_size, e.expected - e.filling_begin));
+            const std::size_t room = job.start + length - job.data.size();
+            const std::size_t take = std::min(room, size);
+            job.data.insert(job.data.end(), data, data + take);
+            data += take;
+            size -= take;
+            if (take == room && !submit(e)) return false;
+        }
+    } catch (const std::exception&) {
+        e.failed = true;
     }
-    return true;
+    return !e.failed;
 }
 
 bool encoder_finish(Encoder& e) {
     if (e.failed || e.fed != e.expected) return false;
-    return flush_group(e);
+    while (!e.in_flight.empty())
+        if (!emit_front(e)) return false;
+    if (e.group_tokens != 0) {
+        const bool ok = send(e, e.group, e.group_used);
+        e.group_tokens = 0;
+        return ok;
+    }
+    return true;
 }
 
 std::vector<std::uint8_t> encode(const std::uint8_t* data, std::size_t size,
                                  const EncodeOptions& options) {
     std::vector<std::uint8_t> out;
+    if (size > 0xFFFFFFFFu) return out;
     EncoderPtr e = encoder_begin(static_cast<std::uint32_t>(size), options,
                                  [&out](const std::uint8_t* p, std::size_t n) {
                                      out.insert(out.end(), p, p + n);
                                      return true;
                                  });
-    encoder_feed(*e, data, size);
-    encoder_finish(*e);
+    if (!e || !encoder_feed(*e, data, size) || !encoder_finish(*e)) out.clear();
     return out;
 }
 

@@ -42,7 +42,8 @@ bool encoder_feed(Encoder& encoder, const std::uint8_t* data, std::size_t size);
 // `decoded_size` were fed.
 bool encoder_finish(Encoder& encoder);
 
-// The whole stream, header included, for `size` bytes in memory.
+// The whole stream, header included, for `size` bytes in memory; empty
+// when `size` does not fit the header's 32 bits or memory cannot be had.
 std::vector<std::uint8_t> encode(const std::uint8_t* data, std::size_t size,
                                  const EncodeOptions& options);
 

@@ -6,8 +6,8 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(DRAVIK_MINGW_PREFIX x86_64-w64-mingw32)
-# The POSIX thread model: GoogleTest needs std::mutex, which the win32
-# model of this compiler lacks. The program itself starts no threads.
+# The POSIX thread model: std::thread and std::mutex (the Yaz0 encoder's
+# workers, GoogleTest) are missing from the win32 model of this compiler.
 set(CMAKE_C_COMPILER ${DRAVIK_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${DRAVIK_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${DRAVIK_MINGW_PREFIX}-windres)

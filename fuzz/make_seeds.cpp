@@ -116,6 +116,24 @@ void carrier_seeds(const fs::path& dir) {
     save(sub, "imet40_imd5_lz11", fixture::imet_wrap(fixture::imd5_wrap(fixture::compress(u8, Coding::lz11))));
 }
 
+// Inputs for the encoder target: a first byte choosing the level and the
+// threads, then bytes of the shapes that are hard for a match finder.
+void encoder_seeds(const fs::path& dir) {
+    const fs::path sub = dir / "encoder";
+    fs::create_directories(sub);
+    const auto with = [](std::uint8_t choice, Bytes body) {
+        body.insert(body.begin(), choice);
+        return body;
+    };
+    Bytes period;
+    for (int i = 0; i < 3000; ++i) period.push_back(static_cast<std::uint8_t>(i * 7 % 251));
+    const Bytes u8 = fixture::nested_tree().build();
+    save(sub, "enc_run_best", with(2, Bytes(600, 0)));
+    save(sub, "enc_period_standard", with(1, Bytes(period.begin(), period.begin() + 2600)));
+    save(sub, "enc_archive_fast_blocks", with(0x81, u8));  // 0x81 % 3: fast
+    save(sub, "enc_archive_best", with(5, u8));
+}
+
 // Real archives, each file's data cut to at most 16 bytes and laid out
 // packed after the table.
 void corpus_seeds(const fs::path& out, const fs::path& corpus) {
@@ -173,6 +191,7 @@ int main(int argc, char** argv) {
     fs::create_directories(out);
     fixture_seeds(out);
     carrier_seeds(out);
+    encoder_seeds(out);
     if (argc > 2) corpus_seeds(out, argv[2]);
     std::printf("wrote %d seeds to %s\n", g_written, out.string().c_str());
     return 0;
