@@ -118,7 +118,7 @@ TEST(Windows, PathsPastMaxPathUnpack) {
     std::string path = box.work + "/arc";
     for (int i = 0; i < 6; ++i) path += "/" + part + std::to_string(i);
     path += "/deep.bin";
-    ASSERT_GT(fs::absolute(path).wstring().size(), 400u);
+    ASSERT_GT(fs::absolute(path).wstring().size(), 300u);  // well past MAX_PATH (260)
     std::ifstream in(fs::path(long_path(path)), std::ios::binary);
     std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(content, "deep");
