@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "remove_tree.h"
@@ -165,6 +166,7 @@ TempDir::TempDir() {
     std::vector<char> buf(base.begin(), base.end());
     buf.push_back('\0');
     if (::mkdtemp(buf.data())) path = buf.data();
+    if (path.empty()) std::abort();  // "" + "/work" would be a real folder
 }
 
 // remove_tree gives back permissions a test took away, and reaches any

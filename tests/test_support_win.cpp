@@ -5,6 +5,7 @@
 #include <io.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 
 #include "archive/platform_win.h"
@@ -192,8 +193,16 @@ int create_for_writing(const std::string& path) {
 }
 
 TempDir::TempDir() {
-    const std::string name = fresh_name("test");
-    if (fs::create_directory(name)) path = fs::path(name).generic_string();
+    // Only a folder made here and now will do: process ids repeat (under
+    // Wine, from one session to the next) and a folder left over from an
+    // earlier run must never be taken. Without one, a test cannot run
+    // safely at all.
+    for (int attempt = 0; attempt < 1000 && path.empty(); ++attempt) {
+        const std::string name = fresh_name(("test-" + std::to_string(::GetTickCount64())).c_str());
+        std::error_code ec;
+        if (fs::create_directory(name, ec)) path = fs::path(name).generic_string();
+    }
+    if (path.empty()) std::abort();
 }
 
 TempDir::~TempDir() { remove_tree(path); }
