@@ -297,7 +297,7 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor sta
     x.held_limit = static_cast<std::size_t>(
         std::max<std::uint64_t>(1, std::min<std::uint64_t>(kMaxHeldDirectories, quarter)));
     x.archive = archive_source(handle).identity;
-    x.root_directories = count_root_directories(handle);
+    x.root_directories = archive_root_directories(handle);
     x.written.clear();
     return true;
 }

@@ -259,7 +259,7 @@ std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::
 std::vector<u8::NodePlace> unpacked_places(const ArchiveHandle& h) {
     std::vector<u8::NodePlace> places(u8::walked_node_count(h));
     places[0].written = true;
-    const std::uint32_t roots = count_root_directories(h);
+    const std::uint32_t roots = archive_root_directories(h);
     std::map<std::string, bool> made;  // path -> is a folder
     Selection everything;
     walk_entries(h, everything, [&](const WalkEntry& w) {

@@ -7,14 +7,6 @@ namespace dravik {
 
 namespace {
 
-bool can_be_folder_name(const char* name) {
-    if (name[0] == '\0') return false;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-    for (const char* p = name; *p; ++p)
-        if (*p == '/') return false;
-    return true;
-}
-
 bool is_root_directory(const ArchiveEntry& node, std::uint32_t index) {
     return node.is_directory && (index == 1 || node.offset == 0);
 }
@@ -39,7 +31,7 @@ struct PathTracker {
     bool build = true;
 
     PathTracker(const ArchiveHandle& handle, bool build_paths)
-        : root_directories(count_root_directories(handle)), build(build_paths) {
+        : root_directories(archive_root_directories(handle)), build(build_paths) {
         levels.push_back(Level{archive_node_count(handle), 0, false, false, 0});
     }
 
@@ -56,12 +48,13 @@ struct PathTracker {
         return levels.back();
     }
 
-    void push_directory(std::uint32_t index, const ArchiveEntry& node, bool included,
-                        bool excluded) {
+    // `name` is what enter() gave for the directory: its name on disk.
+    void push_directory(std::uint32_t index, const ArchiveEntry& node, std::string_view name,
+                        bool included, bool excluded) {
         const std::uint32_t parent_end = levels.back().end;
         std::uint32_t end = node.size;
         if (end <= index || end > parent_end) end = parent_end;
-        const bool entered = name_is_safe(unpacked_directory_name(node, index, root_directories));
+        const bool entered = name_is_safe(name.data());
         const std::size_t length =
             entered && build ? path.size() + 1 : levels.back().path_length;
         if (entered && build) path += '/';
@@ -71,19 +64,10 @@ struct PathTracker {
 
 }  // namespace
 
-std::uint32_t count_root_directories(const ArchiveHandle& handle) {
-    std::uint32_t count = 0;
-    ArchiveEntry node;
-    const std::uint32_t n = archive_node_count(handle);
-    for (std::uint32_t k = 1; k < n && archive_node(&handle, &node, k); ++k)
-        if (is_root_directory(node, k)) ++count;
-    return count;
-}
-
 const char* unpacked_directory_name(const ArchiveEntry& node, std::uint32_t index,
                                     std::uint32_t root_directories) {
     if (!is_root_directory(node, index)) return node.name;
-    if (root_directories <= 1 || !can_be_folder_name(node.name)) return u8::kRootDirectoryName;
+    if (root_directories <= 1 || !name_is_safe(node.name)) return u8::kRootDirectoryName;
     return node.name;
 }
 
@@ -124,7 +108,7 @@ void walk_entries(const ArchiveHandle& handle, Selection& selection,
                 for (std::size_t l = t.levels.size(); l-- > 1 && !act[t.levels[l].index];)
                     act[t.levels[l].index] = 1;
             }
-            if (node.is_directory) t.push_directory(k, node, included, excluded);
+            if (node.is_directory) t.push_directory(k, node, name, included, excluded);
         }
     }
 
@@ -136,7 +120,7 @@ void walk_entries(const ArchiveHandle& handle, Selection& selection,
         const PathTracker::Level& parent = t.enter(k, node, &name);
         bool included = false, excluded = false;
         if (filters && !includes) decide(parent, t.path, name, &included, &excluded);
-        if (node.is_directory) t.push_directory(k, node, included, excluded);
+        if (node.is_directory) t.push_directory(k, node, name, included, excluded);
         const bool acted = includes ? act[k] != 0 : !excluded;
         if (!acted) continue;
         entry.index = k;

@@ -21,10 +21,6 @@ struct WalkEntry {
     std::string_view path;  // as unpacked, relative to the destination
 };
 
-// How many directories the root holds: node 1 when it is a directory, and
-// every directory whose parent word is the root. Counted once per archive.
-std::uint32_t count_root_directories(const ArchiveHandle& handle);
-
 // The name a directory gets on disk. A directory of the root is "arc" when
 // it is the root's only directory, or when its stored name could not be a
 // folder name; otherwise every directory keeps its stored name, so that an

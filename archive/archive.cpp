@@ -39,7 +39,12 @@ OpenFailure fail(OpenStatus* status, OpenFailure failure, int error_number = 0) 
 // needs no checks beyond the index bound: the node table lies inside the
 // table, and every entry's name starts inside the string table and ends with
 // a NUL before the table's end.
-bool table_is_sound(const std::uint8_t* table, std::uint32_t table_size, std::uint32_t count) {
+// Also counts, in the same pass, the directories the root holds (node 1
+// when it is one, and every directory whose parent word is the root), which
+// decide how unpacking names them.
+bool table_is_sound(const std::uint8_t* table, std::uint32_t table_size, std::uint32_t count,
+                    std::uint32_t* root_directories) {
+    *root_directories = 0;
     if (table_size < u8::kMinWalkableTableSize || count < 2) return true;  // never walked
     const std::uint64_t strings = u8::string_table_start(count);
     if (strings > table_size) return false;
@@ -56,7 +61,10 @@ bool table_is_sound(const std::uint8_t* table, std::uint32_t table_size, std::ui
     }
     if (last_nul == strings_size) return false;
     for (std::uint32_t k = 1; k < count; ++k) {
-        if (u8::node_name_offset(u8::node_at(table, k)) > last_nul) return false;
+        const std::uint8_t* node = u8::node_at(table, k);
+        if (u8::node_name_offset(node) > last_nul) return false;
+        if (u8::node_is_directory(node) && (k == 1 || u8::node_offset_word(node) == 0))
+            ++*root_directories;
     }
     return true;
 }
@@ -109,12 +117,14 @@ OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<Arc
         return fail(status, placed, placed == OpenFailure::cannot_open ? errno : 0);
 
     const std::uint32_t count = u8::node_count(handle->table.data());
-    if (!table_is_sound(handle->table.data(), table_size, count))
+    std::uint32_t root_directories = 0;
+    if (!table_is_sound(handle->table.data(), table_size, count, &root_directories))
         return fail(status, OpenFailure::corrupt_table);
 
     handle->stream = std::move(source);
     handle->table_size = table_size;
     handle->node_count = count;
+    handle->root_directories = root_directories;
     *out = std::move(handle);
     return OpenFailure::none;
 }
@@ -142,6 +152,10 @@ std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* s
 }  // namespace
 
 std::uint32_t archive_node_count(const ArchiveHandle& handle) { return handle.node_count; }
+
+std::uint32_t archive_root_directories(const ArchiveHandle& handle) {
+    return handle.root_directories;
+}
 
 const ArchiveSource& archive_source(const ArchiveHandle& handle) { return handle.stream; }
 

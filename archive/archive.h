@@ -69,6 +69,7 @@ struct ArchiveHandle {
     // table was found sound, which archive_open guarantees whenever the cursor
     // can produce an entry.
     std::uint32_t node_count = 0;
+    std::uint32_t root_directories = 0;  // see archive_root_directories
 };
 
 // One decoded entry; owned by the caller and overwritten by each cursor call.
@@ -117,6 +118,9 @@ void archive_close(std::unique_ptr<ArchiveHandle>& handle);
 
 // What callers outside the reader may ask of an open archive.
 std::uint32_t archive_node_count(const ArchiveHandle& handle);
+// How many directories the root holds: node 1 when it is a directory, and
+// every directory whose parent word is the root. Counted once, at open.
+std::uint32_t archive_root_directories(const ArchiveHandle& handle);
 const ArchiveSource& archive_source(const ArchiveHandle& handle);
 
 // Fills `entry` from node 1 with offset and size shown as 0, and returns 1;

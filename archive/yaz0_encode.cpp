@@ -262,10 +262,15 @@ std::uint32_t limit_at(std::size_t p, std::size_t total) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(kMaxMatch, total - p));
 }
 
-// The longest match at every position of buf[start, total), positions
-// before `start` serving as history.
-void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
-                  Match* matches) {
+// A match at every position of buf[start, total), positions before `start`
+// serving as history. With no limits (`best`) it is the longest match: the
+// tree never gives up. `standard` searches the tree at most `steps` nodes
+// deep, and once the previous position's match, one shorter, is `nice` long,
+// takes it as far as it extends and leaves the position out of the tree:
+// long matches are where the time goes on repetitive data, and where a
+// shorter choice costs least.
+void find_matches(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
+                  Match* matches, std::uint32_t nice = ~0u, unsigned steps = ~0u) {
     tree.reset();
     Match known;
     for (std::size_t p = 0; p < total; ++p) {
@@ -273,34 +278,13 @@ void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total,
         Match m;
         if (limit >= kMinMatch) {
             if (known.length != 0) --known.length;
-            m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known);
-        }
-        if (p >= start) matches[p - start] = m;
-        known = m;
-    }
-}
-
-// Nearly the longest match at every position: the tree, searched at most
-// kStandardSteps nodes deep. Once the previous position's match, one
-// shorter, is kStandardNice long, it is taken as far as it extends and the
-// position is left out of the tree: long matches are where the time goes on
-// repetitive data, and where a shorter choice costs least.
-void find_long(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
-               Match* matches) {
-    tree.reset();
-    Match known;
-    for (std::size_t p = 0; p < total; ++p) {
-        const std::uint32_t limit = limit_at(p, total);
-        Match m;
-        if (limit >= kMinMatch) {
-            if (known.length != 0) --known.length;
-            if (known.length >= kStandardNice) {
+            if (known.length >= nice) {
                 const std::uint8_t* s = buf + p;
                 m = {static_cast<std::uint16_t>(known.length + common_length(s + known.length,
                                                  s + known.length - known.distance, limit - known.length)),
                      known.distance};
             } else {
-                m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known, kStandardSteps);
+                m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known, steps);
             }
         }
         if (p >= start) matches[p - start] = m;
@@ -442,11 +426,12 @@ void encode_block(Job& job, Level level, Scratch& s) {
             parse_greedy(buf, job.start, total, s.chain, job.tokens);
             break;
         case Level::standard:
-            find_long(buf, job.start, total, s.tree, s.matches.data());
+            find_matches(buf, job.start, total, s.tree, s.matches.data(), kStandardNice,
+                         kStandardSteps);
             parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
             break;
         case Level::best:
-            find_longest(buf, job.start, total, s.tree, s.matches.data());
+            find_matches(buf, job.start, total, s.tree, s.matches.data());
             parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
             break;
     }
