@@ -142,6 +142,22 @@ bool reached_by_name(HANDLE parent, HANDLE child, const std::wstring& name) {
 
 FileDescriptor own(HANDLE h) { return FileDescriptor(win::descriptor_from_handle(h)); }
 
+// Takes `h`, opened by path, when it is a directory; otherwise closes it and
+// fails with errno set (ENOTDIR for anything else that was there).
+FileDescriptor own_directory(HANDLE h) {
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = win::errno_from_win32(::GetLastError());
+        return FileDescriptor();
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        ::CloseHandle(h);
+        errno = ENOTDIR;
+        return FileDescriptor();
+    }
+    return own(h);
+}
+
 // Marks the open file `h` (opened with DELETE access) for removal: at once
 // where the file system offers POSIX semantics, else at its last close.
 bool delete_by_handle(HANDLE h) {
@@ -199,18 +215,8 @@ FileDescriptor open_destination(const char* path) {
             }
         }
         h = open_directory_by_path(w);
-        if (h == INVALID_HANDLE_VALUE) {
-            errno = win::errno_from_win32(::GetLastError());
-            return FileDescriptor();
-        }
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        ::CloseHandle(h);
-        errno = ENOTDIR;
-        return FileDescriptor();
-    }
-    return own(h);
+    return own_directory(h);
 }
 
 // The C runtime's table of descriptors holds 2048.
@@ -513,18 +519,7 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries) {
 FileDescriptor open_directory_path(const char* path) {
     std::wstring w;
     if (!wide_name(path, &w)) return FileDescriptor();
-    HANDLE h = open_directory_by_path(w);
-    if (h == INVALID_HANDLE_VALUE) {
-        errno = win::errno_from_win32(::GetLastError());
-        return FileDescriptor();
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        ::CloseHandle(h);
-        errno = ENOTDIR;
-        return FileDescriptor();
-    }
-    return own(h);
+    return own_directory(open_directory_by_path(w));
 }
 
 FileDescriptor open_file_in(int dir, const char* name, std::uint64_t* size, FileIdentity* identity) {

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "sha256.h"
 #include "test_support.h"
 #include "u8_writer.h"
 
@@ -21,9 +20,7 @@ using fixture::run_dravik;
 using fixture::Sandbox;
 using fixture::Tree;
 
-std::string digest(const std::string& data) {
-    return "f " + std::to_string(data.size()) + " " + fixture::sha256_hex(data);
-}
+using fixture::digest;
 
 std::size_t count_lines(const std::string& s) { return std::count(s.begin(), s.end(), '\n'); }
 

@@ -8,7 +8,6 @@
 
 #include <sstream>
 
-#include "sha256.h"
 #include "test_support.h"
 #include "u8_writer.h"
 
@@ -20,9 +19,7 @@ using fixture::read_file;
 using fixture::Sandbox;
 using fixture::Tree;
 
-std::string digest(const std::string& data) {
-    return "f " + std::to_string(data.size()) + " " + fixture::sha256_hex(data);
-}
+using fixture::digest;
 
 Builder small_tree() {
     Builder b;

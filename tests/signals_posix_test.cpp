@@ -8,7 +8,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "sha256.h"
 #include "test_support.h"
 #include "u8_writer.h"
 
@@ -18,9 +17,7 @@ using fixture::Builder;
 using fixture::Sandbox;
 using fixture::Tree;
 
-std::string digest(const std::string& data) {
-    return "f " + std::to_string(data.size()) + " " + fixture::sha256_hex(data);
-}
+using fixture::digest;
 
 // A signal that lands while a file is being created, before it is guarded
 // (the test hook holds the run there), still removes that file: no empty

@@ -20,11 +20,14 @@ namespace {
 std::string describe(const fs::directory_entry& entry) {
     if (entry.is_symlink()) return "l " + fs::read_symlink(entry.path()).string();
     if (entry.is_directory()) return "d";
-    const std::string data = read_file(entry.path().string());
-    return "f " + std::to_string(data.size()) + " " + sha256_hex(data);
+    return digest(read_file(entry.path().string()));
 }
 
 }  // namespace
+
+std::string digest(const std::string& data) {
+    return "f " + std::to_string(data.size()) + " " + sha256_hex(data);
+}
 
 Sandbox::Sandbox() {
     fs::create_directory(work);

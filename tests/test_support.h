@@ -96,5 +96,7 @@ bool exists(const std::string& path);  // without following a final symbolic lin
 // Every entry below `root`, by relative path: "d" for a directory,
 // "f <size> <sha256>" for a file, "l <target>" for a symbolic link.
 std::map<std::string, std::string> snapshot(const std::string& root);
+// How snapshot() describes a file holding `data`.
+std::string digest(const std::string& data);
 
 }  // namespace fixture

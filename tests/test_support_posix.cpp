@@ -47,19 +47,28 @@ std::string run_on_terminal(const std::string& archive, const std::string& cwd) 
 
 bool make_fifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }
 
+namespace {
+
+// In a forked child: becomes the program with `args`, or exits 126.
+[[noreturn]] void exec_dravik(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::string program = DRAVIK_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copy = args;
+    for (std::string& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(126);
+}
+
+}  // namespace
+
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
     Started run;
     run.id = ::fork();
     if (run.id == 0) {
         if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        std::vector<char*> argv;
-        std::string program = DRAVIK_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(126);
+        exec_dravik(args);
     }
     return run;
 }
@@ -140,14 +149,7 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
             ::close(1);
             ::close(2);
         }
-        std::vector<char*> argv;
-        std::string program = DRAVIK_BINARY;
-        argv.push_back(program.data());
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(126);
+        exec_dravik(args);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);

@@ -7,7 +7,6 @@
 #include <fstream>
 
 #include "archive/platform_win.h"
-#include "sha256.h"
 #include "test_support.h"
 #include "u8_writer.h"
 
@@ -20,9 +19,7 @@ using fixture::Builder;
 using fixture::Sandbox;
 using fixture::Tree;
 
-std::string digest(const std::string& data) {
-    return "f " + std::to_string(data.size()) + " " + fixture::sha256_hex(data);
-}
+using fixture::digest;
 
 std::wstring long_path(const std::string& path) {
     return L"\\\\?\\" + fs::absolute(fs::path(path)).make_preferred().wstring();
