@@ -9,24 +9,11 @@
 #include <thread>
 
 #include "archive/yaz0.h"
+#include "archive/yaz0_tokens.h"
 
 namespace dravik::yaz0 {
 
 namespace {
-
-// What a token can say.
-constexpr std::uint32_t kWindow = 4096;  // farthest distance
-constexpr std::uint32_t kMinMatch = 3;
-constexpr std::uint32_t kMaxShort = 17;  // longest length of the two-byte form
-constexpr std::uint32_t kMinLong = 18;
-constexpr std::uint32_t kMaxMatch = 0xFF + kMinLong;
-
-// What a token costs, in bits, its flag bit included. The stream after the
-// header takes exactly ceil(bits / 8) bytes, so the fewest bits is the
-// fewest bytes.
-constexpr std::uint32_t kLiteralBits = 9;
-constexpr std::uint32_t kShortBits = 17;
-constexpr std::uint32_t kLongBits = 25;
 
 // Inputs this large are cut into blocks of kBlockSize, each coded on its
 // own with the window before it as history, so blocks can go to different
@@ -35,142 +22,13 @@ constexpr std::uint32_t kLongBits = 25;
 constexpr std::size_t kSplitFrom = std::size_t{1} << 20;
 constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 
-// Match finders store positions plus kBias, so that 0 means "none" and is
-// farther than the window from every real position.
-constexpr std::uint32_t kBias = 2 * kWindow;
-constexpr std::uint32_t kSlots = 2 * kWindow;  // cyclic, larger than the window
-constexpr std::uint32_t kSlotMask = kSlots - 1;
-constexpr unsigned kHashBits = 16;
-
-// How far the finders of the faster levels look: `fast` walks at most this
-// many places with the same hash; `standard` searches the tree at most this
-// many nodes deep, and once the previous position's match, one shorter, is
+// How far `standard` looks: it searches the tree at most this many nodes
+// deep, and once the previous position's match, one shorter, is
 // kStandardNice long, takes it as far as it goes without a search. Both are
 // the least that keeps the benchmark's inputs (archive-like data and real
-// archives) within 3 % and 0.5 % of the minimum.
-constexpr unsigned kFastDepth = 96;
+// archives) within 0.5 % of the minimum.
 constexpr unsigned kStandardSteps = 128;
 constexpr std::uint32_t kStandardNice = 96;
-
-struct Match {
-    std::uint16_t length = 0;  // 0 when no match of kMinMatch or more
-    std::uint16_t distance = 0;
-};
-
-std::uint32_t hash3(const std::uint8_t* p) {
-    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-    return (v * 2654435761u) >> (32 - kHashBits);
-}
-
-// How many bytes from a and b agree, at most `limit`.
-std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
-    std::uint32_t n = 0;
-    while (n + 8 <= limit) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a + n, 8);
-        std::memcpy(&y, b + n, 8);
-        if (x != y) break;
-        n += 8;
-    }
-    while (n < limit && a[n] == b[n]) ++n;
-    return n;
-}
-
-// A block's tokens in a form that can be cut into flag groups at any
-// phase: the flag bits (1 = literal, most significant first), the token
-// bytes end to end, and where each token's bytes start.
-struct Tokens {
-    std::vector<std::uint8_t> flags;
-    std::vector<std::uint8_t> bytes;
-    std::vector<std::uint32_t> starts;  // count + 1 entries
-    std::uint32_t count = 0;
-    std::uint32_t used = 0;
-
-    // Room for a block of `n` bytes: never more than one token and one byte
-    // of token per input byte.
-    void reserve(std::size_t n) {
-        flags.resize(n / 8 + 1);
-        bytes.resize(n);
-        starts.resize(n + 1);
-    }
-    void clear(std::size_t n) {
-        std::fill(flags.begin(), flags.begin() + static_cast<std::ptrdiff_t>(n / 8 + 1), 0);
-        count = used = 0;
-    }
-    void literal(std::uint8_t byte) {
-        flags[count >> 3] |= static_cast<std::uint8_t>(0x80u >> (count & 7));
-        starts[count++] = used;
-        bytes[used++] = byte;
-    }
-    void match(std::uint32_t distance, std::uint32_t length) {
-        starts[count++] = used;
-        const std::uint32_t r = distance - 1;
-        if (length <= kMaxShort) {
-            bytes[used++] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
-            bytes[used++] = static_cast<std::uint8_t>(r);
-        } else {
-            bytes[used++] = static_cast<std::uint8_t>(r >> 8);
-            bytes[used++] = static_cast<std::uint8_t>(r);
-            bytes[used++] = static_cast<std::uint8_t>(length - kMinLong);
-        }
-    }
-    void finish() { starts[count] = used; }
-};
-
-// Hash chains over the window: cheap to update, a capped search.
-struct ChainFinder {
-    std::vector<std::uint32_t> head;
-    std::vector<std::uint32_t> prev;
-
-    void reset() {
-        head.assign(std::size_t{1} << kHashBits, 0);
-        prev.resize(kSlots);
-    }
-    // Records position p (which needs 3 bytes) and returns its slot's chain.
-    std::uint32_t insert(const std::uint8_t* buf, std::uint32_t p) {
-        const std::uint32_t cur = p + kBias;
-        std::uint32_t& h = head[hash3(buf + p)];
-        const std::uint32_t first = h;
-        prev[cur & kSlotMask] = first;
-        h = cur;
-        return first;
-    }
-    // Records p and returns the longest match among `known` (a match p is
-    // known to have at least, tried first and extended; distance 0 for
-    // none) and the first `depth` candidates of the chain. `limit` (at
-    // least 3) is the most that may be taken.
-    Match find(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, unsigned depth, Match known) {
-        const std::uint32_t cur = p + kBias;
-        std::uint32_t m = insert(buf, p);
-        const std::uint8_t* s = buf + p;
-        Match best;
-        std::uint32_t best_length = kMinMatch - 1;
-        if (known.distance != 0 && known.distance <= p) {
-            const std::uint8_t* t = s - known.distance;
-            const std::uint32_t n = known.length + common_length(s + known.length, t + known.length, limit - known.length);
-            if (n > best_length) {
-                best_length = n;
-                best = {static_cast<std::uint16_t>(n), known.distance};
-                if (n == limit) return best;
-            }
-        }
-        for (; depth != 0; --depth) {
-            const std::uint32_t delta = cur - m;
-            if (delta > kWindow) break;
-            const std::uint8_t* t = s - delta;
-            if (t[best_length] == s[best_length]) {
-                const std::uint32_t n = common_length(s, t, limit);
-                if (n > best_length) {
-                    best_length = n;
-                    best = {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(delta)};
-                    if (n == limit) break;
-                }
-            }
-            m = prev[m & kSlotMask];
-        }
-        return best;
-    }
-};
 
 // A binary tree of the window's suffixes per hash, rebuilt around each new
 // position as it is inserted (the new position becomes the root and the old
@@ -243,24 +101,19 @@ struct TreeFinder {
 };
 
 struct Scratch {
-    ChainFinder chain;
+    FastState fast;
     TreeFinder tree;
     std::vector<Match> matches;
     std::vector<std::uint32_t> cost;
     std::vector<std::uint16_t> step;
 
     void reserve(std::size_t block) {
-        chain.reset();
         tree.reset();
         matches.resize(block);
         cost.resize(block + 1);
         step.resize(block);
     }
 };
-
-std::uint32_t limit_at(std::size_t p, std::size_t total) {
-    return static_cast<std::uint32_t>(std::min<std::size_t>(kMaxMatch, total - p));
-}
 
 // A match at every position of buf[start, total), positions before `start`
 // serving as history. With no limits (`best`) it is the longest match: the
@@ -371,43 +224,6 @@ void parse_optimal(const std::uint8_t* block, std::uint32_t n, const Match* matc
     }
 }
 
-// Greedy parsing with one step of lookahead: a match is put off by a byte
-// when the next position has one at least two bytes longer. Candidates come
-// from the hash chains, every position recorded. The distance of the last
-// match is always a candidate too: repeats with small changes (pixel rows,
-// tables) resume at it after each change.
-void parse_greedy(const std::uint8_t* buf, std::size_t start, std::size_t total, ChainFinder& chain,
-                  Tokens& out) {
-    chain.reset();
-    for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p)
-        chain.insert(buf, static_cast<std::uint32_t>(p));
-    std::size_t p = start;
-    std::uint16_t last = 0;  // distance of the last match
-    while (p + kMinMatch <= total) {
-        Match m = chain.find(buf, static_cast<std::uint32_t>(p), limit_at(p, total), kFastDepth, Match{0, last});
-        if (m.length < kMinMatch) {
-            out.literal(buf[p++]);
-            continue;
-        }
-        std::size_t recorded = p + 1;  // the first position not yet in the chains
-        while (m.length < kMaxMatch && p + 1 + kMinMatch <= total) {
-            const Match next = chain.find(buf, static_cast<std::uint32_t>(p + 1), limit_at(p + 1, total),
-                                          kFastDepth, Match{static_cast<std::uint16_t>(m.length - 1), m.distance});
-            recorded = p + 2;
-            if (next.length < m.length + 2) break;
-            out.literal(buf[p++]);
-            m = next;
-        }
-        out.match(m.distance, m.length);
-        last = m.distance;
-        const std::size_t end = p + m.length;
-        for (std::size_t q = recorded; q < end && q + kMinMatch <= total; ++q)
-            chain.insert(buf, static_cast<std::uint32_t>(q));
-        p = end;
-    }
-    while (p < total) out.literal(buf[p++]);
-}
-
 // One block: data[0, start) is history, data[start, end) is coded.
 struct Job {
     std::vector<std::uint8_t> data;
@@ -423,7 +239,7 @@ void encode_block(Job& job, Level level, Scratch& s) {
     job.tokens.clear(n);
     switch (level) {
         case Level::fast:
-            parse_greedy(buf, job.start, total, s.chain, job.tokens);
+            code_fast(buf, job.start, total, s.fast, job.tokens);
             break;
         case Level::standard:
             find_matches(buf, job.start, total, s.tree, s.matches.data(), kStandardNice,

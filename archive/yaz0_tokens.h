@@ -1,0 +1,114 @@
+// What the Yaz0 encoder's levels share: the token forms and their costs,
+// a block's coded tokens, and the small helpers every match finder uses.
+// Internal to the encoder.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace dravik::yaz0 {
+
+// What a token can say.
+constexpr std::uint32_t kWindow = 4096;  // farthest distance
+constexpr std::uint32_t kMinMatch = 3;
+constexpr std::uint32_t kMaxShort = 17;  // longest length of the two-byte form
+constexpr std::uint32_t kMinLong = 18;
+constexpr std::uint32_t kMaxMatch = 0xFF + kMinLong;
+
+// What a token costs, in bits, its flag bit included. The stream after the
+// header takes exactly ceil(bits / 8) bytes, so the fewest bits is the
+// fewest bytes.
+constexpr std::uint32_t kLiteralBits = 9;
+constexpr std::uint32_t kShortBits = 17;
+constexpr std::uint32_t kLongBits = 25;
+
+// Match finders store positions plus kBias, so that 0 means "none" and is
+// farther than the window from every real position.
+constexpr std::uint32_t kBias = 2 * kWindow;
+constexpr std::uint32_t kSlots = 2 * kWindow;  // cyclic, larger than the window
+constexpr std::uint32_t kSlotMask = kSlots - 1;
+constexpr unsigned kHashBits = 16;
+
+struct Match {
+    std::uint16_t length = 0;  // 0 when no match of kMinMatch or more
+    std::uint16_t distance = 0;
+};
+
+inline std::uint32_t hash3(const std::uint8_t* p) {
+    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    return (v * 2654435761u) >> (32 - kHashBits);
+}
+
+// How many bytes from a and b agree, at most `limit`.
+inline std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+    std::uint32_t n = 0;
+    while (n + 8 <= limit) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a + n, 8);
+        std::memcpy(&y, b + n, 8);
+        if (x != y) break;
+        n += 8;
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
+inline std::uint32_t limit_at(std::size_t p, std::size_t total) {
+    return static_cast<std::uint32_t>(std::min<std::size_t>(kMaxMatch, total - p));
+}
+
+// A block's tokens in a form that can be cut into flag groups at any
+// phase: the flag bits (1 = literal, most significant first), the token
+// bytes end to end, and where each token's bytes start.
+struct Tokens {
+    std::vector<std::uint8_t> flags;
+    std::vector<std::uint8_t> bytes;
+    std::vector<std::uint32_t> starts;  // count + 1 entries
+    std::uint32_t count = 0;
+    std::uint32_t used = 0;
+
+    // Room for a block of `n` bytes: never more than one token and one byte
+    // of token per input byte.
+    void reserve(std::size_t n) {
+        flags.resize(n / 8 + 1);
+        bytes.resize(n);
+        starts.resize(n + 1);
+    }
+    void clear(std::size_t n) {
+        std::fill(flags.begin(), flags.begin() + static_cast<std::ptrdiff_t>(n / 8 + 1), 0);
+        count = used = 0;
+    }
+    void literal(std::uint8_t byte) {
+        flags[count >> 3] |= static_cast<std::uint8_t>(0x80u >> (count & 7));
+        starts[count++] = used;
+        bytes[used++] = byte;
+    }
+    void match(std::uint32_t distance, std::uint32_t length) {
+        starts[count++] = used;
+        const std::uint32_t r = distance - 1;
+        if (length <= kMaxShort) {
+            bytes[used++] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
+            bytes[used++] = static_cast<std::uint8_t>(r);
+        } else {
+            bytes[used++] = static_cast<std::uint8_t>(r >> 8);
+            bytes[used++] = static_cast<std::uint8_t>(r);
+            bytes[used++] = static_cast<std::uint8_t>(length - kMinLong);
+        }
+    }
+    void finish() { starts[count] = used; }
+};
+
+// The `fast` level's state, kept from block to block so that its tables are
+// allocated once per thread.
+struct FastState {
+    std::vector<std::uint32_t> head;
+    std::vector<std::uint32_t> prev;
+};
+
+// Codes buf[start, end) greedily, buf[0, start) serving as history.
+void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t end, FastState& state, Tokens& out);
+
+}  // namespace dravik::yaz0
