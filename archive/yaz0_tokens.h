@@ -106,6 +106,7 @@ struct Tokens {
 struct FastState {
     std::vector<std::uint32_t> head;
     std::vector<std::uint32_t> prev;
+    std::vector<std::uint32_t> three;
 };
 
 // Codes buf[start, end) greedily, buf[0, start) serving as history.
