@@ -35,17 +35,20 @@ inline std::uint32_t read32(const std::uint8_t* p) {
 // most recent place per 3-byte hash. A position needs 4 bytes to its end
 // to join a chain, 3 to join the small table.
 struct ChainFinder {
-    FastState& state;
+    std::uint32_t* head;
+    std::uint32_t* prev;
+    std::uint32_t* threes;
     const std::uint8_t* buf;
     std::size_t total;
 
-    void reset() {
+    static ChainFinder reset(FastState& state, const std::uint8_t* buf, std::size_t total) {
         state.head.assign(std::size_t{1} << kChainBits, 0);
         state.three.assign(std::size_t{1} << kThreeBits, 0);
         state.prev.resize(kSlots);
+        return ChainFinder{state.head.data(), state.prev.data(), state.three.data(), buf, total};
     }
     std::uint32_t& three_slot(std::uint32_t v) {
-        return state.three[((v & 0xFFFFFFu) * 2654435761u) >> (32 - kThreeBits)];
+        return threes[((v & 0xFFFFFFu) * 2654435761u) >> (32 - kThreeBits)];
     }
     // Records position p; returns the first place of its chain and, in
     // `three`, the last place with its 3-byte hash (0 for none).
@@ -62,9 +65,9 @@ struct ChainFinder {
         std::uint32_t& t = three_slot(v);
         three = t;
         t = cur;
-        std::uint32_t& h = state.head[(v * 2654435761u) >> (32 - kChainBits)];
+        std::uint32_t& h = head[(v * 2654435761u) >> (32 - kChainBits)];
         const std::uint32_t first = h;
-        state.prev[cur & kSlotMask] = first;
+        prev[cur & kSlotMask] = first;
         h = cur;
         return first;
     }
@@ -73,14 +76,18 @@ struct ChainFinder {
     // none), the distances of the last two matches, the first `depth`
     // places of the chain and, when nothing of 4 bytes turned up, the last
     // place with the same 3-byte hash.
-    Match find(std::size_t p, unsigned depth, Match known, const std::uint16_t* last) {
+    //
+    // Only matches longer than `floor` (at least 2) count; with none, the
+    // result has length 0.
+    Match find(std::size_t p, unsigned depth, Match known, const std::uint16_t* last, std::uint32_t floor) {
         const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
         const std::uint32_t limit = limit_at(p, total);
         std::uint32_t three;
         std::uint32_t m = insert(p, three);
         const std::uint8_t* s = buf + p;
         Match best;
-        std::uint32_t best_length = kMinMatch - 1;
+        std::uint32_t best_length = floor;
+        if (best_length >= limit) return best;
         // Tries the match at `delta`, of which `from` bytes are known to
         // agree; true once nothing longer can be found.
         const auto consider = [&](std::uint32_t delta, std::uint32_t from) {
@@ -99,10 +106,9 @@ struct ChainFinder {
             const std::uint32_t delta = cur - m;
             if (delta > kWindow) break;
             if (consider(delta, 0)) return best;
-            m = state.prev[m & kSlotMask];
+            m = prev[m & kSlotMask];
         }
         if (best_length < 4 && three != 0 && cur - three <= kWindow) consider(cur - three, 0);
-        if (best_length < kMinMatch) best = Match{};
         return best;
     }
 };
@@ -114,14 +120,13 @@ struct ChainFinder {
 // matches are always candidates too: repeats with small changes (pixel
 // rows, tables) resume at one of them after each change.
 void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t total, FastState& state, Tokens& out) {
-    ChainFinder chain{state, buf, total};
-    chain.reset();
+    ChainFinder chain = ChainFinder::reset(state, buf, total);
     std::uint32_t ignored;
     for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p) chain.insert(p, ignored);
     std::size_t p = start;
     std::uint16_t last[2] = {0, 0};  // distances of the last two matches, newest first
     while (p + kMinMatch <= total) {
-        Match m = chain.find(p, kFastDepth, Match{}, last);
+        Match m = chain.find(p, kFastDepth, Match{}, last, kMinMatch - 1);
         if (m.length < kMinMatch) {
             out.literal(buf[p++]);
             continue;
@@ -129,9 +134,9 @@ void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t total, Fa
         std::size_t recorded = p + 1;  // the first position not yet in the tables
         while (m.length < kMaxMatch && p + 1 + kMinMatch <= total) {
             const Match next = chain.find(p + 1, kLazyDepth,
-                                          Match{static_cast<std::uint16_t>(m.length - 1), m.distance}, last);
+                                          Match{static_cast<std::uint16_t>(m.length - 1), m.distance}, last, m.length);
             recorded = p + 2;
-            if (next.length <= m.length) break;
+            if (next.length == 0) break;
             out.literal(buf[p++]);
             m = next;
         }
