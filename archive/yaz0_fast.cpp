@@ -4,16 +4,19 @@ namespace dravik::yaz0 {
 
 namespace {
 
-// How far `fast` looks. A search walks at most kFastDepth places of its
-// 4-byte hash chain, the one-byte-later search that decides whether to wait
-// kLazyDepth places. Inside a match longer than kRecordAll only its first
-// and last kRecordEnds positions go into the tables: long matches are runs
-// and long repeats, whose every position would crowd the chains with one
-// pattern and cost an insertion each. All four are the least that keeps the
-// benchmark's inputs (archive-like data and real archives) within 3 % of
-// the minimum.
-constexpr unsigned kFastDepth = 64;
-constexpr unsigned kLazyDepth = 32;
+// How far `fast` looks. A search walks at most kLongDepth places of the
+// chain keyed by 8 bytes and, when that found nothing of 8 bytes,
+// kShortDepth places of the chain keyed by 4; the search one byte later,
+// which decides whether to wait, walks kLazyDepth places of each. Inside a
+// match longer than kRecordAll only its first and last kRecordEnds
+// positions go into the tables: long matches are runs and long repeats,
+// whose every position would crowd the chains with one pattern and cost an
+// insertion each. All are the least that keeps the benchmark's inputs
+// (archive-like data and real archives) within 3 % of the minimum with
+// some room.
+constexpr unsigned kLongDepth = 64;
+constexpr unsigned kShortDepth = 16;
+constexpr unsigned kLazyDepth = 8;
 constexpr std::uint32_t kRecordAll = 128;
 constexpr std::uint32_t kRecordEnds = 16;
 
@@ -28,62 +31,88 @@ inline std::uint32_t read32(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
            (std::uint32_t{p[3]} << 24);
 }
+inline std::uint64_t read64(const std::uint8_t* p) {
+    return std::uint64_t{read32(p)} | (std::uint64_t{read32(p + 4)} << 32);
+}
 
-// Hash chains over the window keyed by 4 bytes, so that a common 3-byte
-// prefix (zeros, float tables) does not fill every chain with places that
-// match for 3 bytes only; matches of just 3 bytes come from a table of the
-// most recent place per 3-byte hash. A position needs 4 bytes to its end
-// to join a chain, 3 to join the small table.
-struct ChainFinder {
+// One hash chain over the window: the newest place per hash, and for each
+// place the one before it with the same hash.
+struct Chain {
     std::uint32_t* head;
     std::uint32_t* prev;
+
+    // Records cur in the chain of `hash`; returns the place before it.
+    std::uint32_t push(std::uint32_t hash, std::uint32_t cur) {
+        const std::uint32_t first = head[hash];
+        prev[cur & kSlotMask] = first;
+        head[hash] = cur;
+        return first;
+    }
+};
+
+// Two hash chains, keyed by 8 bytes and by 4, and the most recent place of
+// each 3-byte hash. Long matches come from the 8-byte chain, whose places
+// share a longer prefix than a 4-byte chain's (zeros, float tables and
+// words share short ones), so a few steps reach far back; the 4-byte chain
+// gives matches of 4 to 7 bytes, the small table those of 3. A position
+// joins each table when it has as many bytes to the end as its key.
+struct Finder {
+    Chain longs;
+    Chain shorts;
     std::uint32_t* threes;
     const std::uint8_t* buf;
     std::size_t total;
 
-    static ChainFinder reset(FastState& state, const std::uint8_t* buf, std::size_t total) {
-        state.head.assign(std::size_t{1} << kChainBits, 0);
+    static Finder reset(FastState& state, const std::uint8_t* buf, std::size_t total) {
+        state.long_head.assign(std::size_t{1} << kChainBits, 0);
+        state.short_head.assign(std::size_t{1} << kChainBits, 0);
         state.three.assign(std::size_t{1} << kThreeBits, 0);
-        state.prev.resize(kSlots);
-        return ChainFinder{state.head.data(), state.prev.data(), state.three.data(), buf, total};
+        state.long_prev.resize(kSlots);
+        state.short_prev.resize(kSlots);
+        return Finder{{state.long_head.data(), state.long_prev.data()},
+                      {state.short_head.data(), state.short_prev.data()},
+                      state.three.data(), buf, total};
     }
-    std::uint32_t& three_slot(std::uint32_t v) {
-        return threes[((v & 0xFFFFFFu) * 2654435761u) >> (32 - kThreeBits)];
-    }
-    // Records position p; returns the first place of its chain and, in
-    // `three`, the last place with its 3-byte hash (0 for none).
-    std::uint32_t insert(std::size_t p, std::uint32_t& three) {
+
+    // The first places of p's chains and its 3-byte hash before p (0 for
+    // none).
+    struct Firsts {
+        std::uint32_t eight = 0, four = 0, three = 0;
+    };
+
+    // Records position p (3 bytes to the end at least).
+    Firsts insert(std::size_t p) {
         const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
         const std::uint8_t* s = buf + p;
-        if (p + 4 > total) {
-            std::uint32_t& t = three_slot(std::uint32_t{s[0]} | (std::uint32_t{s[1]} << 8) | (std::uint32_t{s[2]} << 16));
-            three = t;
-            t = cur;
-            return 0;
+        Firsts f;
+        std::uint32_t v;
+        if (p + 4 <= total) {
+            v = read32(s);
+            f.four = shorts.push((v * 2654435761u) >> (32 - kChainBits), cur);
+            if (p + 8 <= total)
+                f.eight = longs.push(static_cast<std::uint32_t>((read64(s) * 0x9E3779B97F4A7C15ull) >> (64 - kChainBits)), cur);
+        } else {
+            v = std::uint32_t{s[0]} | (std::uint32_t{s[1]} << 8) | (std::uint32_t{s[2]} << 16);
         }
-        const std::uint32_t v = read32(s);
-        std::uint32_t& t = three_slot(v);
-        three = t;
+        std::uint32_t& t = threes[((v & 0xFFFFFFu) * 2654435761u) >> (32 - kThreeBits)];
+        f.three = t;
         t = cur;
-        std::uint32_t& h = head[(v * 2654435761u) >> (32 - kChainBits)];
-        const std::uint32_t first = h;
-        prev[cur & kSlotMask] = first;
-        h = cur;
-        return first;
+        return f;
     }
+
     // Records p and returns the longest match among `known` (a match p is
     // known to have at least, extended past what is known; distance 0 for
-    // none), the distances of the last two matches, the first `depth`
-    // places of the chain and, when nothing of 4 bytes turned up, the last
-    // place with the same 3-byte hash.
-    //
-    // Only matches longer than `floor` (at least 2) count; with none, the
-    // result has length 0.
-    Match find(std::size_t p, unsigned depth, Match known, const std::uint16_t* last, std::uint32_t floor) {
+    // none), the distances of the last two matches, the first `long_depth`
+    // places of the 8-byte chain and, when nothing of 8 bytes turned up
+    // (or p is too near the end to be in it), the first `short_depth`
+    // places of the 4-byte chain and then, for want of 4 bytes, the last
+    // place with the same 3-byte hash. Only matches longer than `floor` (at
+    // least 2) count; with none, the result has length 0.
+    Match find(std::size_t p, Match known, const std::uint16_t* last, std::uint32_t floor, unsigned long_depth,
+               unsigned short_depth) {
         const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
         const std::uint32_t limit = limit_at(p, total);
-        std::uint32_t three;
-        std::uint32_t m = insert(p, three);
+        const Firsts f = insert(p);
         const std::uint8_t* s = buf + p;
         Match best;
         std::uint32_t best_length = floor;
@@ -99,16 +128,22 @@ struct ChainFinder {
             best = {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(delta)};
             return n == limit;
         };
+        // Walks a chain from `m`; true once nothing longer can be found.
+        const auto walk = [&](const Chain& chain, std::uint32_t m, unsigned depth) {
+            for (; depth != 0 && m != 0; --depth) {
+                const std::uint32_t delta = cur - m;
+                if (delta > kWindow) break;
+                if (consider(delta, 0)) return true;
+                m = chain.prev[m & kSlotMask];
+            }
+            return false;
+        };
         if (known.distance != 0 && known.distance <= p && consider(known.distance, known.length)) return best;
         for (unsigned i = 0; i < 2; ++i)
             if (last[i] != 0 && last[i] <= p && last[i] != known.distance && consider(last[i], 0)) return best;
-        for (; depth != 0 && m != 0; --depth) {
-            const std::uint32_t delta = cur - m;
-            if (delta > kWindow) break;
-            if (consider(delta, 0)) return best;
-            m = prev[m & kSlotMask];
-        }
-        if (best_length < 4 && three != 0 && cur - three <= kWindow) consider(cur - three, 0);
+        if (walk(longs, f.eight, long_depth)) return best;
+        if ((best_length < 8 || p + 8 > total) && walk(shorts, f.four, short_depth)) return best;
+        if (best_length < 4 && f.three != 0 && cur - f.three <= kWindow) consider(cur - f.three, 0);
         return best;
     }
 };
@@ -120,21 +155,20 @@ struct ChainFinder {
 // matches are always candidates too: repeats with small changes (pixel
 // rows, tables) resume at one of them after each change.
 void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t total, FastState& state, Tokens& out) {
-    ChainFinder chain = ChainFinder::reset(state, buf, total);
-    std::uint32_t ignored;
-    for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p) chain.insert(p, ignored);
+    Finder finder = Finder::reset(state, buf, total);
+    for (std::size_t p = 0; p < start && p + kMinMatch <= total; ++p) finder.insert(p);
     std::size_t p = start;
     std::uint16_t last[2] = {0, 0};  // distances of the last two matches, newest first
     while (p + kMinMatch <= total) {
-        Match m = chain.find(p, kFastDepth, Match{}, last, kMinMatch - 1);
+        Match m = finder.find(p, Match{}, last, kMinMatch - 1, kLongDepth, kShortDepth);
         if (m.length < kMinMatch) {
             out.literal(buf[p++]);
             continue;
         }
         std::size_t recorded = p + 1;  // the first position not yet in the tables
         while (m.length < kMaxMatch && p + 1 + kMinMatch <= total) {
-            const Match next = chain.find(p + 1, kLazyDepth,
-                                          Match{static_cast<std::uint16_t>(m.length - 1), m.distance}, last, m.length);
+            const Match next = finder.find(p + 1, Match{static_cast<std::uint16_t>(m.length - 1), m.distance}, last,
+                                           m.length, kLazyDepth, kLazyDepth);
             recorded = p + 2;
             if (next.length == 0) break;
             out.literal(buf[p++]);
@@ -148,10 +182,10 @@ void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t total, Fa
         const std::size_t end = p + m.length;
         const std::size_t stop = std::min(end, total - (kMinMatch - 1));
         if (m.length <= kRecordAll) {
-            for (std::size_t q = recorded; q < stop; ++q) chain.insert(q, ignored);
+            for (std::size_t q = recorded; q < stop; ++q) finder.insert(q);
         } else {
-            for (std::size_t q = recorded; q < std::min(stop, p + kRecordEnds); ++q) chain.insert(q, ignored);
-            for (std::size_t q = std::max(recorded, end - kRecordEnds); q < stop; ++q) chain.insert(q, ignored);
+            for (std::size_t q = recorded; q < std::min(stop, p + kRecordEnds); ++q) finder.insert(q);
+            for (std::size_t q = std::max(recorded, end - kRecordEnds); q < stop; ++q) finder.insert(q);
         }
         p = end;
     }

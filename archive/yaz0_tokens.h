@@ -104,9 +104,9 @@ struct Tokens {
 // The `fast` level's state, kept from block to block so that its tables are
 // allocated once per thread.
 struct FastState {
-    std::vector<std::uint32_t> head;
-    std::vector<std::uint32_t> prev;
-    std::vector<std::uint32_t> three;
+    std::vector<std::uint32_t> long_head, long_prev;    // the chains keyed by 8 bytes
+    std::vector<std::uint32_t> short_head, short_prev;  // by 4 bytes
+    std::vector<std::uint32_t> three;                   // the last place of each 3-byte hash
 };
 
 // Codes buf[start, end) greedily, buf[0, start) serving as history.
