@@ -60,6 +60,21 @@ inline std::uint32_t limit_at(std::size_t p, std::size_t total) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(kMaxMatch, total - p));
 }
 
+// Writes a match's bytes, in the shortest form that holds its length, and
+// returns how many.
+inline std::uint32_t match_bytes(std::uint32_t distance, std::uint32_t length, std::uint8_t* out) {
+    const std::uint32_t r = distance - 1;
+    if (length <= kMaxShort) {
+        out[0] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
+        out[1] = static_cast<std::uint8_t>(r);
+        return 2;
+    }
+    out[0] = static_cast<std::uint8_t>(r >> 8);
+    out[1] = static_cast<std::uint8_t>(r);
+    out[2] = static_cast<std::uint8_t>(length - kMinLong);
+    return 3;
+}
+
 // A block's tokens in a form that can be cut into flag groups at any
 // phase: the flag bits (1 = literal, most significant first), the token
 // bytes end to end, and where each token's bytes start.
@@ -74,7 +89,7 @@ struct Tokens {
     // of token per input byte.
     void reserve(std::size_t n) {
         flags.resize(n / 8 + 1);
-        bytes.resize(n);
+        bytes.resize(n + 4);  // the last token may reach past the block
         starts.resize(n + 1);
     }
     void clear(std::size_t n) {
@@ -88,15 +103,7 @@ struct Tokens {
     }
     void match(std::uint32_t distance, std::uint32_t length) {
         starts[count++] = used;
-        const std::uint32_t r = distance - 1;
-        if (length <= kMaxShort) {
-            bytes[used++] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
-            bytes[used++] = static_cast<std::uint8_t>(r);
-        } else {
-            bytes[used++] = static_cast<std::uint8_t>(r >> 8);
-            bytes[used++] = static_cast<std::uint8_t>(r);
-            bytes[used++] = static_cast<std::uint8_t>(length - kMinLong);
-        }
+        used += match_bytes(distance, length, &bytes[used]);
     }
     void finish() { starts[count] = used; }
 };
