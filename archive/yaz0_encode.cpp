@@ -106,6 +106,7 @@ struct TreeFinder {
 
 struct Scratch {
     FastState fast;
+    ExactState exact;
     TreeFinder tree;
     std::vector<std::uint32_t> cost;
 
@@ -243,9 +244,9 @@ void encode_block(Job& job, Level level, Scratch& s) {
         job.tokens.finish();
         return;
     }
-    const bool best = level == Level::best;
     Match* matches = job.matches.data();
-    find_matches(buf, start, total, s.tree, matches, best ? ~0u : kStandardNice, best ? ~0u : kStandardSteps);
+    if (level == Level::best) find_longest(buf, start, total, s.exact, matches);
+    else find_matches(buf, start, total, s.tree, matches, kStandardNice, kStandardSteps);
     std::uint16_t* step = job.step.data();
     parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
     std::size_t p = start;

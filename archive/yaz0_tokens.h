@@ -42,14 +42,56 @@ inline std::uint32_t hash3(const std::uint8_t* p) {
     return (v * 2654435761u) >> (32 - kHashBits);
 }
 
-// How many bytes from a and b agree, at most `limit`.
+namespace detail {
+
+// The position of the lowest set bit of a 64-bit word, by a de Bruijn
+// sequence: isolating the bit and multiplying by the sequence puts a
+// different 6-bit pattern in the top bits for each position.
+constexpr std::uint64_t kDeBruijn = 0x03F79D71B4CB0A89ull;
+struct LowestBitTable {
+    std::uint8_t at[64] = {};
+    constexpr LowestBitTable() {
+        for (unsigned i = 0; i < 64; ++i) at[((std::uint64_t{1} << i) * kDeBruijn) >> 58] = static_cast<std::uint8_t>(i);
+    }
+};
+constexpr LowestBitTable kLowestBit{};
+
+inline unsigned lowest_bit(std::uint64_t x) { return kLowestBit.at[((x & (~x + 1)) * kDeBruijn) >> 58]; }
+
+inline unsigned highest_bit(std::uint64_t x) {
+    x |= x >> 1;
+    x |= x >> 2;
+    x |= x >> 4;
+    x |= x >> 8;
+    x |= x >> 16;
+    x |= x >> 32;
+    return lowest_bit(x ^ (x >> 1));
+}
+
+inline bool little_endian() {
+    const std::uint16_t one = 1;
+    std::uint8_t first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+}  // namespace detail
+
+// How many bytes from a and b agree, at most `limit`. Words are compared
+// eight bytes at a time; on a little-endian machine the first differing
+// byte of a word is its lowest differing bit's byte.
 inline std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+    static const bool little = detail::little_endian();
     std::uint32_t n = 0;
     while (n + 8 <= limit) {
         std::uint64_t x, y;
         std::memcpy(&x, a + n, 8);
         std::memcpy(&y, b + n, 8);
-        if (x != y) break;
+        const std::uint64_t diff = x ^ y;
+        if (diff != 0) {
+            if (!little) break;
+            return n + (detail::lowest_bit(diff) >> 3);
+        }
         n += 8;
     }
     while (n < limit && a[n] == b[n]) ++n;
@@ -114,6 +156,17 @@ struct FastState {
     std::vector<std::uint32_t> head;
     std::vector<std::uint32_t> prev;
 };
+
+// The exact finder's state, kept from block to block.
+struct ExactState {
+    std::vector<std::int32_t> sa, rank;
+    std::vector<std::uint64_t> words, summary;
+};
+
+// The longest match at every position p of buf[start, total), into
+// matches[p - start]; positions before `start` are history.
+void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, ExactState& state,
+                  Match* matches);
 
 // Codes buf[start, end) greedily, buf[0, start) serving as history.
 void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t end, FastState& state, Tokens& out);
