@@ -157,9 +157,10 @@ void find_matches(const std::uint8_t* buf, std::size_t start, std::size_t total,
 class SlidingMin {
   public:
     explicit SlidingMin(const std::uint32_t* cost) : cost_(cost) {}
-    // Adds position j, nearer than every position already in.
+    // Adds position j, nearer than every position already in. Of equally
+    // cheap positions the farthest is kept first.
     void push(std::uint32_t j) {
-        while (hi_ != lo_ && cost_[at(hi_ - 1)] >= cost_[j]) --hi_;
+        while (hi_ != lo_ && cost_[at(hi_ - 1)] > cost_[j]) --hi_;
         if (hi_ - lo_ == kRing) ++lo_;  // farther than any match reaches
         ring_[hi_++ % kRing] = j;
     }
@@ -185,6 +186,11 @@ class SlidingMin {
 // distance, so the choices are a literal or any length 3..L; all lengths of
 // one form cost the same, so the best of them is the cheapest position in
 // a range.
+//
+// Of equally cheap choices the longest is taken. The way the whole input
+// would be parsed then pushes any slack to its end, and a block's path,
+// parsed as if its look ahead were the end, takes the same steps up to the
+// block's end.
 void parse_optimal(const Match* matches, std::uint32_t n, std::uint32_t* cost, std::uint16_t* step) {
     SlidingMin shorts(cost), longs(cost);
     cost[n] = 0;
@@ -196,13 +202,13 @@ void parse_optimal(const Match* matches, std::uint32_t n, std::uint32_t* cost, s
         const std::uint32_t length = matches[i].length;
         if (length >= kMinMatch) {
             const std::uint32_t j = shorts.cheapest(i + std::min(length, kMaxShort));
-            if (cost[j] + kShortBits < best) {
+            if (cost[j] + kShortBits <= best) {
                 best = cost[j] + kShortBits;
                 choice = j - i;
             }
             if (length >= kMinLong) {
                 const std::uint32_t k = longs.cheapest(i + length);
-                if (cost[k] + kLongBits < best) {
+                if (cost[k] + kLongBits <= best) {
                     best = cost[k] + kLongBits;
                     choice = k - i;
                 }
