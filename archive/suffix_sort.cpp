@@ -19,10 +19,29 @@ struct Level {
     std::int32_t n;
     std::int32_t k;  // symbols are below k
     std::int32_t* sa;
-    std::vector<std::uint8_t> is_s;
+    // A bit per position each: S-type, and leftmost-S. Bits keep the
+    // random lookups in the fastest cache.
+    std::vector<std::uint64_t> s_bits, lms_bits;
     std::vector<std::int32_t> counts, heads;
 
-    bool lms(std::int32_t i) const { return i > 0 && is_s[i] && !is_s[i - 1]; }
+    static bool bit(const std::vector<std::uint64_t>& bits, std::int32_t i) {
+        return (bits[static_cast<std::size_t>(i) >> 6] >> (i & 63)) & 1;
+    }
+    bool is_s(std::int32_t i) const { return bit(s_bits, i); }
+    bool lms(std::int32_t i) const { return bit(lms_bits, i); }
+
+    void classify() {
+        const std::size_t words = (static_cast<std::size_t>(n) + 63) / 64;
+        s_bits.assign(words, 0);
+        lms_bits.assign(words, 0);
+        bool next_s = false;  // the last suffix is L-type
+        for (std::int32_t i = n - 1; i-- > 0;) {
+            const bool this_s = s[i] < s[i + 1] || (s[i] == s[i + 1] && next_s);
+            if (this_s) s_bits[static_cast<std::size_t>(i) >> 6] |= std::uint64_t{1} << (i & 63);
+            else if (next_s) lms_bits[static_cast<std::size_t>(i + 1) >> 6] |= std::uint64_t{1} << ((i + 1) & 63);
+            next_s = this_s;
+        }
+    }
 
     void bucket_heads() {
         std::int32_t sum = 0;
@@ -46,18 +65,46 @@ struct Level {
 
     // From LMS suffixes placed at their buckets' tails (-1 elsewhere), puts
     // every L-type suffix in order from the left, then every S-type one
-    // from the right.
+    // from the right. No type lookups: a suffix j put in place is stored
+    // as ~j when the suffix before it is of the type the other pass
+    // induces (its symbol is smaller in the L pass, larger in the S pass:
+    // equal symbols share their type), and each pass flips what it skips.
+    // Consecutive suffixes often go to the same bucket, so the bucket's
+    // next slot is kept at hand.
     void induce() {
         bucket_heads();
-        sa[heads[s[n - 1]]++] = n - 1;
+        std::int32_t c1 = s[n - 1];
+        std::int32_t* b = sa + heads[c1];
+        *b++ = (n - 1 > 0 && s[n - 2] < s[n - 1]) ? ~(n - 1) : n - 1;
         for (std::int32_t i = 0; i < n; ++i) {
-            const std::int32_t j = sa[i] - 1;
-            if (j >= 0 && !is_s[j]) sa[heads[s[j]]++] = j;
+            std::int32_t j = sa[i];
+            sa[i] = ~j;
+            if (j > 0) {
+                --j;
+                const std::int32_t c0 = s[j];
+                if (c0 != c1) {
+                    heads[c1] = static_cast<std::int32_t>(b - sa);
+                    b = sa + heads[c1 = c0];
+                }
+                *b++ = (j > 0 && s[j - 1] < c1) ? ~j : j;
+            }
         }
         bucket_tails();
+        c1 = 0;
+        b = sa + heads[0];
         for (std::int32_t i = n; i-- > 0;) {
-            const std::int32_t j = sa[i] - 1;
-            if (j >= 0 && is_s[j]) sa[--heads[s[j]]] = j;
+            std::int32_t j = sa[i];
+            if (j > 0) {
+                --j;
+                const std::int32_t c0 = s[j];
+                if (c0 != c1) {
+                    heads[c1] = static_cast<std::int32_t>(b - sa);
+                    b = sa + heads[c1 = c0];
+                }
+                *--b = (j == 0 || s[j - 1] > c1) ? ~j : j;
+            } else {
+                sa[i] = ~j;
+            }
         }
     }
 
@@ -65,7 +112,7 @@ struct Level {
     // included) at a and b differ.
     bool differ(std::int32_t a, std::int32_t b) const {
         for (std::int32_t d = 0;; ++d) {
-            if (a + d == n || b + d == n || s[a + d] != s[b + d] || is_s[a + d] != is_s[b + d]) return true;
+            if (a + d == n || b + d == n || s[a + d] != s[b + d] || is_s(a + d) != is_s(b + d)) return true;
             if (d > 0) {
                 const bool ea = lms(a + d), eb = lms(b + d);
                 if (ea || eb) return ea != eb;
@@ -80,10 +127,8 @@ void sort_level(const Symbol* s, std::int32_t n, std::int32_t k, std::int32_t* s
         sa[0] = 0;
         return;
     }
-    Level<Symbol> v{s, n, k, sa, std::vector<std::uint8_t>(static_cast<std::size_t>(n)), {}, {}};
-    v.is_s[n - 1] = 0;
-    for (std::int32_t i = n - 1; i-- > 0;)
-        v.is_s[i] = s[i] < s[i + 1] || (s[i] == s[i + 1] && v.is_s[i + 1]);
+    Level<Symbol> v{s, n, k, sa, {}, {}, {}, {}};
+    v.classify();
     v.count();
 
     // Sort the LMS substrings by one induction from their first symbols.
