@@ -91,6 +91,22 @@ TEST(Yaz0Encode, BestIsTheSmallestStreamOnEveryShape) {
     }
 }
 
+// Cut into blocks, a run must still cost what it costs whole: a literal,
+// then matches of 273 bytes, the rest in the cheapest way (one or two
+// literals, a short match or a long one). Each block's path must cross the
+// join where the whole input's would.
+TEST(Yaz0Encode, BestIsTheSmallestStreamAcrossBlockJoins) {
+    for (std::size_t size : {(1u << 20) + 1, (1u << 20) + 5000, (1u << 20) + 274 * 99}) {
+        const std::size_t rest = (size - 1) % 273;
+        const std::size_t tail = rest == 0 ? 0 : rest < 3 ? 9 * rest : rest < 18 ? 17 : 25;
+        const std::size_t bits = 9 + 25 * ((size - 1) / 273) + tail;
+        const Bytes data(size, 0);
+        const Bytes file = encode(data, Level::best, 2);
+        EXPECT_EQ(file.size(), 16 + (bits + 7) / 8) << size;
+        expect_round_trip(data, file, std::to_string(size));
+    }
+}
+
 // Large enough to be cut into blocks, the last one longer or shorter than
 // the look past a block's end; the bytes depend neither on the thread count
 // nor on how the input is fed.
