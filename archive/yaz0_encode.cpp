@@ -21,6 +21,10 @@ namespace {
 // so the bytes never depend on the thread count.
 constexpr std::size_t kSplitFrom = std::size_t{1} << 20;
 constexpr std::size_t kBlockSize = std::size_t{256} << 10;
+// How far past its end a block is parsed. The cheapest paths from any two
+// places meet within a few tokens, so by the block's end the path no longer
+// depends on where the look ahead stops.
+constexpr std::size_t kLookahead = 4096;
 
 // How far `standard` looks: it searches the tree at most this many nodes
 // deep, and once the previous position's match, one shorter, is
@@ -102,16 +106,13 @@ struct TreeFinder {
 
 struct Scratch {
     FastState fast;
+    ExactState exact;
     TreeFinder tree;
-    std::vector<Match> matches;
     std::vector<std::uint32_t> cost;
-    std::vector<std::uint16_t> step;
 
-    void reserve(std::size_t block) {
+    void reserve(std::size_t positions) {
         tree.reset();
-        matches.resize(block);
-        cost.resize(block + 1);
-        step.resize(block);
+        cost.resize(positions + 1);
     }
 };
 
@@ -138,6 +139,9 @@ void find_matches(const std::uint8_t* buf, std::size_t start, std::size_t total,
                      known.distance};
             } else {
                 m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known, steps);
+                // A capped search can miss the match the position is known
+                // to have; the parse relies on never losing it.
+                if (m.length < known.length) m = known;
             }
         }
         if (p >= start) matches[p - start] = m;
@@ -145,66 +149,66 @@ void find_matches(const std::uint8_t* buf, std::size_t start, std::size_t total,
     }
 }
 
-// The cheapest of the positions i + low .. i + high (high growing with i by
-// one at most), as i goes down: positions whose costs rise as they come
-// nearer, each one cheaper than all nearer ones. The cheapest up to some
-// limit is then the farthest entry no farther than that.
-class RangeMin {
+// The cheapest of a range of positions as the parse goes backwards. With
+// the longest match at each position, or at least never one that ends
+// before the previous position's match does, a range's far end never moves
+// away as its near end comes closer: the positions that can still be the
+// cheapest are then a queue, nearest last, cheapest first.
+class SlidingMin {
   public:
-    RangeMin(const std::uint32_t* cost, std::uint32_t high) : cost_(cost), high_(high) {}
-    void step(std::uint32_t i, std::uint32_t newest) {
-        while (hi_ != lo_ && cost_[at(hi_ - 1)] >= cost_[newest]) --hi_;
-        ring_[hi_++ % kRing] = newest;
-        while (at(lo_) > i + high_) ++lo_;
+    explicit SlidingMin(const std::uint32_t* cost) : cost_(cost) {}
+    // Adds position j, nearer than every position already in. Of equally
+    // cheap positions the farthest is kept first.
+    void push(std::uint32_t j) {
+        while (hi_ != lo_ && cost_[at(hi_ - 1)] > cost_[j]) --hi_;
+        if (hi_ - lo_ == kRing) ++lo_;  // farther than any match reaches
+        ring_[hi_++ % kRing] = j;
     }
-    // The cheapest position no farther than `limit`; the nearest entry must
-    // be no farther than that.
-    std::uint32_t cheapest_upto(std::uint32_t limit) const {
-        if (at(lo_) <= limit) return at(lo_);
-        std::uint32_t a = lo_ + 1, b = hi_ - 1;
-        while (a < b) {
-            const std::uint32_t mid = a + (b - a) / 2;
-            if (at(mid) <= limit) b = mid;
-            else a = mid + 1;
-        }
-        return at(a);
+    // The cheapest position no farther than `far`, which is at least the
+    // nearest position in.
+    std::uint32_t cheapest(std::uint32_t far) {
+        while (at(lo_) > far) ++lo_;
+        return at(lo_);
     }
 
   private:
-    static constexpr std::uint32_t kRing = 512;  // more than the 256 positions that can be live
+    static constexpr std::uint32_t kRing = 512;  // more than a match's reach
     std::uint32_t at(std::uint32_t k) const { return ring_[k % kRing]; }
     const std::uint32_t* cost_;
-    std::uint32_t high_;
     std::uint32_t ring_[kRing] = {};
     std::uint32_t lo_ = 0, hi_ = 0;
 };
 
-// The cheapest parse of n positions given the longest match at each. Every
-// prefix of a match is a match at the same distance, so from position i the
-// choices are a literal or any length 3..L; the cheapest cost to the end is
-// found from the end backwards. All lengths of one form cost the same, so
-// the best of them is the cheapest position in a range, kept by RangeMin.
-void parse_optimal(const std::uint8_t* block, std::uint32_t n, const Match* matches, Scratch& s,
-                   Tokens& out) {
-    std::uint32_t* cost = s.cost.data();
-    std::uint16_t* step = s.step.data();
-    RangeMin shorts(cost, kMaxShort), longs(cost, kMaxMatch);
+// The cheapest parse of n positions given the longest match at each: the
+// cost to the end from every position, from the end backwards, and the
+// first token of that cheapest way in `step` (1: a literal; otherwise a
+// match that long). Every prefix of a match is a match at the same
+// distance, so the choices are a literal or any length 3..L; all lengths of
+// one form cost the same, so the best of them is the cheapest position in
+// a range.
+//
+// Of equally cheap choices the longest is taken. The way the whole input
+// would be parsed then pushes any slack to its end, and a block's path,
+// parsed as if its look ahead were the end, takes the same steps up to the
+// block's end.
+void parse_optimal(const Match* matches, std::uint32_t n, std::uint32_t* cost, std::uint16_t* step) {
+    SlidingMin shorts(cost), longs(cost);
     cost[n] = 0;
     for (std::uint32_t i = n; i-- > 0;) {
-        if (i + kMinMatch <= n) shorts.step(i, i + kMinMatch);
-        if (i + kMinLong <= n) longs.step(i, i + kMinLong);
+        if (i + kMinMatch <= n) shorts.push(i + kMinMatch);
+        if (i + kMinLong <= n) longs.push(i + kMinLong);
         std::uint32_t best = cost[i + 1] + kLiteralBits;
         std::uint32_t choice = 1;
         const std::uint32_t length = matches[i].length;
         if (length >= kMinMatch) {
-            const std::uint32_t j = shorts.cheapest_upto(i + std::min(length, kMaxShort));
-            if (cost[j] + kShortBits < best) {
+            const std::uint32_t j = shorts.cheapest(i + std::min(length, kMaxShort));
+            if (cost[j] + kShortBits <= best) {
                 best = cost[j] + kShortBits;
                 choice = j - i;
             }
             if (length >= kMinLong) {
-                const std::uint32_t k = longs.cheapest_upto(i + length);
-                if (cost[k] + kLongBits < best) {
+                const std::uint32_t k = longs.cheapest(i + length);
+                if (cost[k] + kLongBits <= best) {
                     best = cost[k] + kLongBits;
                     choice = k - i;
                 }
@@ -213,44 +217,52 @@ void parse_optimal(const std::uint8_t* block, std::uint32_t n, const Match* matc
         cost[i] = best;
         step[i] = static_cast<std::uint16_t>(choice);
     }
-    for (std::uint32_t i = 0; i < n;) {
-        if (step[i] == 1) {
-            out.literal(block[i]);
-            ++i;
-        } else {
-            out.match(matches[i].distance, step[i]);
-            i += step[i];
-        }
-    }
 }
 
-// One block: data[0, start) is history, data[start, end) is coded.
+// One block: data[0, start) is history, data[start, end) is coded and
+// data[end, size) is a look at what follows. The optimal levels parse into
+// the look ahead, so that a block's path ends where the cheapest path over
+// the whole input would cross the join, not where the block happens to end;
+// the next block's path then starts where this one left off.
 struct Job {
     std::vector<std::uint8_t> data;
     std::size_t start = 0;
+    std::size_t end = 0;
+    std::size_t want = 0;  // bytes the block needs before it can be coded
+    // The block's tokens, along the path from data[start].
     Tokens tokens;
+    // Optimal levels: the first token of the cheapest path from each
+    // position on, counted from start, for a path that enters later.
+    std::vector<std::uint16_t> step;
+    std::vector<Match> matches;
+    std::uint32_t exit = 0;  // how far past end the path from start ends
     bool done = false;
 };
 
 void encode_block(Job& job, Level level, Scratch& s) {
     const std::uint8_t* buf = job.data.data();
     const std::size_t total = job.data.size();
-    const std::size_t n = total - job.start;
-    job.tokens.clear(n);
-    switch (level) {
-        case Level::fast:
-            code_fast(buf, job.start, total, s.fast, job.tokens);
-            break;
-        case Level::standard:
-            find_matches(buf, job.start, total, s.tree, s.matches.data(), kStandardNice,
-                         kStandardSteps);
-            parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
-            break;
-        case Level::best:
-            find_matches(buf, job.start, total, s.tree, s.matches.data());
-            parse_optimal(buf + job.start, static_cast<std::uint32_t>(n), s.matches.data(), s, job.tokens);
-            break;
+    const std::size_t start = job.start, end = job.end;
+    job.tokens.clear(end - start);
+    job.exit = 0;
+    if (level == Level::fast) {
+        code_fast(buf, start, end, s.fast, job.tokens);
+        job.tokens.finish();
+        return;
     }
+    Match* matches = job.matches.data();
+    if (level == Level::best) find_longest(buf, start, total, s.exact, matches);
+    else find_matches(buf, start, total, s.tree, matches, kStandardNice, kStandardSteps);
+    std::uint16_t* step = job.step.data();
+    parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
+    std::size_t p = start;
+    while (p < end) {
+        const std::size_t i = p - start;
+        if (step[i] == 1) job.tokens.literal(buf[p]);
+        else job.tokens.match(matches[i].distance, step[i]);
+        p += step[i];
+    }
+    job.exit = static_cast<std::uint32_t>(p - end);
     job.tokens.finish();
 }
 
@@ -267,6 +279,7 @@ struct Encoder {
 
     std::unique_ptr<Job> filling;
     std::uint64_t filling_begin = 0;  // input offset of its first coded byte
+    std::uint32_t entry = 0;  // where the path enters the next block to emit, from its start
     std::deque<std::unique_ptr<Job>> in_flight;  // in input order
     std::vector<std::unique_ptr<Job>> spare;
     Scratch scratch;  // when there are no workers
@@ -322,11 +335,10 @@ bool send(Encoder& e, const std::uint8_t* data, std::size_t size) {
     return !e.failed;
 }
 
-// Appends token i of t to the open group, closing the group when full.
-void add_to_group(Encoder& e, const Tokens& t, std::uint32_t i, std::uint8_t*& w) {
-    if (t.flags[i >> 3] & (0x80u >> (i & 7))) e.group[0] |= static_cast<std::uint8_t>(0x80u >> e.group_tokens);
-    const std::uint32_t n = t.starts[i + 1] - t.starts[i];
-    std::memcpy(e.group + e.group_used, t.bytes.data() + t.starts[i], n);
+// Appends a token to the open group, closing the group when full.
+void add_token(Encoder& e, bool literal, const std::uint8_t* bytes, std::uint32_t n, std::uint8_t*& w) {
+    if (literal) e.group[0] |= static_cast<std::uint8_t>(0x80u >> e.group_tokens);
+    std::memcpy(e.group + e.group_used, bytes, n);
     e.group_used += n;
     if (++e.group_tokens == 8) {
         std::memcpy(w, e.group, e.group_used);
@@ -337,26 +349,61 @@ void add_to_group(Encoder& e, const Tokens& t, std::uint32_t i, std::uint8_t*& w
     }
 }
 
+void add_to_group(Encoder& e, const Tokens& t, std::uint32_t i, std::uint8_t*& w) {
+    add_token(e, (t.flags[i >> 3] & (0x80u >> (i & 7))) != 0, t.bytes.data() + t.starts[i],
+              t.starts[i + 1] - t.starts[i], w);
+}
+
 // Sends a coded block, its tokens joining the group left open by the block
-// before.
+// before. The path enters the block where the previous block's path left
+// it, which need not be the block's first byte; it follows the block's
+// cheapest steps from there until it meets the path the block was coded
+// along, from where the coded tokens are taken whole. Paths from nearby
+// starts meet within a few tokens.
 bool emit(Encoder& e, const Job& job) {
     const Tokens& t = job.tokens;
-    e.out.resize(t.used + t.count / 8 + 2 * sizeof e.group);
+    const std::size_t start = job.start, end = job.end;
+    const std::size_t entry = start + e.entry;
+    std::size_t p = start, q = entry;
+    std::uint32_t k = 0;  // the coded token that starts at p
+    std::size_t own = 0;  // tokens taken before the paths meet
+    while (q < end && q != p) {
+        if (p < q && p < end) {
+            p += job.step[p - start];
+            ++k;
+        } else {
+            q += job.step[q - start];
+            ++own;
+        }
+    }
+    e.out.resize(t.used + t.count / 8 + 4 * own + 2 * sizeof e.group);
     std::uint8_t* const begin = e.out.data();
     std::uint8_t* w = begin;
-    std::uint32_t i = 0;
-    while (e.group_tokens != 0 && i < t.count) add_to_group(e, t, i++, w);
-    for (; i + 8 <= t.count; i += 8) {
-        const unsigned shift = i & 7;
-        const std::uint32_t k = i >> 3;
-        unsigned code = static_cast<unsigned>(t.flags[k]) << shift;
-        if (shift != 0) code |= t.flags[k + 1] >> (8 - shift);
-        *w++ = static_cast<std::uint8_t>(code);
-        const std::uint32_t n = t.starts[i + 8] - t.starts[i];
-        std::memcpy(w, t.bytes.data() + t.starts[i], n);
-        w += n;
+    for (std::size_t r = entry; own != 0; --own) {
+        const std::size_t i = r - start;
+        std::uint8_t bytes[3];
+        if (job.step[i] == 1) add_token(e, true, &job.data[r], 1, w);
+        else add_token(e, false, bytes, match_bytes(job.matches[i].distance, job.step[i], bytes), w);
+        r += job.step[i];
     }
-    for (; i < t.count; ++i) add_to_group(e, t, i, w);
+    if (q < end) {
+        std::uint32_t i = k;
+        while (e.group_tokens != 0 && i < t.count) add_to_group(e, t, i++, w);
+        for (; i + 8 <= t.count; i += 8) {
+            const unsigned shift = i & 7;
+            const std::uint32_t f = i >> 3;
+            unsigned code = static_cast<unsigned>(t.flags[f]) << shift;
+            if (shift != 0) code |= t.flags[f + 1] >> (8 - shift);
+            *w++ = static_cast<std::uint8_t>(code);
+            const std::uint32_t n = t.starts[i + 8] - t.starts[i];
+            std::memcpy(w, t.bytes.data() + t.starts[i], n);
+            w += n;
+        }
+        for (; i < t.count; ++i) add_to_group(e, t, i, w);
+        e.entry = job.exit;
+    } else {
+        e.entry = static_cast<std::uint32_t>(q - end);
+    }
     return send(e, begin, static_cast<std::size_t>(w - begin));
 }
 
@@ -368,12 +415,25 @@ std::unique_ptr<Job> new_job(Encoder& e) {
         e.spare.pop_back();
     } else {
         job = std::make_unique<Job>();
-        job->data.reserve(kWindow + e.block_size);
+        job->data.reserve(kWindow + e.block_size + kLookahead);
         job->tokens.reserve(e.block_size);
+        if (e.level != Level::fast) {
+            job->step.resize(e.block_size + kLookahead);
+            job->matches.resize(e.block_size + kLookahead);
+        }
     }
     job->data.clear();
     job->done = false;
     return job;
+}
+
+// Sets where the filling block ends and how much it looks past that.
+void plan_block(Encoder& e, Job& job) {
+    const std::uint64_t left = e.expected - e.filling_begin;
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(e.block_size, left));
+    job.end = job.start + length;
+    const std::uint64_t ahead = e.level == Level::fast ? 0 : std::min<std::uint64_t>(kLookahead, left - length);
+    job.want = job.end + static_cast<std::size_t>(ahead);
 }
 
 bool emit_front(Encoder& e) {
@@ -389,32 +449,36 @@ bool emit_front(Encoder& e) {
 }
 
 // Hands the full block on (to a worker, or codes it here) and starts the
-// next one with the window before it.
+// next one with the window before it and whatever of it the look ahead
+// already holds, which may be all of it at the end of the input.
 bool submit(Encoder& e) {
-    std::unique_ptr<Job> job = std::move(e.filling);
-    const std::size_t coded = job->data.size() - job->start;
-    e.filling_begin += coded;
-    if (e.filling_begin < e.expected) {
-        e.filling = new_job(e);
-        const std::size_t keep = std::min<std::size_t>(kWindow, job->data.size());
-        e.filling->data.insert(e.filling->data.end(), job->data.end() - static_cast<std::ptrdiff_t>(keep),
-                               job->data.end());
-        e.filling->start = keep;
-    }
-    if (e.workers.empty()) {
-        encode_block(*job, e.level, e.scratch);
-        const bool ok = emit(e, *job);
-        e.spare.push_back(std::move(job));
-        return ok;
-    }
-    {
-        std::lock_guard<std::mutex> lock(e.mutex);
-        e.todo.push_back(job.get());
-    }
-    e.work_ready.notify_one();
-    e.in_flight.push_back(std::move(job));
-    while (e.in_flight.size() > e.in_flight_cap)
-        if (!emit_front(e)) return false;
+    do {
+        std::unique_ptr<Job> job = std::move(e.filling);
+        e.filling_begin += job->end - job->start;
+        if (e.filling_begin < e.expected) {
+            e.filling = new_job(e);
+            const std::size_t from = job->end - std::min<std::size_t>(kWindow, job->end);
+            e.filling->data.insert(e.filling->data.end(), job->data.begin() + static_cast<std::ptrdiff_t>(from),
+                                   job->data.end());
+            e.filling->start = job->end - from;
+            plan_block(e, *e.filling);
+        }
+        if (e.workers.empty()) {
+            encode_block(*job, e.level, e.scratch);
+            const bool ok = emit(e, *job);
+            e.spare.push_back(std::move(job));
+            if (!ok) return false;
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(e.mutex);
+            e.todo.push_back(job.get());
+        }
+        e.work_ready.notify_one();
+        e.in_flight.push_back(std::move(job));
+        while (e.in_flight.size() > e.in_flight_cap)
+            if (!emit_front(e)) return false;
+    } while (e.filling && e.filling->data.size() == e.filling->want);
     return true;
 }
 
@@ -430,16 +494,19 @@ EncoderPtr encoder_begin(std::uint32_t decoded_size, const EncodeOptions& option
         const std::size_t blocks = (std::size_t{decoded_size} + e->block_size - 1) / e->block_size;
         unsigned threads = options.threads != 0 ? options.threads : std::thread::hardware_concurrency();
         threads = static_cast<unsigned>(std::min<std::size_t>(std::max(threads, 1u), blocks));
-        if (decoded_size != 0) e->filling = new_job(*e);
+        if (decoded_size != 0) {
+            e->filling = new_job(*e);
+            plan_block(*e, *e->filling);
+        }
         if (threads <= 1) {
-            e->scratch.reserve(e->block_size);
+            e->scratch.reserve(e->block_size + kLookahead);
         } else {
             // Two blocks per worker in flight keep every worker busy while
             // the oldest block is waited for.
             e->in_flight_cap = 2 * std::size_t{threads};
             for (unsigned i = 0; i < threads; ++i) {
                 auto scratch = std::make_unique<Scratch>();
-                scratch->reserve(e->block_size);
+                scratch->reserve(e->block_size + kLookahead);
                 e->workers.emplace_back(worker_loop, std::ref(*e), std::move(scratch));
             }
         }
@@ -462,9 +529,7 @@ bool encoder_feed(Encoder& e, const std::uint8_t* data, std::size_t size) {
     try {
         while (size != 0) {
             Job& job = *e.filling;
-            const std::size_t length = static_cast<std::size_t>(
-                std::min<std::uint64_t>(e.block_size, e.expected - e.filling_begin));
-            const std::size_t room = job.start + length - job.data.size();
+            const std::size_t room = job.want - job.data.size();
             const std::size_t take = std::min(room, size);
             job.data.insert(job.data.end(), data, data + take);
             data += take;

@@ -42,14 +42,56 @@ inline std::uint32_t hash3(const std::uint8_t* p) {
     return (v * 2654435761u) >> (32 - kHashBits);
 }
 
-// How many bytes from a and b agree, at most `limit`.
+namespace detail {
+
+// The position of the lowest set bit of a 64-bit word, by a de Bruijn
+// sequence: isolating the bit and multiplying by the sequence puts a
+// different 6-bit pattern in the top bits for each position.
+constexpr std::uint64_t kDeBruijn = 0x03F79D71B4CB0A89ull;
+struct LowestBitTable {
+    std::uint8_t at[64] = {};
+    constexpr LowestBitTable() {
+        for (unsigned i = 0; i < 64; ++i) at[((std::uint64_t{1} << i) * kDeBruijn) >> 58] = static_cast<std::uint8_t>(i);
+    }
+};
+constexpr LowestBitTable kLowestBit{};
+
+inline unsigned lowest_bit(std::uint64_t x) { return kLowestBit.at[((x & (~x + 1)) * kDeBruijn) >> 58]; }
+
+inline unsigned highest_bit(std::uint64_t x) {
+    x |= x >> 1;
+    x |= x >> 2;
+    x |= x >> 4;
+    x |= x >> 8;
+    x |= x >> 16;
+    x |= x >> 32;
+    return lowest_bit(x ^ (x >> 1));
+}
+
+inline bool little_endian() {
+    const std::uint16_t one = 1;
+    std::uint8_t first;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
+
+}  // namespace detail
+
+// How many bytes from a and b agree, at most `limit`. Words are compared
+// eight bytes at a time; on a little-endian machine the first differing
+// byte of a word is its lowest differing bit's byte.
 inline std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
+    static const bool little = detail::little_endian();
     std::uint32_t n = 0;
     while (n + 8 <= limit) {
         std::uint64_t x, y;
         std::memcpy(&x, a + n, 8);
         std::memcpy(&y, b + n, 8);
-        if (x != y) break;
+        const std::uint64_t diff = x ^ y;
+        if (diff != 0) {
+            if (!little) break;
+            return n + (detail::lowest_bit(diff) >> 3);
+        }
         n += 8;
     }
     while (n < limit && a[n] == b[n]) ++n;
@@ -58,6 +100,21 @@ inline std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b,
 
 inline std::uint32_t limit_at(std::size_t p, std::size_t total) {
     return static_cast<std::uint32_t>(std::min<std::size_t>(kMaxMatch, total - p));
+}
+
+// Writes a match's bytes, in the shortest form that holds its length, and
+// returns how many.
+inline std::uint32_t match_bytes(std::uint32_t distance, std::uint32_t length, std::uint8_t* out) {
+    const std::uint32_t r = distance - 1;
+    if (length <= kMaxShort) {
+        out[0] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
+        out[1] = static_cast<std::uint8_t>(r);
+        return 2;
+    }
+    out[0] = static_cast<std::uint8_t>(r >> 8);
+    out[1] = static_cast<std::uint8_t>(r);
+    out[2] = static_cast<std::uint8_t>(length - kMinLong);
+    return 3;
 }
 
 // A block's tokens in a form that can be cut into flag groups at any
@@ -74,7 +131,7 @@ struct Tokens {
     // of token per input byte.
     void reserve(std::size_t n) {
         flags.resize(n / 8 + 1);
-        bytes.resize(n);
+        bytes.resize(n + 4);  // the last token may reach past the block
         starts.resize(n + 1);
     }
     void clear(std::size_t n) {
@@ -88,15 +145,7 @@ struct Tokens {
     }
     void match(std::uint32_t distance, std::uint32_t length) {
         starts[count++] = used;
-        const std::uint32_t r = distance - 1;
-        if (length <= kMaxShort) {
-            bytes[used++] = static_cast<std::uint8_t>(((length - 2) << 4) | (r >> 8));
-            bytes[used++] = static_cast<std::uint8_t>(r);
-        } else {
-            bytes[used++] = static_cast<std::uint8_t>(r >> 8);
-            bytes[used++] = static_cast<std::uint8_t>(r);
-            bytes[used++] = static_cast<std::uint8_t>(length - kMinLong);
-        }
+        used += match_bytes(distance, length, &bytes[used]);
     }
     void finish() { starts[count] = used; }
 };
@@ -108,6 +157,19 @@ struct FastState {
     std::vector<std::uint32_t> short_head, short_prev;  // by 4 bytes
     std::vector<std::uint32_t> three;                   // the last place of each 3-byte hash
 };
+
+// The exact finder's state, kept from block to block.
+struct ExactState {
+    std::vector<std::int32_t> sa, rank;
+    std::vector<std::uint64_t> words, summary;
+};
+
+// The longest match at every position p of buf[start, total), into
+// matches[p - start]; positions before `start` are history. Once the
+// previous position's match, one shorter, is `nice` long, it is taken as
+// far as it goes without a search (~0u: always search).
+void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, ExactState& state,
+                  Match* matches, std::uint32_t nice = ~0u);
 
 // Codes buf[start, end) greedily, buf[0, start) serving as history.
 void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t end, FastState& state, Tokens& out);

@@ -91,28 +91,47 @@ TEST(Yaz0Encode, BestIsTheSmallestStreamOnEveryShape) {
     }
 }
 
-// Large enough to be cut into blocks; the bytes depend neither on the
-// thread count nor on how the input is fed.
-TEST(Yaz0Encode, EveryLevelRoundTripsWithTheSameBytesOnAnyThreadCount) {
-    const Bytes data = cat({fixture::sample_data((1 << 20) + 70000, 7), Bytes(5000, 0), random_bytes(4099, 9),
-                            random_bytes(300, 8)}, (1 << 20) + 90000);
-    for (Level level : {Level::fast, Level::standard, Level::best}) {
-        const std::string what = "level " + std::to_string(static_cast<int>(level));
-        const Bytes one = encode(data, level, 1);
-        expect_round_trip(data, one, what);
-        EXPECT_TRUE(encode(data, level, 2) == one) << what << ", 2 threads";
+// Cut into blocks, a run must still cost what it costs whole: a literal,
+// then matches of 273 bytes, the rest in the cheapest way (one or two
+// literals, a short match or a long one). Each block's path must cross the
+// join where the whole input's would.
+TEST(Yaz0Encode, BestIsTheSmallestStreamAcrossBlockJoins) {
+    for (std::size_t size : {(1u << 20) + 1, (1u << 20) + 5000, (1u << 20) + 274 * 99}) {
+        const std::size_t rest = (size - 1) % 273;
+        const std::size_t tail = rest == 0 ? 0 : rest < 3 ? 9 * rest : rest < 18 ? 17 : 25;
+        const std::size_t bits = 9 + 25 * ((size - 1) / 273) + tail;
+        const Bytes data(size, 0);
+        const Bytes file = encode(data, Level::best, 2);
+        EXPECT_EQ(file.size(), 16 + (bits + 7) / 8) << size;
+        expect_round_trip(data, file, std::to_string(size));
+    }
+}
 
-        Bytes streamed;
-        auto e = dravik::yaz0::encoder_begin(static_cast<std::uint32_t>(data.size()), {level, 7},
-                                             [&](const std::uint8_t* p, std::size_t n) {
-                                                 streamed.insert(streamed.end(), p, p + n);
-                                                 return true;
-                                             });
-        ASSERT_TRUE(e);
-        for (std::size_t at = 0; at < data.size(); at += 100003)
-            ASSERT_TRUE(encoder_feed(*e, data.data() + at, std::min<std::size_t>(100003, data.size() - at)));
-        ASSERT_TRUE(encoder_finish(*e));
-        EXPECT_TRUE(streamed == one) << what << ", 7 threads, fed in pieces";
+// Large enough to be cut into blocks, the last one longer or shorter than
+// the look past a block's end; the bytes depend neither on the thread count
+// nor on how the input is fed.
+TEST(Yaz0Encode, EveryLevelRoundTripsWithTheSameBytesOnAnyThreadCount) {
+    for (std::size_t last : {90000, 1000}) {
+        const Bytes data = cat({fixture::sample_data((1 << 20) + 70000, 7), Bytes(5000, 0), random_bytes(4099, 9),
+                                random_bytes(300, 8)}, (1 << 20) + last);
+        for (Level level : {Level::fast, Level::standard, Level::best}) {
+            const std::string what = "level " + std::to_string(static_cast<int>(level)) + ", " + std::to_string(last);
+            const Bytes one = encode(data, level, 1);
+            expect_round_trip(data, one, what);
+            EXPECT_TRUE(encode(data, level, 2) == one) << what << ", 2 threads";
+
+            Bytes streamed;
+            auto e = dravik::yaz0::encoder_begin(static_cast<std::uint32_t>(data.size()), {level, 7},
+                                                 [&](const std::uint8_t* p, std::size_t n) {
+                                                     streamed.insert(streamed.end(), p, p + n);
+                                                     return true;
+                                                 });
+            ASSERT_TRUE(e);
+            for (std::size_t at = 0; at < data.size(); at += 100003)
+                ASSERT_TRUE(encoder_feed(*e, data.data() + at, std::min<std::size_t>(100003, data.size() - at)));
+            ASSERT_TRUE(encoder_finish(*e));
+            EXPECT_TRUE(streamed == one) << what << ", 7 threads, fed in pieces";
+        }
     }
 }
 
