@@ -21,9 +21,10 @@ namespace {
 // so the bytes never depend on the thread count.
 constexpr std::size_t kSplitFrom = std::size_t{1} << 20;
 constexpr std::size_t kBlockSize = std::size_t{256} << 10;
-// How far past its end a block is parsed. The cheapest paths from any two
-// places meet within a few tokens, so by the block's end the path no longer
-// depends on where the look ahead stops.
+// How far past its end a block is parsed by the optimal levels. Cheapest
+// paths from nearby places meet within a few tokens, and equally cheap
+// choices are taken longest first, so 4 KiB before the look ahead stops the
+// path no longer depends on where it stops.
 constexpr std::size_t kLookahead = 4096;
 
 // How far `standard` looks: it searches the tree at most this many nodes
@@ -116,15 +117,14 @@ struct Scratch {
     }
 };
 
-// A match at every position of buf[start, total), positions before `start`
-// serving as history. With no limits (`best`) it is the longest match: the
-// tree never gives up. `standard` searches the tree at most `steps` nodes
-// deep, and once the previous position's match, one shorter, is `nice` long,
-// takes it as far as it extends and leaves the position out of the tree:
-// long matches are where the time goes on repetitive data, and where a
-// shorter choice costs least.
+// `standard`'s match at every position of buf[start, total), positions
+// before `start` serving as history. It searches the tree at most `steps`
+// nodes deep, and once the previous position's match, one shorter, is
+// `nice` long, takes it as far as it extends and leaves the position out of
+// the tree: long matches are where the time goes on repetitive data, and
+// where a shorter choice costs least.
 void find_matches(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
-                  Match* matches, std::uint32_t nice = ~0u, unsigned steps = ~0u) {
+                  Match* matches, std::uint32_t nice, unsigned steps) {
     tree.reset();
     Match known;
     for (std::size_t p = 0; p < total; ++p) {
