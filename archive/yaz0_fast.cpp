@@ -118,10 +118,14 @@ struct Finder {
         std::uint32_t best_length = floor;
         if (best_length >= limit) return best;
         // Tries the match at `delta`, of which `from` bytes are known to
-        // agree; true once nothing longer can be found.
+        // agree; true once nothing longer can be found. A longer match
+        // agrees in the 4 bytes up to best_length too, which turns most
+        // places away with one comparison.
         const auto consider = [&](std::uint32_t delta, std::uint32_t from) {
             const std::uint8_t* t = s - delta;
-            if (t[best_length] != s[best_length]) return false;
+            if (best_length >= 3 ? std::memcmp(t + best_length - 3, s + best_length - 3, 4) != 0
+                                 : t[best_length] != s[best_length])
+                return false;
             const std::uint32_t n = from + common_length(s + from, t + from, limit - from);
             if (n <= best_length) return false;
             best_length = n;
