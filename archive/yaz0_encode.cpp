@@ -247,7 +247,6 @@ void encode_block(Job& job, Level level, Scratch& s) {
     job.exit = 0;
     if (level == Level::fast) {
         code_fast(buf, start, end, s.fast, job.tokens);
-        job.tokens.finish();
         return;
     }
     Match* matches = job.matches.data();
@@ -263,7 +262,6 @@ void encode_block(Job& job, Level level, Scratch& s) {
         p += step[i];
     }
     job.exit = static_cast<std::uint32_t>(p - end);
-    job.tokens.finish();
 }
 
 }  // namespace
@@ -349,9 +347,11 @@ void add_token(Encoder& e, bool literal, const std::uint8_t* bytes, std::uint32_
     }
 }
 
-void add_to_group(Encoder& e, const Tokens& t, std::uint32_t i, std::uint8_t*& w) {
-    add_token(e, (t.flags[i >> 3] & (0x80u >> (i & 7))) != 0, t.bytes.data() + t.starts[i],
-              t.starts[i + 1] - t.starts[i], w);
+// Appends token i of t, whose bytes start at `at`, and moves `at` past it.
+void add_to_group(Encoder& e, const Tokens& t, std::uint32_t i, std::uint32_t& at, std::uint8_t*& w) {
+    const std::uint32_t n = t.size(i, at);
+    add_token(e, t.is_literal(i), t.bytes.data() + at, n, w);
+    at += n;
 }
 
 // Sends a coded block, its tokens joining the group left open by the block
@@ -387,19 +387,22 @@ bool emit(Encoder& e, const Job& job) {
         r += job.step[i];
     }
     if (q < end) {
-        std::uint32_t i = k;
-        while (e.group_tokens != 0 && i < t.count) add_to_group(e, t, i++, w);
+        std::uint32_t i = 0, at = 0;
+        for (; i < k; ++i) at += t.size(i, at);
+        while (e.group_tokens != 0 && i < t.count) add_to_group(e, t, i++, at, w);
         for (; i + 8 <= t.count; i += 8) {
             const unsigned shift = i & 7;
             const std::uint32_t f = i >> 3;
             unsigned code = static_cast<unsigned>(t.flags[f]) << shift;
             if (shift != 0) code |= t.flags[f + 1] >> (8 - shift);
             *w++ = static_cast<std::uint8_t>(code);
-            const std::uint32_t n = t.starts[i + 8] - t.starts[i];
-            std::memcpy(w, t.bytes.data() + t.starts[i], n);
+            std::uint32_t n = 0;
+            for (std::uint32_t j = 0; j < 8; ++j) n += t.size(i + j, at + n);
+            std::memcpy(w, t.bytes.data() + at, n);
             w += n;
+            at += n;
         }
-        for (; i < t.count; ++i) add_to_group(e, t, i, w);
+        for (; i < t.count; ++i) add_to_group(e, t, i, at, w);
         e.entry = job.exit;
     } else {
         e.entry = static_cast<std::uint32_t>(q - end);

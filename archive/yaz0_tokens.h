@@ -118,12 +118,13 @@ inline std::uint32_t match_bytes(std::uint32_t distance, std::uint32_t length, s
 }
 
 // A block's tokens in a form that can be cut into flag groups at any
-// phase: the flag bits (1 = literal, most significant first), the token
-// bytes end to end, and where each token's bytes start.
+// phase: the flag bits (1 = literal, most significant first) and the token
+// bytes end to end. A token's size follows from its bytes: a literal is one
+// byte, a match two when its first byte's high nibble (length - 2) is not
+// zero, else three.
 struct Tokens {
     std::vector<std::uint8_t> flags;
     std::vector<std::uint8_t> bytes;
-    std::vector<std::uint32_t> starts;  // count + 1 entries
     std::uint32_t count = 0;
     std::uint32_t used = 0;
 
@@ -132,7 +133,6 @@ struct Tokens {
     void reserve(std::size_t n) {
         flags.resize(n / 8 + 1);
         bytes.resize(n + 4);  // the last token may reach past the block
-        starts.resize(n + 1);
     }
     void clear(std::size_t n) {
         std::fill(flags.begin(), flags.begin() + static_cast<std::ptrdiff_t>(n / 8 + 1), 0);
@@ -140,14 +140,18 @@ struct Tokens {
     }
     void literal(std::uint8_t byte) {
         flags[count >> 3] |= static_cast<std::uint8_t>(0x80u >> (count & 7));
-        starts[count++] = used;
+        ++count;
         bytes[used++] = byte;
     }
     void match(std::uint32_t distance, std::uint32_t length) {
-        starts[count++] = used;
+        ++count;
         used += match_bytes(distance, length, &bytes[used]);
     }
-    void finish() { starts[count] = used; }
+    bool is_literal(std::uint32_t i) const { return (flags[i >> 3] >> (7 - (i & 7))) & 1; }
+    // The size of token i, whose bytes start at `at`.
+    std::uint32_t size(std::uint32_t i, std::uint32_t at) const {
+        return is_literal(i) ? 1 : bytes[at] >= 0x10 ? 2 : 3;
+    }
 };
 
 // The `fast` level's state, kept from block to block so that its tables are
