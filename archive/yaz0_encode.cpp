@@ -439,12 +439,25 @@ void plan_block(Encoder& e, Job& job) {
     job.want = job.end + static_cast<std::size_t>(ahead);
 }
 
+// Waits for the oldest block in flight and sends it. While it is not
+// done, this thread codes blocks no worker has taken yet: it is one of the
+// threads the caller asked for.
 bool emit_front(Encoder& e) {
     std::unique_ptr<Job> job = std::move(e.in_flight.front());
     e.in_flight.pop_front();
-    {
+    for (;;) {
         std::unique_lock<std::mutex> lock(e.mutex);
-        e.work_done.wait(lock, [&job] { return job->done; });
+        if (job->done) break;
+        if (e.todo.empty()) {
+            e.work_done.wait(lock, [&job] { return job->done; });
+            break;
+        }
+        Job* other = e.todo.front();
+        e.todo.pop_front();
+        lock.unlock();
+        encode_block(*other, e.level, e.scratch);
+        lock.lock();
+        other->done = true;
     }
     const bool ok = emit(e, *job);
     e.spare.push_back(std::move(job));
@@ -501,13 +514,12 @@ EncoderPtr encoder_begin(std::uint32_t decoded_size, const EncodeOptions& option
             e->filling = new_job(*e);
             plan_block(*e, *e->filling);
         }
-        if (threads <= 1) {
-            e->scratch.reserve(e->block_size + kLookahead);
-        } else {
-            // Two blocks per worker in flight keep every worker busy while
-            // the oldest block is waited for.
+        e->scratch.reserve(e->block_size + kLookahead);
+        if (threads > 1) {
+            // Two blocks per thread in flight keep every thread busy while
+            // the oldest block is waited for; this thread is the last one.
             e->in_flight_cap = 2 * std::size_t{threads};
-            for (unsigned i = 0; i < threads; ++i) {
+            for (unsigned i = 1; i < threads; ++i) {
                 auto scratch = std::make_unique<Scratch>();
                 scratch->reserve(e->block_size + kLookahead);
                 e->workers.emplace_back(worker_loop, std::ref(*e), std::move(scratch));

@@ -118,8 +118,8 @@ void scaling() {
     const std::vector<std::uint8_t> big = fixture::sample_data(10000000, 5);
     for (std::size_t l = 0; l < 3; ++l) {
         double one = 0, two = 0, cpu_one = 0, cpu_two = 0;
-        time_encode(big, kLevels[l], 1, 3, one, cpu_one);
-        time_encode(big, kLevels[l], 2, 3, two, cpu_two);
+        time_encode(big, kLevels[l], 1, 5, one, cpu_one);
+        time_encode(big, kLevels[l], 2, 5, two, cpu_two);
         std::printf("%-8s 1 thread %7.3f s (%7.3f)  2 threads %7.3f s (%7.3f)  %.2fx faster\n", kLevelNames[l],
                     one, cpu_one, two, cpu_two, one / two);
     }
