@@ -67,7 +67,7 @@ struct RankSet {
 }  // namespace
 
 void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, ExactState& state,
-                  Match* matches, std::uint32_t nice) {
+                  Match* matches) {
     RankSet window{state.words, state.summary};
     Match known;  // the previous position's match, one shorter
     for (std::size_t c0 = start; c0 < total; c0 += kChunk) {
@@ -87,7 +87,7 @@ void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total,
                 const std::uint32_t limit = limit_at(p, total);
                 Match best;
                 if (known.length != 0) --known.length;
-                if (limit >= kMinMatch && known.length < limit && known.length < nice) {
+                if (limit >= kMinMatch && known.length < limit) {
                     const std::uint8_t* s = buf + p;
                     for (const std::int64_t neighbour : {window.below(r), window.above(r)}) {
                         if (neighbour < 0) continue;
@@ -100,11 +100,7 @@ void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total,
                     }
                     if (best.length < kMinMatch) best = Match{};
                 } else if (limit >= kMinMatch) {
-                    const std::uint8_t* s = buf + p;
-                    best = known;
-                    best.length = static_cast<std::uint16_t>(
-                        known.length + common_length(s + known.length, s + known.length - known.distance,
-                                                     limit - known.length));
+                    best = known;  // as long as the limit allows
                 }
                 matches[p - start] = best;
                 known = best;

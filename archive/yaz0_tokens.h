@@ -169,11 +169,9 @@ struct ExactState {
 };
 
 // The longest match at every position p of buf[start, total), into
-// matches[p - start]; positions before `start` are history. Once the
-// previous position's match, one shorter, is `nice` long, it is taken as
-// far as it goes without a search (~0u: always search).
+// matches[p - start]; positions before `start` are history.
 void find_longest(const std::uint8_t* buf, std::size_t start, std::size_t total, ExactState& state,
-                  Match* matches, std::uint32_t nice = ~0u);
+                  Match* matches);
 
 // Codes buf[start, end) greedily, buf[0, start) serving as history.
 void code_fast(const std::uint8_t* buf, std::size_t start, std::size_t end, FastState& state, Tokens& out);
