@@ -116,6 +116,17 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
         tools["other"] = lambda out: ([compare, archive], out)
     if floor_args:
         tools["floor"] = lambda out: ([floor_args[0], os.path.join(out, "x")] + floor_args[1:], base)
+    times, rss = rotate(tools, runs, base, "run", keep_outputs)
+    # Only now, after every timing: creating files right after deleting many
+    # is several times slower. The next workload waits for the disk to settle.
+    shutil.rmtree(base)
+    return times, rss
+
+
+def rotate(tools, runs, base, label, keep_outputs=False):
+    """Runs every tool `runs` times into a fresh output folder under `base`;
+    tools[name](out) gives the command and the folder it runs in. Returns
+    the times and peak RSS of each tool's runs."""
     times = {name: [] for name in tools}
     rss = {name: [] for name in tools}
     names = list(tools)
@@ -125,7 +136,7 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
         order = names[r % len(names):] + names[: r % len(names)]
         for name in order:
             serial += 1
-            out = os.path.join(base, "run-%03d" % serial)  # never used before
+            out = os.path.join(base, "%s-%03d" % (label, serial))  # never used before
             os.makedirs(out)
             cmd, cwd = tools[name](out)
             settle()
@@ -134,9 +145,6 @@ def run_workload(label, work, dravik, dirs, runs, floor_args=None, keep_outputs=
             rss[name].append(m)
             if not keep_outputs:
                 shutil.rmtree(out)
-    # Only now, after every timing: creating files right after deleting many
-    # is several times slower. The next workload waits for the disk to settle.
-    shutil.rmtree(base)
     return times, rss
 
 

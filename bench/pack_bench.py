@@ -15,40 +15,15 @@ usage: bench/pack_bench.py [--dravik build/dravik] [--runs 5] [--work DIR] [--qu
 import argparse
 import os
 import shutil
-import statistics
-import subprocess
 import tempfile
 
 import extract_bench as common
 
 
 def run(label, work, tools, runs):
-    times = {name: [] for name in tools}
-    rss = {name: [] for name in tools}
-    names = list(tools)
-    serial = 0
-    for r in range(runs):
-        order = names[r % len(names):] + names[: r % len(names)]
-        for name in order:
-            serial += 1
-            out = os.path.join(work, "%s-out-%03d" % (label, serial))
-            os.makedirs(out)
-            common.settle()
-            t, m = common.timed(tools[name](out), work)
-            times[name].append(t)
-            rss[name].append(m)
-            shutil.rmtree(out)
-    return times, rss
-
-
-def report(title, times, rss):
-    print("\n%s (median of %d runs)" % (title, len(next(iter(times.values())))))
-    print("  %-12s %10s %12s %14s %14s" % ("tool", "seconds", "peak RSS", "dravik / tool", "(by round)"))
-    d = statistics.median(times["dravik"])
-    for name in times:
-        m = statistics.median(times[name])
-        paired = statistics.median(a / b for a, b in zip(times["dravik"], times[name]))
-        print("  %-12s %10.3f %9.1f MiB %14.2f %14.2f" % (name, m, max(rss[name]) / 1024, d / m, paired))
+    """Each tool's command, run in `work`, into fresh output folders."""
+    return common.rotate({name: (lambda out, f=f: (f(out), work)) for name, f in tools.items()},
+                         runs, work, label + "-out")
 
 
 def main():
@@ -75,7 +50,7 @@ def main():
                 "tar -cf": lambda out: ["sh", "-c", 'tar -cf "$1" -C "$2" arc && sync "$1"', "sh",
                                         os.path.join(out, "x.tar"), tree],
             }, args.runs)
-            report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss)
+            common.report("(a) %d files of 4 KiB in %d directories" % (ndirs * per_dir, ndirs), times, rss)
             shutil.rmtree(tree)
         if args.only in (None, "b", "c"):
             n, size = 8, (64 << 20) // scale
@@ -89,7 +64,7 @@ def main():
                     "cp": lambda out: ["sh", "-c", 'd="$1"; shift; cp "$@" "$d" && cd "$d" && sync *',
                                        "sh", out] + files,
                 }, args.runs)
-                report("(b) %d files of %d MiB" % (n, size >> 20), times, rss)
+                common.report("(b) %d files of %d MiB" % (n, size >> 20), times, rss)
             if args.only in (None, "c"):
                 times, rss = run("c", work, {
                     "dravik": lambda out: [dravik, "-c", "-q", os.path.join(out, "x.arc"), tree],
