@@ -28,7 +28,7 @@ using win::handle_of;
 // Not every mingw header names these; the values are the system's.
 constexpr ULONG kFileNonDirectoryFile = 0x00000040;
 constexpr ULONG kFileOpenReparsePoint = 0x00200000;
-constexpr int kFileBothDirectoryInformation = 3;
+constexpr int kFileIdBothDirectoryInformation = 37;
 constexpr int kFileRenameInformation = 10;
 constexpr int kFileDispositionInformation = 13;
 constexpr int kFileAttributeTagInformation = 35;
@@ -44,7 +44,8 @@ struct AttributeTag {
     ULONG reparse_tag;
 };
 
-struct BothDirectoryInformation {
+// One entry of a folder listing: its names, attributes, size and file id.
+struct IdBothDirectoryInformation {
     ULONG next_entry_offset;
     ULONG file_index;
     LARGE_INTEGER times[4];
@@ -55,6 +56,7 @@ struct BothDirectoryInformation {
     ULONG ea_size;
     CCHAR short_name_length;
     WCHAR short_name[12];
+    LARGE_INTEGER file_id;
     WCHAR name[1];
 };
 
@@ -423,39 +425,22 @@ NameProblem name_problem(int dir, const char* name) {
     if (open_relative(handle_of(dir), L"", FILE_LIST_DIRECTORY, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE,
                       &listing) != 0)
         return NameProblem::none;  // the open that follows tells its own error
-    alignas(8) unsigned char buffer[sizeof(BothDirectoryInformation) + 512 * sizeof(wchar_t)];
+    alignas(8) unsigned char buffer[sizeof(IdBothDirectoryInformation) + 512 * sizeof(wchar_t)];
     UNICODE_STRING pattern;
     pattern.Buffer = w.data();
     pattern.Length = pattern.MaximumLength = static_cast<USHORT>(w.size() * sizeof(wchar_t));
     IO_STATUS_BLOCK io;
     const NTSTATUS status = NtQueryDirectoryFile(listing, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                                 kFileBothDirectoryInformation, TRUE, &pattern, TRUE);
+                                                 kFileIdBothDirectoryInformation, TRUE, &pattern, TRUE);
     ::CloseHandle(listing);
     if (status != 0) return NameProblem::none;
-    const auto* entry = reinterpret_cast<const BothDirectoryInformation*>(buffer);
+    const auto* entry = reinterpret_cast<const IdBothDirectoryInformation*>(buffer);
     const int same = ::CompareStringOrdinal(entry->name, static_cast<int>(entry->name_length / sizeof(wchar_t)),
                                             w.data(), static_cast<int>(w.size()), TRUE);
     return same == CSTR_EQUAL ? NameProblem::none : NameProblem::short_name_alias;
 }
 
 namespace {
-
-constexpr int kFileIdBothDirectoryInformation = 37;
-
-struct IdBothDirectoryInformation {
-    ULONG next_entry_offset;
-    ULONG file_index;
-    LARGE_INTEGER times[4];
-    LARGE_INTEGER end_of_file;
-    LARGE_INTEGER allocation_size;
-    ULONG attributes;
-    ULONG name_length;
-    ULONG ea_size;
-    CCHAR short_name_length;
-    WCHAR short_name[12];
-    LARGE_INTEGER file_id;
-    WCHAR name[1];
-};
 
 bool volume_serial(HANDLE h, std::uint64_t* serial) {
     BY_HANDLE_FILE_INFORMATION info;

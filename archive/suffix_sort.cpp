@@ -69,43 +69,43 @@ struct Level {
     // as ~j when the suffix before it is of the type the other pass
     // induces (its symbol is smaller in the L pass, larger in the S pass:
     // equal symbols share their type), and each pass flips what it skips.
-    // Consecutive suffixes often go to the same bucket, so the bucket's
-    // next slot is kept at hand.
     void induce() {
         bucket_heads();
-        std::int32_t c1 = s[n - 1];
-        std::int32_t* b = sa + heads[c1];
-        *b++ = (n - 1 > 0 && s[n - 2] < s[n - 1]) ? ~(n - 1) : n - 1;
+        Slot slot{s[n - 1], sa + heads[s[n - 1]]};
+        *slot.next++ = (n - 1 > 0 && s[n - 2] < s[n - 1]) ? ~(n - 1) : n - 1;
         for (std::int32_t i = 0; i < n; ++i) {
             std::int32_t j = sa[i];
             sa[i] = ~j;
             if (j > 0) {
                 --j;
-                const std::int32_t c0 = s[j];
-                if (c0 != c1) {
-                    heads[c1] = static_cast<std::int32_t>(b - sa);
-                    b = sa + heads[c1 = c0];
-                }
-                *b++ = (j > 0 && s[j - 1] < c1) ? ~j : j;
+                *next_slot(slot, s[j])++ = (j > 0 && s[j - 1] < s[j]) ? ~j : j;
             }
         }
         bucket_tails();
-        c1 = 0;
-        b = sa + heads[0];
+        slot = Slot{0, sa + heads[0]};
         for (std::int32_t i = n; i-- > 0;) {
             std::int32_t j = sa[i];
             if (j > 0) {
                 --j;
-                const std::int32_t c0 = s[j];
-                if (c0 != c1) {
-                    heads[c1] = static_cast<std::int32_t>(b - sa);
-                    b = sa + heads[c1 = c0];
-                }
-                *--b = (j == 0 || s[j - 1] > c1) ? ~j : j;
+                *--next_slot(slot, s[j]) = (j == 0 || s[j - 1] > s[j]) ? ~j : j;
             } else {
                 sa[i] = ~j;
             }
         }
+    }
+
+    // The slot next to fill in a bucket, kept at hand for the bucket last
+    // written: consecutive suffixes often go to the same one.
+    struct Slot {
+        std::int32_t symbol;
+        std::int32_t* next;
+    };
+    std::int32_t*& next_slot(Slot& slot, std::int32_t c) {
+        if (c != slot.symbol) {
+            heads[slot.symbol] = static_cast<std::int32_t>(slot.next - sa);
+            slot.next = sa + heads[slot.symbol = c];
+        }
+        return slot.next;
     }
 
     // Whether the LMS substrings (from one LMS position to the next,

@@ -35,6 +35,13 @@ constexpr std::size_t kLookahead = 4096;
 constexpr unsigned kStandardSteps = 128;
 constexpr std::uint32_t kStandardNice = 96;
 
+constexpr unsigned kHashBits = 16;
+
+std::uint32_t hash3(const std::uint8_t* p) {
+    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
+    return (v * 2654435761u) >> (32 - kHashBits);
+}
+
 // A binary tree of the window's suffixes per hash, rebuilt around each new
 // position as it is inserted (the new position becomes the root and the old
 // tree is split along the search path). The search passes both neighbours
@@ -111,10 +118,8 @@ struct Scratch {
     TreeFinder tree;
     std::vector<std::uint32_t> cost;
 
-    void reserve(std::size_t positions) {
-        tree.reset();
-        cost.resize(positions + 1);
-    }
+    // The finders size their own tables when a block needs them.
+    void reserve(std::size_t positions) { cost.resize(positions + 1); }
 };
 
 // `standard`'s match at every position of buf[start, total), positions

@@ -30,17 +30,11 @@ constexpr std::uint32_t kLongBits = 25;
 constexpr std::uint32_t kBias = 2 * kWindow;
 constexpr std::uint32_t kSlots = 2 * kWindow;  // cyclic, larger than the window
 constexpr std::uint32_t kSlotMask = kSlots - 1;
-constexpr unsigned kHashBits = 16;
 
 struct Match {
     std::uint16_t length = 0;  // 0 when no match of kMinMatch or more
     std::uint16_t distance = 0;
 };
-
-inline std::uint32_t hash3(const std::uint8_t* p) {
-    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-    return (v * 2654435761u) >> (32 - kHashBits);
-}
 
 namespace detail {
 
