@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -627,6 +628,16 @@ namespace {
 SRWLOCK g_guard_lock = SRWLOCK_INIT;
 int g_guard_dir = -1;
 const char* g_guard_name = nullptr;
+// Set by the handler before it waits for the lock. The lock is not fair:
+// without this, the walk could finish the held file, and even release it,
+// before the waiting handler got its turn.
+std::atomic<bool> g_interrupt_waiting{false};
+
+[[noreturn]] void remove_guarded_and_end() {
+    if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(0xC000013A));  // STATUS_CONTROL_C_EXIT
+    std::abort();  // not reached: TerminateProcess on this process does not return
+}
 
 BOOL WINAPI remove_partial_and_exit(DWORD event) {
     switch (event) {
@@ -637,10 +648,9 @@ BOOL WINAPI remove_partial_and_exit(DWORD event) {
         case CTRL_SHUTDOWN_EVENT: break;
         default: return FALSE;
     }
+    g_interrupt_waiting.store(true);
     ::AcquireSRWLockExclusive(&g_guard_lock);  // held until the process ends
-    if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
-    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(0xC000013A));  // STATUS_CONTROL_C_EXIT
-    return TRUE;
+    remove_guarded_and_end();
 }
 
 }  // namespace
@@ -667,6 +677,9 @@ void hold_interrupts() {
 
 void release_interrupts() {
     g_holding = false;
+    // An interrupt that came while held is acted on here, with the file just
+    // guarded, as a POSIX signal is delivered the moment it is unblocked.
+    if (g_interrupt_waiting.load()) remove_guarded_and_end();
     ::ReleaseSRWLockExclusive(&g_guard_lock);
 }
 
