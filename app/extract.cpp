@@ -147,7 +147,6 @@ ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end)
     }
     DirectoryLevel level;
     level.name = name;
-    level.entered = true;
     level.end = end;
     level.entered_at = x.levels.size();
     x.levels.push_back(std::move(level));
@@ -287,7 +286,6 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor sta
     x.levels.reserve(64);  // deep enough for real archives without growing
     DirectoryLevel root;
     root.fd = std::move(start);
-    root.entered = true;
     root.end = archive_node_count(handle);
     x.levels.push_back(std::move(root));
     x.held.clear();

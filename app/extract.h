@@ -64,10 +64,10 @@ struct DirectoryLevel {
     FileDescriptor fd;       // open while held; entered levels may be released
     const char* name = nullptr;  // its name in the innermost entered level below it,
                                  // borrowed from the archive's table (or "arc")
-    bool entered = false;
     std::uint32_t end = 0;   // first node index past this directory's contents
     // The innermost entered level at or below this one (itself when
-    // entered): where this level's entries go, found without a search. For
+    // entered, so that level k is entered exactly when entered_at == k):
+    // where this level's entries go, found without a search. For
     // an entered level k, levels[k - 1].entered_at is the directory it lies in.
     std::size_t entered_at = 0;
 };
