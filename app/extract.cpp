@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "app/disk.h"
+#include "app/output_file.h"
 #include "app/walk.h"
 #include "archive/u8_format.h"
 
@@ -175,10 +176,6 @@ struct InterruptsHeld {
     InterruptsHeld& operator=(const InterruptsHeld&) = delete;
 };
 
-bool same_file(const FileIdentity& a, const FileIdentity& b) {
-    return a.known && b.known && a.device == b.device && a.inode == b.inode;
-}
-
 ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* name,
                          std::uint32_t offset, std::uint32_t size) {
     if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
@@ -214,7 +211,7 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
                 return failure(ExtractError::create_file, name, errno);
             if (kind == disk::EntryKind::directory)
                 return failure(ExtractError::is_a_directory, name);
-            if (same_file(existing, x.archive))
+            if (same_identity(existing, x.archive))
                 return failure(ExtractError::would_replace_archive, name);
             if (existing.known && x.written.count(existing) != 0)
                 return failure(ExtractError::same_path, name);

@@ -46,6 +46,7 @@ bool output_commit(OutputFile& out, std::string& reason);
 // Removes what was written (also done when `out` goes out of scope).
 void output_abort(OutputFile& out);
 
+// Whether `a` and `b` are both known and the same file.
 bool same_identity(const FileIdentity& a, const FileIdentity& b);
 
 }  // namespace dravik
