@@ -59,15 +59,6 @@ constexpr char kOptions[] =
     "only folder; when the root holds several, each keeps its name.\n"
     "Exit status: 0 when everything was done, 1 otherwise.\n";
 
-// Writes one diagnostic line, after whatever standard output has buffered,
-// so that a failure follows its entry's listing line.
-void report(Output& out, const std::string& line) {
-    out_flush(out);
-    const std::string text = "dravik: " + line + "\n";
-    // Nothing useful can be done when standard error itself fails.
-    disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 std::string escaped(const char* name) {
     std::string s;
     append_diagnostic_name(s, name);
@@ -218,9 +209,9 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
     const bool json = request.json && !request.quiet;
     if (text) out_text(out, "- archive successfully opened.\n");
     if (status.notices & kNoticeImd5Mismatch)
-        report(out, "warning: " + escaped(path) + ": an IMD5 checksum does not match its contents");
+        report_line(out, "warning: " + escaped(path) + ": an IMD5 checksum does not match its contents");
     if (status.notices & kNoticeImetMismatch)
-        report(out, "warning: " + escaped(path) + ": the banner header's checksum does not match");
+        report_line(out, "warning: " + escaped(path) + ": the banner header's checksum does not match");
 
     const std::uint32_t count = archive_node_count(*handle);
     if (json) json_header(out, path, status, count);
@@ -228,7 +219,7 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
         archive_close(handle);
         if (text) out_text(out, "- empty archive.\n");
         if (json) json_error(out, "empty archive");
-        if (!text && !json) report(out, escaped(path) + ": empty archive");
+        if (!text && !json) report_line(out, escaped(path) + ": empty archive");
         out_flush(out);
         return 1;
     }
@@ -243,7 +234,7 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
         archive_close(handle);
         if (text) out_text(out, "- error finding file.\n");
         if (json) json_error(out, "no entries");
-        if (!text && !json) report(out, escaped(path) + ": no entries");
+        if (!text && !json) report_line(out, escaped(path) + ": no entries");
         out_flush(out);
         return 1;
     }
@@ -255,7 +246,7 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
         extracting = request.destination.valid()
                          ? extract_begin(extractor, *handle, std::move(request.destination))
                          : extract_begin(extractor, *handle);
-        if (!extracting) report(out, with_errno("cannot open the destination folder", errno));
+        if (!extracting) report_line(out, with_errno("cannot open the destination folder", errno));
     }
     disk::Copier copier;
     const ArchiveSource& source = archive_source(*handle);
@@ -276,12 +267,12 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
             if (result.error != ExtractError::none) {
                 ok = false;
                 why = reason(result);
-                report(out, escaped(result.name) + ": " + why);
+                report_line(out, escaped(result.name) + ": " + why);
             }
         } else if (request.mode == Mode::to_stdout && !e.node.is_directory) {
             if (!copy_to_stdout(source, copier, e.node, &why)) {
                 ok = false;
-                report(out, escaped(e.node.name) + ": " + why);
+                report_line(out, escaped(e.node.name) + ": " + why);
             }
         }
         if (!ok) ++failed;
@@ -312,16 +303,16 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
         for (const Pattern& p : *patterns) {
             if (p.matched) continue;
             unmatched = true;
-            report(out, "no entry matches '" + escaped(p.text.c_str()) + "'");
+            report_line(out, "no entry matches '" + escaped(p.text.c_str()) + "'");
         }
     }
     if (!out_flush(out)) {
-        report(out, with_errno("cannot write the listing", out.error_number));
+        report_line(out, with_errno("cannot write the listing", out.error_number));
         return 1;
     }
     if (unpacking && !extracting) return 1;
     if (failed > 0) {
-        report(out, std::to_string(failed) + " of " + std::to_string(acted) +
+        report_line(out, std::to_string(failed) + " of " + std::to_string(acted) +
                         (acted == 1 ? " entry" : " entries") +
                         (unpacking ? " could not be unpacked" : " could not be written"));
         return 1;
@@ -348,14 +339,14 @@ int run_on_archive(const Options& options, Output& out) {
             json_text(line, "error", "invalid archive");
             json_end(line);
         }
-        report(out, open_failure_text(path, status));
+        report_line(out, open_failure_text(path, status));
         out_flush(out);
         return 1;
     }
     if (options.mode == Mode::unpack && !options.directory.empty()) {
         request.destination = disk::open_destination(options.directory.c_str());
         if (!request.destination.valid()) {
-            report(out, escaped(options.directory.c_str()) + ": " +
+            report_line(out, escaped(options.directory.c_str()) + ": " +
                             (errno == ENOTDIR ? std::string("exists and is not a directory")
                                               : with_errno("cannot create the folder", errno)));
             archive_close(handle);
@@ -387,7 +378,7 @@ int run_cli(int argc, char** argv, Output& out) {
     Options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
-        report(out, error);
+        report_line(out, error);
         return 1;
     }
     switch (options.mode) {

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "app/output_file.h"
-#include "app/pack.h"
 #include "archive/archive.h"
 #include "archive/carrier.h"
 #include "archive/yaz0_encode.h"

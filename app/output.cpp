@@ -41,6 +41,13 @@ void out_write_slow(Output& out, const char* text, std::size_t length) {
 
 void out_text(Output& out, const char* text) { out_write(out, text, std::strlen(text)); }
 
+void report_line(Output& out, const std::string& line) {
+    out_flush(out);
+    const std::string text = "dravik: " + line + "\n";
+    // Nothing useful can be done when standard error itself fails.
+    disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
 std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry) {
     static const char kHex[] = "0123456789ABCDEF";
     char* p = dest;

@@ -39,6 +39,9 @@ inline void out_write(Output& out, const char* text, std::size_t length) {
 void out_text(Output& out, const char* text);
 // Writes out what is buffered; false once any write has failed.
 bool out_flush(Output& out);
+// Writes "dravik: `line`" to standard error, after whatever standard output
+// has buffered, so that a failure follows its entry's listing line.
+void report_line(Output& out, const std::string& line);
 
 // The longest listing line without its name: "[d] offs[0x........] len[-2147483648] ".
 inline constexpr std::size_t kListingPrefixMax = 40;

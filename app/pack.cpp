@@ -303,12 +303,6 @@ int list_written(const u8::Plan& plan, const std::string& archive,
 
 }  // namespace
 
-void report_line(Output& out, const std::string& line) {
-    out_flush(out);
-    const std::string text = "dravik: " + line + "\n";
-    disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
-}
-
 int run_pack(const Options& options, Output& out) {
     if (options.operands.size() != 2) {
         report_line(out, "-c needs ARCHIVE and DIR");

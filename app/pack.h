@@ -13,7 +13,4 @@ namespace dravik {
 // under ARCHIVE (an old file of that name is kept).
 int run_pack(const Options& options, Output& out);
 
-// Writes one diagnostic line to out.error_fd, after what stdout has buffered.
-void report_line(Output& out, const std::string& line);
-
 }  // namespace dravik
