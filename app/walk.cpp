@@ -112,14 +112,17 @@ void walk_entries(const ArchiveHandle& handle, Selection& selection,
         }
     }
 
-    PathTracker t(handle, want_paths || filters);
+    // With --include the first pass has decided already; only --exclude
+    // alone is decided here.
+    const bool deciding = filters && !includes;
+    PathTracker t(handle, want_paths || deciding);
     ArchiveEntry node;
     WalkEntry entry;
     for (std::uint32_t k = 1; k < n && archive_node(&handle, &node, k); ++k) {
         std::string_view name;
         const PathTracker::Level& parent = t.enter(k, node, &name);
         bool included = false, excluded = false;
-        if (filters && !includes) decide(parent, t.path, name, &included, &excluded);
+        if (deciding) decide(parent, t.path, name, &included, &excluded);
         if (node.is_directory) t.push_directory(k, node, name, included, excluded);
         const bool acted = includes ? act[k] != 0 : !excluded;
         if (!acted) continue;

@@ -30,8 +30,7 @@ const char* unpacked_directory_name(const ArchiveEntry& node, std::uint32_t inde
 
 // Visits, in table order, every entry that `selection` lets through, plus
 // the directories that lead to an included entry. Marks the patterns that
-// matched something. Without `want_paths` (and without patterns, which need
-// them) every entry's path is left empty.
+// matched something. Without `want_paths` an entry's path may be left empty.
 void walk_entries(const ArchiveHandle& handle, Selection& selection,
                   const std::function<void(const WalkEntry&)>& visit, bool want_paths = true);
 
