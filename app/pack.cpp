@@ -259,16 +259,14 @@ std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::
 std::vector<u8::NodePlace> unpacked_places(const ArchiveHandle& h) {
     std::vector<u8::NodePlace> places(u8::walked_node_count(h));
     places[0].written = true;
-    const std::uint32_t roots = archive_root_directories(h);
     std::map<std::string, bool> made;  // path -> is a folder
     Selection everything;
     walk_entries(h, everything, [&](const WalkEntry& w) {
         if (w.index >= places.size()) return;
         u8::NodePlace& place = places[w.index];
         const ArchiveEntry& node = w.node;
-        const char* name = node.is_directory ? unpacked_directory_name(node, w.index, roots) : node.name;
         place.path = std::string(w.path);
-        bool ok = name_is_safe(name);
+        bool ok = name_is_safe(w.name);
         const auto found = made.find(place.path);
         if (node.is_directory) {
             ok = ok && (found == made.end() || found->second);

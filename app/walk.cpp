@@ -128,6 +128,7 @@ void walk_entries(const ArchiveHandle& handle, Selection& selection,
         if (!acted) continue;
         entry.index = k;
         entry.node = node;
+        entry.name = name.data();
         if (node.is_directory) {
             entry.path = std::string_view(t.path);
             if (!entry.path.empty() && entry.path.back() == '/') entry.path.remove_suffix(1);

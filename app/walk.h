@@ -18,6 +18,7 @@ namespace dravik {
 struct WalkEntry {
     std::uint32_t index = 0;
     ArchiveEntry node;      // the stored words, node 1's included
+    const char* name = nullptr;  // its name on disk (see unpacked_directory_name)
     std::string_view path;  // as unpacked, relative to the destination
 };
 
