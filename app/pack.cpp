@@ -1,7 +1,6 @@
 #include "app/pack.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -9,7 +8,6 @@
 #include "app/cli.h"
 #include "app/disk.h"
 #include "app/extract.h"
-#include "app/json.h"
 #include "app/select.h"
 #include "app/walk.h"
 #include "app/output_file.h"
@@ -134,6 +132,11 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
     }
 }
 
+// Tree entry `key` as diagnostics show it: DIR/its path, escaped.
+std::string shown_entry(const Scan& s, const std::string& shown_dir, std::uint64_t key) {
+    return escaped(join(shown_dir, join(s.folders[s.folder_of[key]].path, s.tree[key].name)));
+}
+
 // Serves file data and ORIGINAL's bytes to the writer.
 struct DataServer {
     const Scan* scan = nullptr;
@@ -145,10 +148,7 @@ struct DataServer {
     std::string shown_dir;
     std::string problem;  // set when serving failed
 
-    std::string shown(std::uint64_t key) const {
-        const u8::TreeEntry& e = scan->tree[key];
-        return escaped(join(shown_dir, join(scan->folders[scan->folder_of[key]].path, e.name)));
-    }
+    std::string shown(std::uint64_t key) const { return shown_entry(*scan, shown_dir, key); }
 
     FileDescriptor open_entry(std::uint64_t key) {
         const u8::TreeEntry& e = scan->tree[key];
@@ -234,10 +234,7 @@ struct DataServer {
 
 std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::string& shown_dir,
                            const std::string& archive) {
-    const std::string who = r.entry < s.tree.size()
-                                ? escaped(join(shown_dir, join(s.folders[s.folder_of[r.entry]].path,
-                                                               s.tree[r.entry].name)))
-                                : escaped(archive);
+    const std::string who = r.entry < s.tree.size() ? shown_entry(s, shown_dir, r.entry) : escaped(archive);
     switch (r.error) {
         case u8::LayoutError::none: break;
         case u8::LayoutError::offset_too_large:
