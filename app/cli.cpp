@@ -263,7 +263,7 @@ int act_on_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path,
         std::string why;
         bool ok = true;
         if (unpacking && extracting) {
-            const ExtractResult result = extract_entry(extractor, *handle, e.index);
+            const ExtractResult result = extract_entry(extractor, *handle, e);
             if (result.error != ExtractError::none) {
                 ok = false;
                 why = reason(result);

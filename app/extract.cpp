@@ -9,8 +9,6 @@
 
 #include "app/disk.h"
 #include "app/output_file.h"
-#include "app/walk.h"
-#include "archive/u8_format.h"
 
 namespace dravik {
 
@@ -292,14 +290,14 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor sta
     x.held_limit = static_cast<std::size_t>(
         std::max<std::uint64_t>(1, std::min<std::uint64_t>(kMaxHeldDirectories, quarter)));
     x.archive = archive_source(handle).identity;
-    x.root_directories = archive_root_directories(handle);
     x.written.clear();
     return true;
 }
 
-ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, std::uint32_t index) {
-    ArchiveEntry node;
-    if (x.levels.empty() || !archive_node(&handle, &node, index)) return ExtractResult{};
+ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, const WalkEntry& entry) {
+    if (x.levels.empty()) return ExtractResult{};
+    const std::uint32_t index = entry.index;
+    const ArchiveEntry& node = entry.node;
 
     // Leave every directory whose contents end before this node; several
     // can end at once.
@@ -317,7 +315,7 @@ ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, std::uint
     const std::uint32_t parent_end = x.levels.back().end;
     std::uint32_t end = node.size;
     if (end <= index || end > parent_end) end = parent_end;
-    return enter_directory(x, unpacked_directory_name(node, index, x.root_directories), end);
+    return enter_directory(x, entry.name, end);
 }
 
 }  // namespace dravik

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/disk.h"
+#include "app/walk.h"
 #include "archive/archive.h"
 
 namespace dravik {
@@ -88,7 +89,6 @@ struct Extractor {
     std::vector<std::size_t> reopen_path;  // scratch for the walk back down
     disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
-    std::uint32_t root_directories = 0;  // how many directories the root holds
     // Every file this run has written, by device and inode, so that a later
     // entry that lands on the same file (a duplicate name, or a name that
     // differs only in case on a file system that ignores it) is refused
@@ -109,7 +109,9 @@ bool extract_begin(Extractor& extractor, const ArchiveHandle& handle);
 // Prepares to unpack `handle` into the open directory `destination`.
 bool extract_begin(Extractor& extractor, const ArchiveHandle& handle,
                    FileDescriptor destination);
-// Unpacks node `index` of `handle` (1 to N - 1, in ascending order).
-ExtractResult extract_entry(Extractor& extractor, const ArchiveHandle& handle, std::uint32_t index);
+// Unpacks one entry of `handle` as the walk gives it (in table order),
+// under the name the walk gives it.
+ExtractResult extract_entry(Extractor& extractor, const ArchiveHandle& handle,
+                            const WalkEntry& entry);
 
 }  // namespace dravik
