@@ -136,6 +136,13 @@ void remove_partial_file();
 // do not nest.
 void hold_interrupts();
 void release_interrupts();
+// Holds them while in scope.
+struct InterruptsHeld {
+    InterruptsHeld() { hold_interrupts(); }
+    ~InterruptsHeld() { release_interrupts(); }
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
 
 // Whether `fd` is a terminal, where names must not reach as raw bytes.
 bool is_terminal(int fd);

@@ -170,7 +170,6 @@ FileDescriptor open_directory_path(const char* path) {
     return FileDescriptor(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-
 FileDescriptor open_file_in(int dir, const char* name, std::uint64_t* size, FileIdentity* identity) {
     FileDescriptor f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!f.valid()) return f;

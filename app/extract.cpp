@@ -166,14 +166,6 @@ FileDescriptor create_temporary(Extractor& x, int dir) {
     return FileDescriptor();
 }
 
-// Signals that would end the run wait while this is in scope.
-struct InterruptsHeld {
-    InterruptsHeld() { disk::hold_interrupts(); }
-    ~InterruptsHeld() { disk::release_interrupts(); }
-    InterruptsHeld(const InterruptsHeld&) = delete;
-    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-};
-
 ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* name,
                          std::uint32_t offset, std::uint32_t size) {
     if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
@@ -199,7 +191,7 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
     const char* writing = name;
     FileDescriptor out;
     {
-        InterruptsHeld held;
+        disk::InterruptsHeld held;
         out = disk::create_file(dir, name);
         if (!out.valid()) {
             if (errno != EEXIST) return failure(ExtractError::create_file, name, errno);

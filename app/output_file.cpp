@@ -53,22 +53,21 @@ bool output_begin(OutputFile& out, const std::string& path, bool force, std::str
     }
     // A hidden name beside the output, unique to this process. Signals wait
     // until it is guarded, so that none can leave it behind.
-    disk::hold_interrupts();
-    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-        out.temp = "." + out.name.substr(0, 180) + ".dravik-" + std::to_string(::getpid()) + "-" +
-                   std::to_string(attempt) + ".part";
-        out.fd = disk::create_file(out.dir.fd, out.temp.c_str());
-        if (out.fd.valid() || errno != EEXIST) break;
+    {
+        disk::InterruptsHeld held;
+        for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+            out.temp = "." + out.name.substr(0, 180) + ".dravik-" + std::to_string(::getpid()) + "-" +
+                       std::to_string(attempt) + ".part";
+            out.fd = disk::create_file(out.dir.fd, out.temp.c_str());
+            if (out.fd.valid() || errno != EEXIST) break;
+        }
+        if (!out.fd.valid()) {
+            reason = "cannot create a file beside it: " + errno_text(errno);
+            out.temp.clear();
+            return false;
+        }
+        disk::guard_partial_file(out.dir.fd, out.temp.c_str());
     }
-    if (!out.fd.valid()) {
-        const int error_number = errno;
-        disk::release_interrupts();
-        reason = "cannot create a file beside it: " + errno_text(error_number);
-        out.temp.clear();
-        return false;
-    }
-    disk::guard_partial_file(out.dir.fd, out.temp.c_str());
-    disk::release_interrupts();
     std::uint64_t ignored = 0;
     file_stat(out.fd.fd, &ignored, &out.written);
     out.buffer.resize(kBufferSize);
