@@ -14,12 +14,6 @@ namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
 
-std::string escaped(const std::string& name) {
-    std::string s;
-    append_escaped(s, name.c_str());
-    return s;
-}
-
 // Sends `size` bytes of `source` from its start to `sink`, in pieces.
 bool stream(const ArchiveSource& source, std::uint64_t size, const ByteSink& sink, bool* read_failed) {
     if (const std::uint8_t* bytes = source_bytes(source)) return sink(bytes, static_cast<std::size_t>(size));
@@ -52,13 +46,13 @@ int run_convert(const Options& options, Output& out) {
     ArchiveSource source;
     source.file = file_open_read(in_path.c_str());
     if (!source.file.valid() || !file_stat(source.file.fd, &source.size, &source.identity))
-        return fail(escaped(in_path) + ": " + std::strerror(errno));
+        return fail(escaped_path(in_path) + ": " + std::strerror(errno));
 
     OutputFile output;
     std::string reason;
-    if (!output_begin(output, out_path, options.force, reason)) return fail(escaped(out_path) + ": " + reason);
+    if (!output_begin(output, out_path, options.force, reason)) return fail(escaped_path(out_path) + ": " + reason);
     if (same_identity(output.existing, source.identity))
-        return fail(escaped(out_path) + ": is the input file; not replaced");
+        return fail(escaped_path(out_path) + ": is the input file; not replaced");
 
     const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) {
         return output_write(output, p, n);
@@ -67,10 +61,10 @@ int run_convert(const Options& options, Output& out) {
     bool ok = false;
     if (compress) {
         if (source.size > 0xFFFFFFFFu)
-            return fail(escaped(in_path) + ": larger than Yaz0 can hold (4 GiB - 1)");
+            return fail(escaped_path(in_path) + ": larger than Yaz0 can hold (4 GiB - 1)");
         yaz0::EncoderPtr encoder =
             yaz0::encoder_begin(static_cast<std::uint32_t>(source.size), options.yaz0, to_file);
-        if (!encoder) return fail(escaped(in_path) + ": not enough memory for the encoder");
+        if (!encoder) return fail(escaped_path(in_path) + ": not enough memory for the encoder");
         ok = stream(source, source.size,
                     [&encoder](const std::uint8_t* p, std::size_t n) {
                         return yaz0::encoder_feed(*encoder, p, n);
@@ -81,23 +75,23 @@ int run_convert(const Options& options, Output& out) {
         std::uint32_t notices = 0;
         std::vector<WrapLayer> layers;
         const OpenFailure failure = carrier_peel(source, &notices, nullptr, &layers);
-        if (failure == OpenFailure::cannot_open) return fail(escaped(in_path) + ": " + std::strerror(errno));
-        if (failure == OpenFailure::out_of_memory) return fail(escaped(in_path) + ": not enough memory");
+        if (failure == OpenFailure::cannot_open) return fail(escaped_path(in_path) + ": " + std::strerror(errno));
+        if (failure == OpenFailure::out_of_memory) return fail(escaped_path(in_path) + ": not enough memory");
         if (failure != OpenFailure::none)
-            return fail(escaped(in_path) + ": the compressed or wrapped data is damaged");
+            return fail(escaped_path(in_path) + ": the compressed or wrapped data is damaged");
         if (layers.empty())
-            return fail(escaped(in_path) + ": holds no Yaz0, LZ77, IMD5 or banner layer to remove");
+            return fail(escaped_path(in_path) + ": holds no Yaz0, LZ77, IMD5 or banner layer to remove");
         if (notices & kNoticeImd5Mismatch)
-            report_line(out, "warning: " + escaped(in_path) + ": an IMD5 checksum does not match its contents");
+            report_line(out, "warning: " + escaped_path(in_path) + ": an IMD5 checksum does not match its contents");
         if (notices & kNoticeImetMismatch)
-            report_line(out, "warning: " + escaped(in_path) + ": the banner header's checksum does not match");
+            report_line(out, "warning: " + escaped_path(in_path) + ": the banner header's checksum does not match");
         ok = stream(source, source.size, to_file, &read_failed);
     }
     if (!ok) {
-        if (read_failed) return fail(escaped(in_path) + ": cannot be read");
-        return fail(escaped(out_path) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
+        if (read_failed) return fail(escaped_path(in_path) + ": cannot be read");
+        return fail(escaped_path(out_path) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
     }
-    if (!output_commit(output, reason)) return fail(escaped(out_path) + ": " + reason);
+    if (!output_commit(output, reason)) return fail(escaped_path(out_path) + ": " + reason);
     return 0;
 }
 

@@ -148,6 +148,12 @@ void append_escaped(std::string& dest, const char* name) {
     }
 }
 
+std::string escaped_path(const std::string& path) {
+    std::string s;
+    append_escaped(s, path.c_str());
+    return s;
+}
+
 void append_diagnostic_name(std::string& dest, const char* name) {
     // Only the first bytes are copied, and only they are read beyond the
     // length: a name of any size costs the same memory.

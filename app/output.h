@@ -62,6 +62,8 @@ std::size_t utf8_sequence(const unsigned char* s);
 // and C1 controls, DEL, backslash, bytes that are not valid UTF-8) written
 // as a \xHH escape.
 void append_escaped(std::string& dest, const char* name);
+// The same, as a string of its own: a path given on the command line.
+std::string escaped_path(const std::string& path);
 
 // A name as a diagnostic shows it: escaped as above, and when longer than
 // 256 bytes only its first 256, followed by "…(N bytes)".

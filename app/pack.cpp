@@ -25,12 +25,6 @@ namespace {
 constexpr std::size_t kChunk = 256 * 1024;
 constexpr std::uint64_t kSmallFile = 64 * 1024;
 
-std::string escaped(const std::string& name) {
-    std::string s;
-    append_escaped(s, name.c_str());
-    return s;
-}
-
 std::string join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
@@ -99,7 +93,7 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
         const std::string folder_path = s.folders[k].path;
         const int dir = cursor.get(k);
         if (dir < 0 || !disk::list_folder(dir, entries)) {
-            s.problems.push_back(escaped(join(shown_dir, folder_path)) +
+            s.problems.push_back(escaped_path(join(shown_dir, folder_path)) +
                                  ": cannot read folder: " + std::strerror(errno));
             continue;
         }
@@ -109,11 +103,11 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
             const std::string path = join(folder_path, e.name);
             if (match_any(selection.exclude, path, e.name)) continue;  // a folder: all of it
             if (e.kind != disk::NodeKind::regular && e.kind != disk::NodeKind::directory) {
-                s.problems.push_back(escaped(join(shown_dir, path)) + ": " + kind_reason(e.kind));
+                s.problems.push_back(escaped_path(join(shown_dir, path)) + ": " + kind_reason(e.kind));
                 continue;
             }
             if (e.kind == disk::NodeKind::regular && !e.readable) {
-                s.problems.push_back(escaped(join(shown_dir, path)) + ": cannot be read: " +
+                s.problems.push_back(escaped_path(join(shown_dir, path)) + ": cannot be read: " +
                                      std::strerror(EACCES));
                 continue;
             }
@@ -134,7 +128,7 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
 
 // Tree entry `key` as diagnostics show it: DIR/its path, escaped.
 std::string shown_entry(const Scan& s, const std::string& shown_dir, std::uint64_t key) {
-    return escaped(join(shown_dir, join(s.folders[s.folder_of[key]].path, s.tree[key].name)));
+    return escaped_path(join(shown_dir, join(s.folders[s.folder_of[key]].path, s.tree[key].name)));
 }
 
 // Serves file data and ORIGINAL's bytes to the writer.
@@ -180,7 +174,7 @@ struct DataServer {
             if (!output_flush(*direct) ||
                 !disk::copy_file_data(copier, f.fd, 0, direct->fd.fd, size, &ended)) {
                 problem = ended ? shown(key) + ": changed while being packed"
-                                : escaped(direct->name) + ": cannot write: " + std::strerror(errno);
+                                : escaped_path(direct->name) + ": cannot write: " + std::strerror(errno);
                 return false;
             }
             return true;
@@ -234,7 +228,7 @@ struct DataServer {
 
 std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::string& shown_dir,
                            const std::string& archive) {
-    const std::string who = r.entry < s.tree.size() ? shown_entry(s, shown_dir, r.entry) : escaped(archive);
+    const std::string who = r.entry < s.tree.size() ? shown_entry(s, shown_dir, r.entry) : escaped_path(archive);
     switch (r.error) {
         case u8::LayoutError::none: break;
         case u8::LayoutError::offset_too_large:
@@ -316,32 +310,32 @@ int run_pack(const Options& options, Output& out) {
     if (!options.like.empty()) {
         OpenStatus status;
         original = archive_open(options.like.c_str(), &status);
-        if (!original) return fail(escaped(options.like) + ": cannot be used to lay out like: not a readable U8 archive");
+        if (!original) return fail(escaped_path(options.like) + ": cannot be used to lay out like: not a readable U8 archive");
         std::uint8_t header[u8::kHeaderSize];
-        if (!source_read(original->stream, 0, header, sizeof header)) return fail(escaped(options.like) + ": cannot be read");
+        if (!source_read(original->stream, 0, header, sizeof header)) return fail(escaped_path(options.like) + ": cannot be read");
         original_head.resize(u8::header_table_offset(header));
         if (!source_read(original->stream, 0, original_head.data(), original_head.size()))
-            return fail(escaped(options.like) + ": cannot be read");
+            return fail(escaped_path(options.like) + ": cannot be read");
     } else if (!u8::alignment_is_valid(options.align)) {
         return fail("--align: the alignment must be a power of two from 1 to 65536");
     }
 
     FileDescriptor top = disk::open_directory_path(dir.c_str());
-    if (!top.valid()) return fail(escaped(dir) + ": " + std::strerror(errno));
+    if (!top.valid()) return fail(escaped_path(dir) + ": " + std::strerror(errno));
 
     OutputFile output;
     std::string reason;
-    if (!output_begin(output, archive, options.force, reason)) return fail(escaped(archive) + ": " + reason);
+    if (!output_begin(output, archive, options.force, reason)) return fail(escaped_path(archive) + ": " + reason);
 
     Scan scan;
     Selection selection = make_selection({}, options.exclude);
     scan_tree(top.fd, dir, output, selection, scan);
     if (!scan.problems.empty()) {
         for (const std::string& p : scan.problems) report_line(out, p);
-        return fail(escaped(archive) + ": not written");
+        return fail(escaped_path(archive) + ": not written");
     }
     if (scan.tree.empty())
-        return fail(escaped(dir) + ": nothing to pack; an archive needs at least one entry");
+        return fail(escaped_path(dir) + ": nothing to pack; an archive needs at least one entry");
 
     DataServer server;
     server.scan = &scan;
@@ -361,7 +355,7 @@ int run_pack(const Options& options, Output& out) {
         if (like.result.error != u8::LayoutError::none)
             return fail(layout_problem(like.result, scan, dir, archive));
         for (const std::string& gone : like.dropped)
-            report_line(out, escaped(join(dir, gone)) + ": not in the folder; dropped from the archive");
+            report_line(out, escaped_path(join(dir, gone)) + ": not in the folder; dropped from the archive");
         layers = original->layers;
         yaz0_options.level = yaz0::Level::best;
     } else {
@@ -388,7 +382,7 @@ int run_pack(const Options& options, Output& out) {
     } else if (layers.size() == 1 && layers[0].kind == CarrierLayer::yaz0) {
         // The archive's size is known from the layout: the encoder streams.
         yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
-        if (!encoder) return fail(escaped(archive) + ": not enough memory for the encoder");
+        if (!encoder) return fail(escaped_path(archive) + ": not enough memory for the encoder");
         ok = u8::write_plan(plan,
                             [&encoder](const std::uint8_t* p, std::size_t n) {
                                 return yaz0::encoder_feed(*encoder, p, n);
@@ -406,14 +400,14 @@ int run_pack(const Options& options, Output& out) {
                             },
                             source);
         if (ok && !wrap::wrap_layers(layers, yaz0_options, bytes))
-            return fail(escaped(archive) + ": too large for the carrier of " + escaped(options.like));
+            return fail(escaped_path(archive) + ": too large for the carrier of " + escaped_path(options.like));
         ok = ok && output_write(output, bytes.data(), bytes.size());
     }
     if (!ok) {
         if (!server.problem.empty()) return fail(server.problem);
-        return fail(escaped(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
+        return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
     }
-    if (!output_commit(output, reason)) return fail(escaped(archive) + ": " + reason);
+    if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
 
     return list_written(plan, archive, layers, options, out);
 }
