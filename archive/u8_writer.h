@@ -68,8 +68,20 @@ struct LayoutResult {
 inline constexpr std::uint32_t kMaxAlignment = 65536;
 inline constexpr std::uint64_t kMaxOffset = 0xFFFFFFFF;
 inline constexpr std::uint64_t kMaxNameOffset = 0xFFFFFF;
+// The header word that says where the data starts.
+inline constexpr std::size_t kHeaderDataOffset = 12;
 
 bool alignment_is_valid(std::uint32_t align);
+
+inline std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
+    return (v + align - 1) / align * align;
+}
+
+// The order of one folder's entries in the default layout: files before
+// folders, each group by name compared byte by byte after ASCII
+// lower-casing, ties broken by the raw bytes, so that the order is total and
+// never depends on the order entries were listed.
+bool default_less(const TreeEntry& x, const TreeEntry& y);
 
 // The default layout: header at 0, the first node at 0x20; nodes depth-first
 // with each folder's files before its subfolders, each group ordered by
