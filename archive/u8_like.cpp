@@ -156,8 +156,7 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
                                                                        std::uint32_t parent) {
         const auto found = added.find(folder);
         if (found == added.end()) return;
-        const std::vector<std::uint32_t> list = found->second;
-        for (std::uint32_t d : list) {
+        for (std::uint32_t d : found->second) {
             Out o;
             o.disk = d;
             o.directory = disk[d].is_directory;
@@ -196,15 +195,6 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
     }
     while (!open.empty()) close_level();
     const auto count = static_cast<std::uint32_t>(out.size());
-
-    // ORIGINAL's alignment.
-    std::uint32_t align = kMaxInferredAlignment;
-    for (std::uint32_t i = 1; i < old_count; ++i) {
-        const Node n = read_node(a, i);
-        if (n.type == 0 && n.word2 != 0)
-            while (align > 1 && n.word1 % align != 0) align /= 2;
-    }
-    outcome.alignment = align;
 
     // The table: names and node words. With the same nodes, ORIGINAL's names
     // stay byte for byte, offsets included.
@@ -245,21 +235,24 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
         std::uint32_t k;     // new index, or kTopLevel for a dropped entry
         std::uint32_t old;
     };
+    // ORIGINAL's alignment comes from the same pass over its files.
     std::vector<Block> blocks;
     std::uint64_t old_data_end = old_table_end;
+    std::uint32_t align = kMaxInferredAlignment;
     for (std::uint32_t i = 1; i < old_count; ++i) {
         const Node n = read_node(a, i);
-        if (n.type != 0 || n.word2 == 0) continue;
+        if (n.type != 0) continue;
+        if (n.word2 == 0) {
+            if (keep[i]) blocks.push_back(Block{n.word1, 0, new_index[i], i});
+            continue;
+        }
+        while (align > 1 && n.word1 % align != 0) align /= 2;
         if (std::uint64_t{n.word1} + n.word2 > a.stream.size) continue;  // carried as stored
         blocks.push_back(Block{n.word1, n.word2, keep[i] ? new_index[i] : kTopLevel, i});
         old_data_end = std::max(old_data_end, std::uint64_t{n.word1} + n.word2);
     }
+    outcome.alignment = align;
     // Empty files come first at their offset: they take no room.
-    for (std::uint32_t i = 1; i < old_count; ++i) {
-        const Node n = read_node(a, i);
-        if (n.type == 0 && n.word2 == 0 && keep[i])
-            blocks.push_back(Block{n.word1, 0, new_index[i], i});
-    }
     std::stable_sort(blocks.begin(), blocks.end(), [](const Block& x, const Block& y) {
         return x.offset != y.offset ? x.offset < y.offset : x.size < y.size;
     });
