@@ -39,6 +39,10 @@ bool default_less(const TreeEntry& x, const TreeEntry& y) {
     return x.name < y.name;
 }
 
+namespace {
+
+// Node order of the default layout (or, unsorted, of the listed order), by
+// list index, the root excluded. False when the parents do not form a tree.
 bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint32_t>& order,
                    bool sorted) {
     const std::size_t n = entries.size();
@@ -53,12 +57,11 @@ bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint3
             children[p].push_back(i);
         }
     }
-    for (auto& list : children) {
-        if (!sorted) break;
-        std::sort(list.begin(), list.end(), [&entries](std::uint32_t a, std::uint32_t b) {
-            return default_less(entries[a], entries[b]);
-        });
-    }
+    if (sorted)
+        for (auto& list : children)
+            std::sort(list.begin(), list.end(), [&entries](std::uint32_t a, std::uint32_t b) {
+                return default_less(entries[a], entries[b]);
+            });
     order.clear();
     order.reserve(n);
     // Depth first without recursion: a stack of (list, position).
@@ -79,8 +82,6 @@ bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint3
     // Entries in a loop of parents are never reached from the root.
     return order.size() == n;
 }
-
-namespace {
 
 LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, bool sorted,
                     Plan& plan, std::vector<std::uint32_t>* order_out) {

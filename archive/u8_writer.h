@@ -99,11 +99,6 @@ LayoutResult layout_default(const std::vector<TreeEntry>& entries, std::uint32_t
 // directory followed by everything inside it).
 LayoutResult layout_in_order(const std::vector<TreeEntry>& entries, std::uint32_t align, Plan& plan);
 
-// Node order of the default layout (or, unsorted, of the listed order), by
-// list index, the root excluded. False when the parents do not form a tree.
-bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint32_t>& order,
-                   bool sorted = true);
-
 // Sends the rest of a From::file or From::original piece: exactly
 // piece.size bytes to `sink`, in bounded chunks. False on failure.
 using PieceSource = std::function<bool(const Piece& piece, const ByteSink& sink)>;
