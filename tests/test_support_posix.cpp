@@ -61,6 +61,13 @@ namespace {
     ::_exit(126);
 }
 
+// In a forked child: caps `resource` at `value`, when that is not negative.
+void set_limit(decltype(RLIMIT_FSIZE) resource, long long value) {
+    if (value < 0) return;
+    const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+    ::setrlimit(resource, &limit);
+}
+
 }  // namespace
 
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
@@ -83,8 +90,7 @@ int exit_status_with_file_limit(long long file_size_limit, int (*body)(void*), v
     pid_t pid = ::fork();
     if (pid == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        set_limit(RLIMIT_FSIZE, file_size_limit);
         ::_exit(body(context));
     }
     int status = 0;
@@ -129,21 +135,9 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
         // exactly what dravik itself opens.
         ::close_range(3, ~0u, 0);
         if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        if (options.file_size_limit >= 0) {
-            rlimit lim{static_cast<rlim_t>(options.file_size_limit),
-                       static_cast<rlim_t>(options.file_size_limit)};
-            ::setrlimit(RLIMIT_FSIZE, &lim);
-        }
-        if (options.open_files_limit >= 0) {
-            rlimit lim{static_cast<rlim_t>(options.open_files_limit),
-                       static_cast<rlim_t>(options.open_files_limit)};
-            ::setrlimit(RLIMIT_NOFILE, &lim);
-        }
-        if (options.address_space_limit >= 0) {
-            rlimit lim{static_cast<rlim_t>(options.address_space_limit),
-                       static_cast<rlim_t>(options.address_space_limit)};
-            ::setrlimit(RLIMIT_AS, &lim);
-        }
+        set_limit(RLIMIT_FSIZE, options.file_size_limit);
+        set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        set_limit(RLIMIT_AS, options.address_space_limit);
         if (options.close_standard_streams) {
             ::close(0);
             ::close(1);
@@ -174,7 +168,6 @@ TempDir::TempDir() {
 // remove_tree gives back permissions a test took away, and reaches any
 // depth (std::filesystem::remove_all stops where whole paths grow too long).
 TempDir::~TempDir() { remove_tree(path); }
-
 
 bool exists(const std::string& path) {
     struct stat st;
