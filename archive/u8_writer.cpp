@@ -198,11 +198,6 @@ bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& sourc
                     left -= n;
                 }
                 break;
-            case Piece::From::plan:
-                if (piece.key + piece.size > plan.extra.size() ||
-                    !sink(plan.extra.data() + piece.key, static_cast<std::size_t>(piece.size)))
-                    return false;
-                break;
             case Piece::From::file:
             case Piece::From::original:
                 if (!source(piece, sink)) return false;

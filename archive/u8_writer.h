@@ -28,10 +28,10 @@ struct TreeEntry {
 };
 
 // A stretch of the output after the table: zeros, file data (key: the
-// entry's key), bytes of another archive (key: offset in it; used when
-// laying out like an existing archive), or bytes of the plan itself.
+// entry's key), or bytes of another archive (key: offset in it; used when
+// laying out like an existing archive).
 struct Piece {
-    enum class From : std::uint8_t { zeros, file, original, plan };
+    enum class From : std::uint8_t { zeros, file, original };
     From from = From::zeros;
     std::uint64_t at = 0;    // offset in the output
     std::uint64_t size = 0;
@@ -44,8 +44,7 @@ struct Piece {
 struct Plan {
     std::vector<std::uint8_t> head;
     std::vector<Piece> pieces;
-    std::vector<std::uint8_t> extra;  // bytes for From::plan pieces
-    std::uint64_t size = 0;           // the whole archive's length
+    std::uint64_t size = 0;  // the whole archive's length
 };
 
 // What the format cannot hold.
@@ -103,8 +102,8 @@ LayoutResult layout_in_order(const std::vector<TreeEntry>& entries, std::uint32_
 // piece.size bytes to `sink`, in bounded chunks. False on failure.
 using PieceSource = std::function<bool(const Piece& piece, const ByteSink& sink)>;
 
-// Streams the archive: head, then every piece in order. Zeros and plan
-// bytes are written here; file and original pieces go to `source`. False as
+// Streams the archive: head, then every piece in order. Zeros are written
+// here; file and original pieces go to `source`. False as
 // soon as the sink or the source fails.
 bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& source);
 
