@@ -26,31 +26,14 @@ bool make_symlink(const std::string& target, const std::string& path) {
     return ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
-// A pseudo-terminal with no output processing, so that the bytes arrive
-// unchanged.
-std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
-    int master = -1;
-    struct termios raw {};  // all flags off: no output processing
-    const pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
-    if (pid == 0) {
-        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        ::execl(DRAVIK_BINARY, DRAVIK_BINARY, archive.c_str(), static_cast<char*>(nullptr));
-        ::_exit(126);
-    }
-    std::string seen;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
-    ::waitpid(pid, nullptr, 0);
-    ::close(master);
-    return seen;
-}
-
 bool make_fifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }
 
 namespace {
 
-// In a forked child: becomes the program with `args`, or exits 126.
-[[noreturn]] void exec_dravik(const std::vector<std::string>& args) {
+// In a forked child: enters `cwd` (or exits 125) and becomes the program
+// with `args` (or exits 126).
+[[noreturn]] void exec_dravik(const std::vector<std::string>& args, const std::string& cwd) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(125);
     std::vector<char*> argv;
     std::string program = DRAVIK_BINARY;
     argv.push_back(program.data());
@@ -70,12 +53,28 @@ void set_limit(decltype(RLIMIT_FSIZE) resource, long long value) {
 
 }  // namespace
 
+// A pseudo-terminal with no output processing, so that the bytes arrive
+// unchanged.
+std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
+    int master = -1;
+    struct termios raw {};  // all flags off: no output processing
+    const pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
+    if (pid == 0) {
+        exec_dravik({archive}, cwd);
+    }
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return seen;
+}
+
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
     Started run;
     run.id = ::fork();
     if (run.id == 0) {
-        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        exec_dravik(args);
+        exec_dravik(args, cwd);
     }
     return run;
 }
@@ -134,7 +133,6 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
         // the test runner left open, so that a descriptor limit counts
         // exactly what dravik itself opens.
         ::close_range(3, ~0u, 0);
-        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
         set_limit(RLIMIT_FSIZE, options.file_size_limit);
         set_limit(RLIMIT_NOFILE, options.open_files_limit);
         set_limit(RLIMIT_AS, options.address_space_limit);
@@ -143,7 +141,7 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
             ::close(1);
             ::close(2);
         }
-        exec_dravik(args);
+        exec_dravik(args, cwd);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
