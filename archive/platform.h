@@ -91,4 +91,14 @@ bool file_map_read(int fd, std::uint64_t offset, std::size_t length, FileMapping
 // pages are committed.
 std::uint64_t memory_physical_size();
 
+// What the owners above release their resource with; each platform's file
+// defines them, and the owners' moves and destructors are shared.
+namespace detail {
+// Closes fd, true when the close succeeded. Never retried: the descriptor
+// is gone either way.
+bool close_descriptor(int fd);
+void release_memory(void* data, std::size_t size);
+void unmap_file(void* base, std::size_t length);
+}  // namespace detail
+
 }  // namespace dravik

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <utility>
 
 namespace dravik {
 
@@ -19,24 +18,14 @@ constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd >= 0) ::close(fd);
-        fd = std::exchange(other.fd, -1);
-    }
-    return *this;
-}
+namespace detail {
 
-FileDescriptor::~FileDescriptor() {
-    if (fd >= 0) ::close(fd);
-}
+// On Linux the descriptor is released even when close reports an error.
+bool close_descriptor(int fd) { return ::close(fd) == 0; }
+void release_memory(void* data, std::size_t size) { ::munmap(data, size); }
+void unmap_file(void* base, std::size_t length) { ::munmap(base, length); }
 
-bool fd_close(FileDescriptor& file) {
-    int descriptor = std::exchange(file.fd, -1);
-    // On Linux the descriptor is released even when close reports an error,
-    // so it must not be retried.
-    return descriptor < 0 || ::close(descriptor) == 0;
-}
+}  // namespace detail
 
 FileDescriptor file_open_read(const char* path) {
     // O_NONBLOCK keeps a FIFO from stalling the open; it has no effect on
@@ -80,19 +69,6 @@ bool file_read_at(int fd, std::uint64_t offset, void* out, std::size_t length) {
     return true;
 }
 
-MemoryBlock& MemoryBlock::operator=(MemoryBlock&& other) noexcept {
-    if (this != &other) {
-        if (data) ::munmap(data, size);
-        data = std::exchange(other.data, nullptr);
-        size = std::exchange(other.size, 0);
-    }
-    return *this;
-}
-
-MemoryBlock::~MemoryBlock() {
-    if (data) ::munmap(data, size);
-}
-
 bool memory_allocate(MemoryBlock& block, std::size_t size) {
     if (size == 0) size = 1;
     // MAP_NORESERVE: pages are committed only as the decoder writes them, so
@@ -113,25 +89,6 @@ bool memory_allocate(MemoryBlock& block, std::size_t size) {
     block.data = static_cast<std::uint8_t*>(p);
     block.size = size;
     return true;
-}
-
-FileMapping::FileMapping(FileMapping&& other) noexcept
-    : data(std::exchange(other.data, nullptr)),
-      base(std::exchange(other.base, nullptr)),
-      length(std::exchange(other.length, 0)) {}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
-    if (this != &other) {
-        if (base) ::munmap(base, length);
-        data = std::exchange(other.data, nullptr);
-        base = std::exchange(other.base, nullptr);
-        length = std::exchange(other.length, 0);
-    }
-    return *this;
-}
-
-FileMapping::~FileMapping() {
-    if (base) ::munmap(base, length);
 }
 
 bool file_map_read(int fd, std::uint64_t offset, std::size_t length, FileMapping& mapping) {

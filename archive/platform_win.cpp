@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 #include "archive/platform_win.h"
 
@@ -160,22 +159,13 @@ bool wide_path(const char* path, std::wstring* out) {
 
 }  // namespace
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-        if (fd >= 0) ::_close(fd);
-        fd = std::exchange(other.fd, -1);
-    }
-    return *this;
-}
+namespace detail {
 
-FileDescriptor::~FileDescriptor() {
-    if (fd >= 0) ::_close(fd);
-}
+bool close_descriptor(int fd) { return ::_close(fd) == 0; }
+void release_memory(void* data, std::size_t) { ::VirtualFree(data, 0, MEM_RELEASE); }
+void unmap_file(void* base, std::size_t) { ::UnmapViewOfFile(base); }
 
-bool fd_close(FileDescriptor& file) {
-    const int descriptor = std::exchange(file.fd, -1);
-    return descriptor < 0 || ::_close(descriptor) == 0;
-}
+}  // namespace detail
 
 FileDescriptor file_open_read(const char* path) {
     std::wstring wide;
@@ -240,19 +230,6 @@ bool file_read_at(int fd, std::uint64_t offset, void* out, std::size_t length) {
     return true;
 }
 
-MemoryBlock& MemoryBlock::operator=(MemoryBlock&& other) noexcept {
-    if (this != &other) {
-        if (data) ::VirtualFree(data, 0, MEM_RELEASE);
-        data = std::exchange(other.data, nullptr);
-        size = std::exchange(other.size, 0);
-    }
-    return *this;
-}
-
-MemoryBlock::~MemoryBlock() {
-    if (data) ::VirtualFree(data, 0, MEM_RELEASE);
-}
-
 bool memory_allocate(MemoryBlock& block, std::size_t size) {
     if (size == 0) size = 1;
     // Committed memory is charged at once but given pages only as they are
@@ -263,25 +240,6 @@ bool memory_allocate(MemoryBlock& block, std::size_t size) {
     block.data = static_cast<std::uint8_t*>(p);
     block.size = size;
     return true;
-}
-
-FileMapping::FileMapping(FileMapping&& other) noexcept
-    : data(std::exchange(other.data, nullptr)),
-      base(std::exchange(other.base, nullptr)),
-      length(std::exchange(other.length, 0)) {}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
-    if (this != &other) {
-        if (base) ::UnmapViewOfFile(base);
-        data = std::exchange(other.data, nullptr);
-        base = std::exchange(other.base, nullptr);
-        length = std::exchange(other.length, 0);
-    }
-    return *this;
-}
-
-FileMapping::~FileMapping() {
-    if (base) ::UnmapViewOfFile(base);
 }
 
 bool file_map_read(int fd, std::uint64_t offset, std::size_t length, FileMapping& mapping) {
