@@ -211,22 +211,22 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
 }
 
 // The bytes a layer's header holds, for writing a new archive the same way.
-OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, WrapLayer& layer) {
+OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, CarrierLayer kind,
+                         WrapLayer& layer) {
+    layer.kind = kind;
     std::size_t keep = 0;
-    switch (probe.kind) {
-        case Kind::yaz0: layer.kind = CarrierLayer::yaz0; break;
-        case Kind::lz77: layer.kind = CarrierLayer::lz77; keep = lz77::kHeaderSize; break;
-        case Kind::imd5: layer.kind = CarrierLayer::imd5; keep = kImd5HeaderSize; break;
-        case Kind::imet:
-            layer.kind = CarrierLayer::imet;
+    switch (kind) {
+        case CarrierLayer::yaz0: break;
+        case CarrierLayer::lz77: keep = lz77::kHeaderSize; break;
+        case CarrierLayer::imd5: keep = kImd5HeaderSize; break;
+        case CarrierLayer::imet:
             keep = static_cast<std::size_t>(probe.imet_start + kImetHeaderSize);
             break;
-        default: return OpenFailure::corrupt_carrier;
     }
     if (source.size < keep) return OpenFailure::corrupt_carrier;
     layer.header.resize(keep);
     if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenFailure::cannot_open;
-    if (probe.kind == Kind::lz77) layer.lz77_type = lz77::stream_type(layer.header.data());
+    if (kind == CarrierLayer::lz77) layer.lz77_type = lz77::stream_type(layer.header.data());
     return OpenFailure::none;
 }
 
@@ -241,15 +241,15 @@ OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStat
         if (failure != OpenFailure::none) return failure;
         if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
         if (layers == kMaxLayers) return OpenFailure::corrupt_carrier;
+        const CarrierLayer kind = probe.kind == Kind::yaz0   ? CarrierLayer::yaz0
+                                  : probe.kind == Kind::imet ? CarrierLayer::imet
+                                  : probe.kind == Kind::imd5 ? CarrierLayer::imd5
+                                                             : CarrierLayer::lz77;
         if (layers_out && layers_out->carrier_count < kMaxCarrierLayers)
-            layers_out->carriers[layers_out->carrier_count++] =
-                probe.kind == Kind::yaz0   ? CarrierLayer::yaz0
-                : probe.kind == Kind::imet ? CarrierLayer::imet
-                : probe.kind == Kind::imd5 ? CarrierLayer::imd5
-                                           : CarrierLayer::lz77;
+            layers_out->carriers[layers_out->carrier_count++] = kind;
         if (headers) {
             headers->emplace_back();
-            failure = record_layer(source, probe, headers->back());
+            failure = record_layer(source, probe, kind, headers->back());
             if (failure != OpenFailure::none) return failure;
         }
         switch (probe.kind) {

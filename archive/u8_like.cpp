@@ -11,15 +11,10 @@ namespace dravik::u8 {
 
 namespace {
 
-constexpr std::size_t kDataOffsetWord = 12;
 // Moved and new data is aligned like ORIGINAL's: the largest power of two up
 // to this that divides every file's offset. Guessing too high only costs
 // padding; too low could break a reader that relies on the alignment.
 constexpr std::uint32_t kMaxInferredAlignment = 4096;
-
-std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
-    return (v + align - 1) / align * align;
-}
 
 struct Node {
     std::uint8_t type = 0;  // ORIGINAL's type byte; 1 for new directories
@@ -43,21 +38,6 @@ Node read_node(const ArchiveHandle& a, std::uint32_t i) {
 
 bool walkable(const ArchiveHandle& a) {
     return a.table_size >= kMinWalkableTableSize && a.node_count >= 2;
-}
-
-// Same order as the default layout: files first, then folders, by name
-// compared after ASCII lower-casing, ties by the raw bytes.
-bool default_less(const TreeEntry& x, const TreeEntry& y) {
-    if (x.is_directory != y.is_directory) return !x.is_directory;
-    const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
-    const std::size_t n = std::min(x.name.size(), y.name.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const int a = lower(static_cast<unsigned char>(x.name[i]));
-        const int b = lower(static_cast<unsigned char>(y.name[i]));
-        if (a != b) return a < b;
-    }
-    if (x.name.size() != y.name.size()) return x.name.size() < y.name.size();
-    return x.name < y.name;
 }
 
 // One node of the new archive.
@@ -176,8 +156,7 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
                                                                        std::uint32_t parent) {
         const auto found = added.find(folder);
         if (found == added.end()) return;
-        const std::vector<std::uint32_t> list = found->second;
-        for (std::uint32_t d : list) {
+        for (std::uint32_t d : found->second) {
             Out o;
             o.disk = d;
             o.directory = disk[d].is_directory;
@@ -216,15 +195,6 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
     }
     while (!open.empty()) close_level();
     const auto count = static_cast<std::uint32_t>(out.size());
-
-    // ORIGINAL's alignment.
-    std::uint32_t align = kMaxInferredAlignment;
-    for (std::uint32_t i = 1; i < old_count; ++i) {
-        const Node n = read_node(a, i);
-        if (n.type == 0 && n.word2 != 0)
-            while (align > 1 && n.word1 % align != 0) align /= 2;
-    }
-    outcome.alignment = align;
 
     // The table: names and node words. With the same nodes, ORIGINAL's names
     // stay byte for byte, offsets included.
@@ -265,21 +235,24 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
         std::uint32_t k;     // new index, or kTopLevel for a dropped entry
         std::uint32_t old;
     };
+    // ORIGINAL's alignment comes from the same pass over its files.
     std::vector<Block> blocks;
     std::uint64_t old_data_end = old_table_end;
+    std::uint32_t align = kMaxInferredAlignment;
     for (std::uint32_t i = 1; i < old_count; ++i) {
         const Node n = read_node(a, i);
-        if (n.type != 0 || n.word2 == 0) continue;
+        if (n.type != 0) continue;
+        if (n.word2 == 0) {
+            if (keep[i]) blocks.push_back(Block{n.word1, 0, new_index[i], i});
+            continue;
+        }
+        while (align > 1 && n.word1 % align != 0) align /= 2;
         if (std::uint64_t{n.word1} + n.word2 > a.stream.size) continue;  // carried as stored
         blocks.push_back(Block{n.word1, n.word2, keep[i] ? new_index[i] : kTopLevel, i});
         old_data_end = std::max(old_data_end, std::uint64_t{n.word1} + n.word2);
     }
+    outcome.alignment = align;
     // Empty files come first at their offset: they take no room.
-    for (std::uint32_t i = 1; i < old_count; ++i) {
-        const Node n = read_node(a, i);
-        if (n.type == 0 && n.word2 == 0 && keep[i])
-            blocks.push_back(Block{n.word1, 0, new_index[i], i});
-    }
     std::stable_sort(blocks.begin(), blocks.end(), [](const Block& x, const Block& y) {
         return x.offset != y.offset ? x.offset < y.offset : x.size < y.size;
     });
@@ -288,7 +261,7 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
     // (ORIGINAL's bytes in between), else after the new table, aligned when
     // it grew; a smaller table leaves the data where it was.
     std::uint64_t data_start = old_table_end;
-    std::uint32_t data_offset_word = be32(head.data() + kDataOffsetWord);
+    std::uint32_t data_offset_word = be32(head.data() + kHeaderDataOffset);
     if (!same_table_size) {
         data_start = table_end > old_table_end ? align_up(table_end, align) : table_end;
         if (table_end > old_table_end || data_offset_word < table_end)
@@ -418,7 +391,7 @@ LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>&
     std::uint8_t* h = plan.head.data();
     if (!same_table_size) {
         put_be32(h + kHeaderTableSize, static_cast<std::uint32_t>(table_size));
-        put_be32(h + kDataOffsetWord, data_offset_word);
+        put_be32(h + kHeaderDataOffset, data_offset_word);
     }
     std::uint8_t* t = h + table_offset;
     for (std::uint32_t k = 0; k < count; ++k) {

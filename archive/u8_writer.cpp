@@ -10,27 +10,9 @@ namespace dravik::u8 {
 namespace {
 
 constexpr std::uint32_t kFirstNode = 0x20;
-constexpr std::size_t kDataOffsetWord = 12;
 constexpr std::size_t kZeroChunk = 64 * 1024;
 
-std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
-    return (v + align - 1) / align * align;
-}
-
 unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
-// ASCII-case-insensitive byte order, ties broken by the raw bytes, so that
-// the order is total and never depends on the order entries were listed.
-bool name_less(const std::string& a, const std::string& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char x = lower(static_cast<unsigned char>(a[i]));
-        const unsigned char y = lower(static_cast<unsigned char>(b[i]));
-        if (x != y) return x < y;
-    }
-    if (a.size() != b.size()) return a.size() < b.size();
-    return a < b;
-}
 
 }  // namespace
 
@@ -45,6 +27,22 @@ bool alignment_is_valid(std::uint32_t align) {
     return align >= 1 && align <= kMaxAlignment && (align & (align - 1)) == 0;
 }
 
+bool default_less(const TreeEntry& x, const TreeEntry& y) {
+    if (x.is_directory != y.is_directory) return !x.is_directory;
+    const std::size_t n = std::min(x.name.size(), y.name.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char a = lower(static_cast<unsigned char>(x.name[i]));
+        const unsigned char b = lower(static_cast<unsigned char>(y.name[i]));
+        if (a != b) return a < b;
+    }
+    if (x.name.size() != y.name.size()) return x.name.size() < y.name.size();
+    return x.name < y.name;
+}
+
+namespace {
+
+// Node order of the default layout (or, unsorted, of the listed order), by
+// list index, the root excluded. False when the parents do not form a tree.
 bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint32_t>& order,
                    bool sorted) {
     const std::size_t n = entries.size();
@@ -59,15 +57,11 @@ bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint3
             children[p].push_back(i);
         }
     }
-    for (auto& list : children) {
-        if (!sorted) break;
-        std::sort(list.begin(), list.end(), [&entries](std::uint32_t a, std::uint32_t b) {
-            const TreeEntry& x = entries[a];
-            const TreeEntry& y = entries[b];
-            if (x.is_directory != y.is_directory) return !x.is_directory;
-            return name_less(x.name, y.name);
-        });
-    }
+    if (sorted)
+        for (auto& list : children)
+            std::sort(list.begin(), list.end(), [&entries](std::uint32_t a, std::uint32_t b) {
+                return default_less(entries[a], entries[b]);
+            });
     order.clear();
     order.reserve(n);
     // Depth first without recursion: a stack of (list, position).
@@ -88,8 +82,6 @@ bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint3
     // Entries in a loop of parents are never reached from the root.
     return order.size() == n;
 }
-
-namespace {
 
 LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, bool sorted,
                     Plan& plan, std::vector<std::uint32_t>* order_out) {
@@ -160,7 +152,7 @@ LayoutResult layout(const std::vector<TreeEntry>& entries, std::uint32_t align, 
     std::memcpy(h, kMagic, 4);
     put_be32(h + kHeaderTableOffset, kFirstNode);
     put_be32(h + kHeaderTableSize, static_cast<std::uint32_t>(table_size));
-    put_be32(h + kDataOffsetWord, static_cast<std::uint32_t>(data_start));
+    put_be32(h + kHeaderDataOffset, static_cast<std::uint32_t>(data_start));
     std::uint8_t* node = h + kFirstNode;
     node[0] = 1;
     put_be32(node + 8, count);
@@ -205,11 +197,6 @@ bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& sourc
                     if (!sink(zeros, n)) return false;
                     left -= n;
                 }
-                break;
-            case Piece::From::plan:
-                if (piece.key + piece.size > plan.extra.size() ||
-                    !sink(plan.extra.data() + piece.key, static_cast<std::size_t>(piece.size)))
-                    return false;
                 break;
             case Piece::From::file:
             case Piece::From::original:

@@ -28,10 +28,10 @@ struct TreeEntry {
 };
 
 // A stretch of the output after the table: zeros, file data (key: the
-// entry's key), bytes of another archive (key: offset in it; used when
-// laying out like an existing archive), or bytes of the plan itself.
+// entry's key), or bytes of another archive (key: offset in it; used when
+// laying out like an existing archive).
 struct Piece {
-    enum class From : std::uint8_t { zeros, file, original, plan };
+    enum class From : std::uint8_t { zeros, file, original };
     From from = From::zeros;
     std::uint64_t at = 0;    // offset in the output
     std::uint64_t size = 0;
@@ -44,8 +44,7 @@ struct Piece {
 struct Plan {
     std::vector<std::uint8_t> head;
     std::vector<Piece> pieces;
-    std::vector<std::uint8_t> extra;  // bytes for From::plan pieces
-    std::uint64_t size = 0;           // the whole archive's length
+    std::uint64_t size = 0;  // the whole archive's length
 };
 
 // What the format cannot hold.
@@ -68,8 +67,20 @@ struct LayoutResult {
 inline constexpr std::uint32_t kMaxAlignment = 65536;
 inline constexpr std::uint64_t kMaxOffset = 0xFFFFFFFF;
 inline constexpr std::uint64_t kMaxNameOffset = 0xFFFFFF;
+// The header word that says where the data starts.
+inline constexpr std::size_t kHeaderDataOffset = 12;
 
 bool alignment_is_valid(std::uint32_t align);
+
+inline std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
+    return (v + align - 1) / align * align;
+}
+
+// The order of one folder's entries in the default layout: files before
+// folders, each group by name compared byte by byte after ASCII
+// lower-casing, ties broken by the raw bytes, so that the order is total and
+// never depends on the order entries were listed.
+bool default_less(const TreeEntry& x, const TreeEntry& y);
 
 // The default layout: header at 0, the first node at 0x20; nodes depth-first
 // with each folder's files before its subfolders, each group ordered by
@@ -87,17 +98,12 @@ LayoutResult layout_default(const std::vector<TreeEntry>& entries, std::uint32_t
 // directory followed by everything inside it).
 LayoutResult layout_in_order(const std::vector<TreeEntry>& entries, std::uint32_t align, Plan& plan);
 
-// Node order of the default layout (or, unsorted, of the listed order), by
-// list index, the root excluded. False when the parents do not form a tree.
-bool default_order(const std::vector<TreeEntry>& entries, std::vector<std::uint32_t>& order,
-                   bool sorted = true);
-
 // Sends the rest of a From::file or From::original piece: exactly
 // piece.size bytes to `sink`, in bounded chunks. False on failure.
 using PieceSource = std::function<bool(const Piece& piece, const ByteSink& sink)>;
 
-// Streams the archive: head, then every piece in order. Zeros and plan
-// bytes are written here; file and original pieces go to `source`. False as
+// Streams the archive: head, then every piece in order. Zeros are written
+// here; file and original pieces go to `source`. False as
 // soon as the sink or the source fails.
 bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& source);
 

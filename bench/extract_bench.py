@@ -164,20 +164,31 @@ def report(title, times, rss):
               % (name, m, max(rss[name]) / 1024, d / m, paired, runs))
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+def options(doc):
+    """The options of the extraction and packing benchmarks; the caller may add its own."""
+    ap = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--dravik", default=os.path.join(HERE, "..", "build", "dravik"))
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--work", default=None, help="scratch folder (default: a new one under /tmp)")
     ap.add_argument("--quick", action="store_true", help="smaller sizes, for a smoke run")
     ap.add_argument("--only", choices=["a", "b", "c"], default=None)
+    return ap
+
+
+def start(ap, prefix):
+    """Parses the options. Returns them, the dravik to time, the scratch
+    folder (--work, or a new one) and what the sizes are divided by."""
+    args = ap.parse_args()
+    work = args.work or tempfile.mkdtemp(prefix=prefix, dir=os.environ.get("TMPDIR", "/tmp"))
+    os.makedirs(work, exist_ok=True)
+    return args, os.path.abspath(args.dravik), work, 8 if args.quick else 1
+
+
+def main():
+    ap = options(__doc__)
     ap.add_argument("--compare", default=None,
                     help="another dravik build to time alongside, shown as 'other'")
-    args = ap.parse_args()
-    dravik = os.path.abspath(args.dravik)
-    work = args.work or tempfile.mkdtemp(prefix="dravik-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
-    os.makedirs(work, exist_ok=True)
-    scale = 8 if args.quick else 1
+    args, dravik, work, scale = start(ap, "dravik-bench-")
     try:
         floor = build_helpers(work)
         if args.only in (None, "a"):

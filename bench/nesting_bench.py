@@ -81,11 +81,17 @@ def unenterable(path, levels):
     b.build(path)
 
 
-def deep_with_files(path, depth):
+def chain(depth):
+    """"arc" at node 1, then depth - 1 directories "d", each inside the last."""
     b = Builder()
     b.dir(b"arc")
     for _ in range(depth - 1):
         b.dir(b"d")
+    return b
+
+
+def deep_with_files(path, depth):
+    b = chain(depth)
     for level in range(depth):
         b.file(b"f", b"%d" % (depth - 1 - level))
         b.end()
@@ -94,10 +100,7 @@ def deep_with_files(path, depth):
 
 def descent_only(path, depth):
     """The reference for (b) and (c): the same directories, one file at the bottom."""
-    b = Builder()
-    b.dir(b"arc")
-    for _ in range(depth - 1):
-        b.dir(b"d")
+    b = chain(depth)
     b.file(b"f", b"0")
     b.build(path)
 

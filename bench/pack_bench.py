@@ -12,10 +12,8 @@ the script prints medians and ratios. Compare ratios from one run.
 
 usage: bench/pack_bench.py [--dravik build/dravik] [--runs 5] [--work DIR] [--quick] [--only a|b|c]
 """
-import argparse
 import os
 import shutil
-import tempfile
 
 import extract_bench as common
 
@@ -27,17 +25,7 @@ def run(label, work, tools, runs):
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--dravik", default=os.path.join(common.HERE, "..", "build", "dravik"))
-    ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--work", default=None)
-    ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--only", choices=["a", "b", "c"], default=None)
-    args = ap.parse_args()
-    dravik = os.path.abspath(args.dravik)
-    work = args.work or tempfile.mkdtemp(prefix="dravik-pack-bench-", dir=os.environ.get("TMPDIR", "/tmp"))
-    os.makedirs(work, exist_ok=True)
-    scale = 8 if args.quick else 1
+    args, dravik, work, scale = common.start(common.options(__doc__), "dravik-pack-bench-")
     try:
         common.build_helpers(work)
         if args.only in (None, "a"):

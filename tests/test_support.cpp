@@ -23,6 +23,23 @@ std::string describe(const fs::directory_entry& entry) {
     return digest(read_file(entry.path().string()));
 }
 
+// Every entry below `root` described, by relative path; `skip` (when given)
+// is neither described nor descended into.
+Tree describe_below(const std::string& root, const char* skip) {
+    Tree tree;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+         it.increment(ec)) {
+        const std::string rel = it->path().lexically_relative(root).generic_string();
+        if (skip && rel == skip) {
+            it.disable_recursion_pending();
+            continue;
+        }
+        tree[rel] = describe(*it);
+    }
+    return tree;
+}
+
 }  // namespace
 
 std::string digest(const std::string& data) {
@@ -43,20 +60,7 @@ RunResult Sandbox::run(const std::vector<std::uint8_t>& bytes, const RunOptions&
     return r;
 }
 
-Tree Sandbox::outside() const {
-    Tree tree;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(top.path, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-        const std::string rel = it->path().lexically_relative(top.path).generic_string();
-        if (rel == "work") {
-            it.disable_recursion_pending();
-            continue;
-        }
-        tree[rel] = describe(*it);
-    }
-    return tree;
-}
+Tree Sandbox::outside() const { return describe_below(top.path, "work"); }
 
 Tree Sandbox::result() const { return snapshot(work); }
 
@@ -68,14 +72,7 @@ std::string read_file(const std::string& path) {
 }
 
 std::map<std::string, std::string> snapshot(const std::string& root) {
-    std::map<std::string, std::string> tree;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
-        const std::string rel = it->path().lexically_relative(root).generic_string();
-        tree[rel] = describe(*it);
-    }
-    return tree;
+    return describe_below(root, nullptr);
 }
 
 }  // namespace fixture

@@ -26,31 +26,14 @@ bool make_symlink(const std::string& target, const std::string& path) {
     return ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
-// A pseudo-terminal with no output processing, so that the bytes arrive
-// unchanged.
-std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
-    int master = -1;
-    struct termios raw {};  // all flags off: no output processing
-    const pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
-    if (pid == 0) {
-        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        ::execl(DRAVIK_BINARY, DRAVIK_BINARY, archive.c_str(), static_cast<char*>(nullptr));
-        ::_exit(126);
-    }
-    std::string seen;
-    char buf[4096];
-    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
-    ::waitpid(pid, nullptr, 0);
-    ::close(master);
-    return seen;
-}
-
 bool make_fifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) == 0; }
 
 namespace {
 
-// In a forked child: becomes the program with `args`, or exits 126.
-[[noreturn]] void exec_dravik(const std::vector<std::string>& args) {
+// In a forked child: enters `cwd` (or exits 125) and becomes the program
+// with `args` (or exits 126).
+[[noreturn]] void exec_dravik(const std::vector<std::string>& args, const std::string& cwd) {
+    if (::chdir(cwd.c_str()) != 0) ::_exit(125);
     std::vector<char*> argv;
     std::string program = DRAVIK_BINARY;
     argv.push_back(program.data());
@@ -61,14 +44,37 @@ namespace {
     ::_exit(126);
 }
 
+// In a forked child: caps `resource` at `value`, when that is not negative.
+void set_limit(decltype(RLIMIT_FSIZE) resource, long long value) {
+    if (value < 0) return;
+    const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+    ::setrlimit(resource, &limit);
+}
+
 }  // namespace
+
+// A pseudo-terminal with no output processing, so that the bytes arrive
+// unchanged.
+std::string run_on_terminal(const std::string& archive, const std::string& cwd) {
+    int master = -1;
+    struct termios raw {};  // all flags off: no output processing
+    const pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
+    if (pid == 0) {
+        exec_dravik({archive}, cwd);
+    }
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;) seen.append(buf, n);
+    ::waitpid(pid, nullptr, 0);
+    ::close(master);
+    return seen;
+}
 
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
     Started run;
     run.id = ::fork();
     if (run.id == 0) {
-        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        exec_dravik(args);
+        exec_dravik(args, cwd);
     }
     return run;
 }
@@ -83,8 +89,7 @@ int exit_status_with_file_limit(long long file_size_limit, int (*body)(void*), v
     pid_t pid = ::fork();
     if (pid == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        set_limit(RLIMIT_FSIZE, file_size_limit);
         ::_exit(body(context));
     }
     int status = 0;
@@ -128,28 +133,15 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
         // the test runner left open, so that a descriptor limit counts
         // exactly what dravik itself opens.
         ::close_range(3, ~0u, 0);
-        if (::chdir(cwd.c_str()) != 0) ::_exit(125);
-        if (options.file_size_limit >= 0) {
-            rlimit lim{static_cast<rlim_t>(options.file_size_limit),
-                       static_cast<rlim_t>(options.file_size_limit)};
-            ::setrlimit(RLIMIT_FSIZE, &lim);
-        }
-        if (options.open_files_limit >= 0) {
-            rlimit lim{static_cast<rlim_t>(options.open_files_limit),
-                       static_cast<rlim_t>(options.open_files_limit)};
-            ::setrlimit(RLIMIT_NOFILE, &lim);
-        }
-        if (options.address_space_limit >= 0) {
-            rlimit lim{static_cast<rlim_t>(options.address_space_limit),
-                       static_cast<rlim_t>(options.address_space_limit)};
-            ::setrlimit(RLIMIT_AS, &lim);
-        }
+        set_limit(RLIMIT_FSIZE, options.file_size_limit);
+        set_limit(RLIMIT_NOFILE, options.open_files_limit);
+        set_limit(RLIMIT_AS, options.address_space_limit);
         if (options.close_standard_streams) {
             ::close(0);
             ::close(1);
             ::close(2);
         }
-        exec_dravik(args);
+        exec_dravik(args, cwd);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -174,7 +166,6 @@ TempDir::TempDir() {
 // remove_tree gives back permissions a test took away, and reaches any
 // depth (std::filesystem::remove_all stops where whole paths grow too long).
 TempDir::~TempDir() { remove_tree(path); }
-
 
 bool exists(const std::string& path) {
     struct stat st;

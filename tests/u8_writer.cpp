@@ -53,8 +53,7 @@ std::vector<std::uint8_t> serialize(const RawArchive& raw) {
 }
 
 void Builder::dir(const std::string& name) {
-    const std::uint32_t parent = open_.empty() ? 0 : open_.back();
-    items_.push_back(Item{true, name, {}, parent, 0, parent ? parent - 1 : dravik::u8::kTopLevel});
+    items_.push_back(Item{true, name, {}, open_.empty() ? 0 : open_.back(), 0});
     open_.push_back(static_cast<std::uint32_t>(items_.size()));  // its node index
 }
 
@@ -64,8 +63,7 @@ void Builder::end() {
 }
 
 void Builder::file(const std::string& name, const std::string& data) {
-    const std::uint32_t owner = open_.empty() ? dravik::u8::kTopLevel : open_.back() - 1;
-    items_.push_back(Item{false, name, data, 0, 0, owner});
+    items_.push_back(Item{false, name, data, open_.empty() ? 0 : open_.back(), 0});
 }
 
 RawArchive Builder::raw(const BuildOptions& options) const {
@@ -118,7 +116,8 @@ std::vector<std::uint8_t> Builder::build(const BuildOptions& options) const {
     std::vector<u8::TreeEntry> entries;
     std::vector<std::string> data;
     for (const Item& item : items_) {
-        entries.push_back(u8::TreeEntry{item.name, item.is_dir, item.owner, item.data.size(), data.size()});
+        const std::uint32_t parent = item.parent ? item.parent - 1 : u8::kTopLevel;  // a list index
+        entries.push_back(u8::TreeEntry{item.name, item.is_dir, parent, item.data.size(), data.size()});
         data.push_back(item.data);
     }
     u8::Plan plan;

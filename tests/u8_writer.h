@@ -57,9 +57,8 @@ private:
         bool is_dir;
         std::string name;
         std::string data;
-        std::uint32_t parent;
+        std::uint32_t parent;  // node index of the enclosing directory, 0 for the root
         std::uint32_t end;
-        std::uint32_t owner;  // list index of the enclosing directory, or none
     };
     std::vector<Item> items_;          // nodes 1..N-1
     std::vector<std::uint32_t> open_;  // node indices of open directories
