@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/platform.h"
-#include "archive/yaz0.h"
-#include "archive/yaz0_encode.h"
+#include "lib/platform/platform.h"
+#include "lib/codec/yaz0_decode.h"
+#include "lib/codec/yaz0_encode.h"
 #include "carrier_writer.h"
 #include "yaz0_reference.h"
 

@@ -9,9 +9,9 @@
 #include <memory>
 #include <vector>
 
-#include "archive/archive.h"
-#include "archive/lz77.h"
-#include "archive/yaz0.h"
+#include "lib/u8/u8_read.h"
+#include "lib/codec/lz77_decode.h"
+#include "lib/codec/yaz0_decode.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "archive/u8_format.h"
+#include "lib/u8/u8_format.h"
 #include "carrier_writer.h"
-#include "u8_writer.h"
+#include "archive_builder.h"
 
 namespace fs = std::filesystem;
 using fixture::Builder;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "archive/archive.h"
-#include "archive/u8_writer.h"
+#include "lib/u8/u8_read.h"
+#include "lib/u8/u8_write.h"
 #include "fuzz_check.h"
 
 namespace u8 = dravik::u8;

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/output.h"
-#include "archive/archive.h"
+#include "program/console.h"
+#include "lib/u8/u8_read.h"
 #include "fuzz_check.h"
 
 namespace {

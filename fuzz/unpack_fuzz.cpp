@@ -19,8 +19,8 @@
 
 #include <dirent.h>
 
-#include "app/cli.h"
-#include "archive/archive.h"
+#include "program/cli.h"
+#include "lib/u8/u8_read.h"
 #include "fuzz_check.h"
 #include "remove_tree.h"
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
-#include "app/select.h"
-#include "app/walk.h"
+#include "program/options.h"
+#include "program/select.h"
+#include "program/walk.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive/yaz0.h"
-#include "archive/yaz0_encode.h"
+#include "lib/codec/yaz0_decode.h"
+#include "lib/codec/yaz0_encode.h"
 #include "fuzz_check.h"
 #include "yaz0_reference.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "archive/archive.h"
+#include "lib/u8/u8_read.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;

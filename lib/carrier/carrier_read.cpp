@@ -1,0 +1,266 @@
+#include "lib/carrier/carrier_read.h"
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "lib/codec/lz77_decode.h"
+#include "lib/common/md5.h"
+#include "lib/u8/u8_format.h"
+#include "lib/codec/yaz0_decode.h"
+
+namespace dravik {
+
+namespace {
+
+// Deeper than any real file nests, low enough that a file made to nest
+// without end is refused quickly.
+constexpr int kMaxLayers = 8;
+
+// A channel banner's header is 0x600 bytes and begins 0x40 bytes before its
+// magic, which sits at 0x40 in a banner on disc and at 0x80 in installable
+// content (which has 0x40 more bytes in front). Its last 16 bytes are the
+// MD5 of the header taken with those 16 bytes zeroed.
+constexpr std::uint64_t kImetMagicOffsets[] = {0x40, 0x80};
+constexpr std::uint64_t kImetLead = 0x40;
+constexpr std::size_t kImetHeaderSize = 0x600;
+constexpr std::size_t kImetDigestOffset = kImetHeaderSize - md5::kDigestSize;
+
+// IMD5: the magic, the payload's length, 8 reserved bytes, the payload's MD5.
+constexpr std::size_t kImd5HeaderSize = 32;
+constexpr std::size_t kImd5LengthOffset = 4;
+constexpr std::size_t kImd5DigestOffset = 16;
+
+// Enough of the start of a view to tell every kind apart.
+constexpr std::size_t kProbeSize = 0x84;
+
+// Checksums over data on disk are taken in pieces of this size.
+constexpr std::size_t kDigestChunk = 1 << 20;
+
+enum class Kind { unknown, u8, yaz0, imd5, lz77, imet };
+
+struct Probe {
+    Kind kind = Kind::unknown;
+    std::uint64_t imet_start = 0;  // where the banner header begins, for Kind::imet
+};
+
+Probe probe_bytes(const std::uint8_t* p, std::size_t n) {
+    Probe probe;
+    if (n >= 4) {
+        if (u8::has_magic(p)) probe.kind = Kind::u8;
+        else if (yaz0::has_magic(p)) probe.kind = Kind::yaz0;
+        else if (std::memcmp(p, "IMD5", 4) == 0) probe.kind = Kind::imd5;
+        else if (lz77::has_magic(p)) probe.kind = Kind::lz77;
+        if (probe.kind != Kind::unknown) return probe;
+    }
+    for (std::uint64_t at : kImetMagicOffsets) {
+        if (n >= at + 4 && std::memcmp(p + at, "IMET", 4) == 0) {
+            probe.kind = Kind::imet;
+            probe.imet_start = at - kImetLead;
+            return probe;
+        }
+    }
+    return probe;
+}
+
+// source_read, leaving an errno that explains a failure: a file that ends
+// early (it shrank while being read) reports no error of its own.
+bool read_at(const ArchiveSource& source, std::uint64_t offset, void* out, std::size_t length) {
+    errno = 0;
+    if (source_read(source, offset, out, length)) return true;
+    if (errno == 0) errno = EIO;
+    return false;
+}
+
+OpenFailure probe_at(const ArchiveSource& source, std::uint64_t offset, Probe* probe) {
+    std::uint8_t head[kProbeSize];
+    const std::uint64_t left = offset < source.size ? source.size - offset : 0;
+    const std::size_t n = left < kProbeSize ? static_cast<std::size_t>(left) : kProbeSize;
+    if (!read_at(source, offset, head, n)) return OpenFailure::cannot_open;
+    *probe = probe_bytes(head, n);
+    return OpenFailure::none;
+}
+
+// The MD5 of `length` bytes at `offset` in the view, read in pieces when
+// they are on disk.
+OpenFailure digest_range(const ArchiveSource& source, std::uint64_t offset, std::uint64_t length,
+                         std::uint8_t digest[md5::kDigestSize]) {
+    if (const std::uint8_t* bytes = source_bytes(source)) {
+        md5::digest(bytes + offset, static_cast<std::size_t>(length), digest);
+        return OpenFailure::none;
+    }
+    MemoryBlock buffer;
+    const std::size_t chunk = length < kDigestChunk ? static_cast<std::size_t>(length) : kDigestChunk;
+    if (!memory_allocate(buffer, chunk)) return OpenFailure::out_of_memory;
+    md5::Context context;
+    md5::init(context);
+    for (std::uint64_t done = 0; done < length;) {
+        const std::uint64_t left = length - done;
+        const std::size_t n = left < chunk ? static_cast<std::size_t>(left) : chunk;
+        if (!read_at(source, offset + done, buffer.data, n)) return OpenFailure::cannot_open;
+        md5::update(context, buffer.data, n);
+        done += n;
+    }
+    md5::finish(context, digest);
+    return OpenFailure::none;
+}
+
+void narrow_view(ArchiveSource& source, std::uint64_t offset, std::uint64_t length) {
+    source.base += offset;
+    source.size = length;
+}
+
+OpenFailure peel_imd5(ArchiveSource& source, std::uint32_t* notices) {
+    std::uint8_t header[kImd5HeaderSize];
+    if (source.size < kImd5HeaderSize) return OpenFailure::corrupt_carrier;
+    if (!read_at(source, 0, header, sizeof header)) return OpenFailure::cannot_open;
+    const std::uint64_t length = u8::be32(header + kImd5LengthOffset);
+    if (length > source.size - kImd5HeaderSize) return OpenFailure::corrupt_carrier;
+
+    std::uint8_t digest[md5::kDigestSize];
+    const OpenFailure failure = digest_range(source, kImd5HeaderSize, length, digest);
+    if (failure != OpenFailure::none) return failure;
+    if (std::memcmp(digest, header + kImd5DigestOffset, md5::kDigestSize) != 0)
+        *notices |= kNoticeImd5Mismatch;
+    narrow_view(source, kImd5HeaderSize, length);
+    return OpenFailure::none;
+}
+
+OpenFailure peel_imet(ArchiveSource& source, std::uint64_t start, std::uint32_t* notices) {
+    const std::uint64_t end = start + kImetHeaderSize;
+    if (source.size < end) return OpenFailure::corrupt_carrier;
+    std::uint8_t header[kImetHeaderSize];
+    if (!read_at(source, start, header, sizeof header)) return OpenFailure::cannot_open;
+
+    std::uint8_t stored[md5::kDigestSize];
+    std::memcpy(stored, header + kImetDigestOffset, sizeof stored);
+    std::memset(header + kImetDigestOffset, 0, md5::kDigestSize);
+    std::uint8_t digest[md5::kDigestSize];
+    md5::digest(header, sizeof header, digest);
+    if (std::memcmp(digest, stored, sizeof stored) != 0) *notices |= kNoticeImetMismatch;
+
+    // A banner header always has its archive right behind it; anything else
+    // there means the file is damaged, not that it holds something else.
+    Probe inner;
+    const OpenFailure failure = probe_at(source, end, &inner);
+    if (failure != OpenFailure::none) return failure;
+    if (inner.kind == Kind::unknown) return OpenFailure::corrupt_carrier;
+    narrow_view(source, end, source.size - end);
+    return OpenFailure::none;
+}
+
+// No stream needs more than 9 bytes for every 8 it yields: a literal costs
+// its byte and one bit of a code byte, and every reference yields more bytes
+// than it takes. Input past that is never read, so it is never loaded.
+std::uint64_t max_stream_needed(std::uint64_t decoded) { return decoded + (decoded + 7) / 8; }
+
+// Replaces the view by the decoded contents of the Yaz0 or LZ77 stream that
+// starts it.
+OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
+    const std::size_t header_size = kind == Kind::yaz0 ? yaz0::kHeaderSize : lz77::kHeaderSize;
+    std::uint8_t header[yaz0::kHeaderSize > lz77::kHeaderSize ? yaz0::kHeaderSize
+                                                              : lz77::kHeaderSize];
+    if (source.size < header_size) return OpenFailure::corrupt_carrier;
+    if (!read_at(source, 0, header, header_size)) return OpenFailure::cannot_open;
+
+    const std::uint64_t stream_size = source.size - header_size;
+    std::uint64_t decoded = 0;
+    std::uint8_t type = 0;
+    if (kind == Kind::yaz0) {
+        decoded = yaz0::decoded_size(header);
+        if (!yaz0::size_is_possible(decoded, stream_size)) return OpenFailure::corrupt_carrier;
+    } else {
+        type = lz77::stream_type(header);
+        decoded = lz77::decoded_size(header);
+        if (!lz77::type_is_known(type) || !lz77::size_is_possible(type, decoded, stream_size))
+            return OpenFailure::corrupt_carrier;
+    }
+    const std::uint64_t needed = max_stream_needed(decoded);
+    const std::size_t in_size =
+        static_cast<std::size_t>(stream_size < needed ? stream_size : needed);
+    // While a layer decodes, what it decodes from is held too: the layer
+    // decoded before it, or its stream read from disk. Both count against
+    // the machine's memory together; the older one goes as soon as the new
+    // one is whole.
+    const std::uint64_t held = source_in_memory(source) ? source.memory.size : in_size;
+    const std::uint64_t physical = memory_physical_size();
+    if (decoded > std::numeric_limits<std::size_t>::max() ||
+        (physical != 0 && (decoded > physical || held > physical - decoded)))
+        return OpenFailure::out_of_memory;
+
+    MemoryBlock loaded;
+    const std::uint8_t* in = source_bytes(source);
+    if (in) {
+        in += header_size;
+    } else {
+        if (!memory_allocate(loaded, in_size)) return OpenFailure::out_of_memory;
+        if (!read_at(source, header_size, loaded.data, in_size)) return OpenFailure::cannot_open;
+        in = loaded.data;
+    }
+
+    MemoryBlock out;
+    if (!memory_allocate(out, static_cast<std::size_t>(decoded))) return OpenFailure::out_of_memory;
+    const bool ok = kind == Kind::yaz0
+                        ? yaz0::decode(in, in_size, out.data, static_cast<std::size_t>(decoded))
+                        : lz77::decode(type, in, in_size, out.data, static_cast<std::size_t>(decoded));
+    if (!ok) return OpenFailure::corrupt_carrier;
+    source.memory = std::move(out);  // also releases the layer it was decoded from
+    source.base = 0;
+    source.size = decoded;
+    return OpenFailure::none;
+}
+
+// The bytes a layer's header holds, for writing a new archive the same way.
+OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, CarrierLayer kind,
+                         WrapLayer& layer) {
+    layer.kind = kind;
+    std::size_t keep = 0;
+    switch (kind) {
+        case CarrierLayer::yaz0: break;
+        case CarrierLayer::lz77: keep = lz77::kHeaderSize; break;
+        case CarrierLayer::imd5: keep = kImd5HeaderSize; break;
+        case CarrierLayer::imet:
+            keep = static_cast<std::size_t>(probe.imet_start + kImetHeaderSize);
+            break;
+    }
+    if (source.size < keep) return OpenFailure::corrupt_carrier;
+    layer.header.resize(keep);
+    if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenFailure::cannot_open;
+    if (kind == CarrierLayer::lz77) layer.lz77_type = lz77::stream_type(layer.header.data());
+    return OpenFailure::none;
+}
+
+}  // namespace
+
+OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStatus* layers_out,
+                         std::vector<WrapLayer>* headers) {
+    std::uint32_t found = 0;
+    for (int layers = 0;; ++layers) {
+        Probe probe;
+        OpenFailure failure = probe_at(source, 0, &probe);
+        if (failure != OpenFailure::none) return failure;
+        if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
+        if (layers == kMaxLayers) return OpenFailure::corrupt_carrier;
+        const CarrierLayer kind = probe.kind == Kind::yaz0   ? CarrierLayer::yaz0
+                                  : probe.kind == Kind::imet ? CarrierLayer::imet
+                                  : probe.kind == Kind::imd5 ? CarrierLayer::imd5
+                                                             : CarrierLayer::lz77;
+        if (layers_out && layers_out->carrier_count < kMaxCarrierLayers)
+            layers_out->carriers[layers_out->carrier_count++] = kind;
+        if (headers) {
+            headers->emplace_back();
+            failure = record_layer(source, probe, kind, headers->back());
+            if (failure != OpenFailure::none) return failure;
+        }
+        switch (probe.kind) {
+            case Kind::imd5: failure = peel_imd5(source, &found); break;
+            case Kind::imet: failure = peel_imet(source, probe.imet_start, &found); break;
+            default: failure = peel_compressed(source, probe.kind); break;
+        }
+        if (failure != OpenFailure::none) return failure;
+    }
+    if (notices) *notices |= found;
+    return OpenFailure::none;
+}
+
+}  // namespace dravik

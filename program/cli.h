@@ -1,0 +1,29 @@
+// The program's command line and its walk over an archive, callable without
+// a process of their own (main is one line around run_cli).
+#pragma once
+
+#include <memory>
+
+#include "program/console.h"
+#include "lib/u8/u8_read.h"
+
+namespace dravik {
+
+// Runs dravik on its arguments and returns the exit status: the banner, the
+// flags, or opening the archive named by argv[1] and then list_and_unpack.
+// Standard output goes through `out`; diagnostics go to out.error_fd.
+int run_cli(int argc, char** argv, Output& out);
+
+// Everything after a successful open: the status lines, the listing and the
+// unpacking into the current directory. `path` is only used in messages.
+// Releases the archive. Returns the exit status: 0 only when every entry
+// was unpacked and the listing was written.
+int list_and_unpack(std::unique_ptr<ArchiveHandle>& handle, const char* path,
+                    const OpenStatus& status, Output& out);
+
+// Lists an open archive as -t does (text, JSON Lines, or nothing with
+// `quiet`), and releases it. Returns the exit status.
+int list_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path, const OpenStatus& status,
+                 bool json, bool quiet, Output& out);
+
+}  // namespace dravik

@@ -1,0 +1,197 @@
+#include "program/json.h"
+
+#include <cstring>
+
+
+namespace dravik {
+
+namespace {
+
+// Bytes that go into a JSON string as they are.
+constexpr struct PlainBytes {
+    bool plain[256];
+    constexpr PlainBytes() : plain() {
+        for (unsigned c = 0x20; c < 0x7F; ++c) plain[c] = c != '"' && c != '\\';
+    }
+} kPlain;
+
+bool all_plain(std::string_view s) {
+    for (const char c : s)
+        if (!kPlain.plain[static_cast<unsigned char>(c)]) return false;
+    return true;
+}
+
+char* put(char* p, std::string_view s) {
+    std::memcpy(p, s.data(), s.size());
+    return p + s.size();
+}
+
+char* put_number(char* p, std::uint64_t value) {
+    char digits[20];
+    std::size_t n = 0;
+    do {
+        digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return put(p, std::string_view(digits + sizeof digits - n, n));
+}
+
+
+void key_of(JsonLine& line, const char* key) {
+    // `{"key": ` or `, "key": ` in one piece.
+    char buffer[64];
+    const std::size_t n = std::strlen(key);
+    if (n + 6 > sizeof buffer) {
+        out_write(line.out, line.first ? "{\"" : ", \"", line.first ? 2 : 3);
+        out_write(line.out, key, n);
+        out_write(line.out, "\": ", 3);
+    } else {
+        std::size_t at = 0;
+        if (!line.first) buffer[at++] = ',', buffer[at++] = ' ';
+        else buffer[at++] = '{';
+        buffer[at++] = '"';
+        std::memcpy(buffer + at, key, n);
+        at += n;
+        buffer[at++] = '"', buffer[at++] = ':', buffer[at++] = ' ';
+        out_write(line.out, buffer, at);
+    }
+    line.first = false;
+}
+
+// Writes `bytes` as a JSON string; returns false when some bytes were not
+// valid UTF-8 and were replaced.
+bool quoted(Output& out, std::string_view bytes) {
+    static const char kHex[] = "0123456789abcdef";
+    bool exact = true;
+    out_write(out, "\"", 1);
+    std::size_t i = 0;
+    // A NUL-terminated copy is not needed: utf8_sequence stops at a byte
+    // that is not a continuation, and the view's end is checked first.
+    while (i < bytes.size()) {
+        // Most names are plain ASCII: pass each run of it on in one piece.
+        std::size_t run = i;
+        while (run < bytes.size() && kPlain.plain[static_cast<unsigned char>(bytes[run])]) ++run;
+        if (run > i) {
+            out_write(out, bytes.data() + i, run - i);
+            i = run;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c >= 0x80) {
+            unsigned char seq[5] = {};
+            const std::size_t avail = bytes.size() - i < 4 ? bytes.size() - i : 4;
+            for (std::size_t k = 0; k < avail; ++k) seq[k] = static_cast<unsigned char>(bytes[i + k]);
+            const std::size_t n = utf8_sequence(seq);
+            if (n > 0) {
+                out_write(out, bytes.data() + i, n);
+                i += n;
+            } else {
+                out_write(out, "\xEF\xBF\xBD", 3);
+                exact = false;
+                ++i;
+            }
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            const char esc[2] = {'\\', static_cast<char>(c)};
+            out_write(out, esc, 2);
+        } else if (c < 0x20 || c == 0x7F) {
+            const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+            out_write(out, esc, 6);
+        }
+        ++i;
+    }
+    out_write(out, "\"", 1);
+    return exact;
+}
+
+}  // namespace
+
+JsonLine json_begin(Output& out) { return JsonLine{out, true}; }
+
+void json_end(JsonLine& line) { out_write(line.out, line.first ? "{}\n" : "}\n", line.first ? 3 : 2); }
+
+void json_number(JsonLine& line, const char* key, std::uint64_t value) {
+    key_of(line, key);
+    char digits[20];
+    out_write(line.out, digits, static_cast<std::size_t>(put_number(digits, value) - digits));
+}
+
+void json_text(JsonLine& line, const char* key, std::string_view value) {
+    key_of(line, key);
+    quoted(line.out, value);
+}
+
+void json_bytes(JsonLine& line, const char* key, std::string_view bytes) {
+    key_of(line, key);
+    if (quoted(line.out, bytes)) return;
+    static const char kHex[] = "0123456789abcdef";
+    out_write(line.out, ", \"", 3);
+    out_text(line.out, key);
+    out_write(line.out, "_hex\": \"", 8);
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        const char pair[2] = {kHex[c >> 4], kHex[c & 0xF]};
+        out_write(line.out, pair, 2);
+    }
+    out_write(line.out, "\"", 1);
+}
+
+void json_text_list(JsonLine& line, const char* key, const char* const* items, int count) {
+    key_of(line, key);
+    out_write(line.out, "[", 1);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) out_write(line.out, ", ", 2);
+        quoted(line.out, items[i]);
+    }
+    out_write(line.out, "]", 1);
+}
+
+void json_entry(Output& out, const JsonEntry& e) {
+    // The usual entry, with plain ASCII names, is laid out in one buffer
+    // and written once: the JSON listing costs little more than the text one.
+    constexpr std::size_t kFixed = 256;
+    constexpr std::size_t kMaxFast = 4096;
+    const std::string_view status = e.status ? e.status : "";
+    if (e.name.size() + e.path.size() + e.reason.size() + kFixed <= kMaxFast &&
+        all_plain(e.name) && all_plain(e.path) && all_plain(e.reason)) {
+        char buffer[kMaxFast];
+        char* p = put(buffer, "{\"index\": ");
+        p = put_number(p, e.index);
+        p = put(p, e.directory ? ", \"type\": \"directory\", \"name\": \"" : ", \"type\": \"file\", \"name\": \"");
+        p = put(p, e.name);
+        p = put(p, "\", \"path\": \"");
+        p = put(p, e.path);
+        p = put(p, "\", \"offset\": ");
+        p = put_number(p, e.offset);
+        p = put(p, ", \"size\": ");
+        p = put_number(p, e.size);
+        if (e.status) {
+            p = put(p, ", \"status\": \"");
+            p = put(p, status);
+            p = put(p, "\"");
+            if (!e.reason.empty()) {
+                p = put(p, ", \"reason\": \"");
+                p = put(p, e.reason);
+                p = put(p, "\"");
+            }
+        }
+        p = put(p, "}\n");
+        out_write(out, buffer, static_cast<std::size_t>(p - buffer));
+        return;
+    }
+    JsonLine line = json_begin(out);
+    json_number(line, "index", e.index);
+    json_text(line, "type", e.directory ? "directory" : "file");
+    json_bytes(line, "name", e.name);
+    json_bytes(line, "path", e.path);
+    json_number(line, "offset", e.offset);
+    json_number(line, "size", e.size);
+    if (e.status) {
+        json_text(line, "status", status);
+        if (!e.reason.empty()) json_text(line, "reason", e.reason);
+    }
+    json_end(line);
+}
+
+}  // namespace dravik

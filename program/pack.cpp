@@ -1,0 +1,415 @@
+#include "program/pack.h"
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "program/cli.h"
+#include "program/disk/disk.h"
+#include "program/extract.h"
+#include "program/select.h"
+#include "program/walk.h"
+#include "program/output_file.h"
+#include "lib/u8/u8_read.h"
+#include "lib/carrier/carrier_write.h"
+#include "lib/u8/u8_format.h"
+#include "lib/u8/u8_write_like.h"
+#include "lib/u8/u8_write.h"
+#include "lib/codec/yaz0_encode.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr std::size_t kChunk = 256 * 1024;
+constexpr std::uint64_t kSmallFile = 64 * 1024;
+
+std::string join(const std::string& folder, const std::string& name) {
+    return folder.empty() ? name : folder + "/" + name;
+}
+
+// The folder tree to pack, as scanned.
+struct Folder {
+    std::uint32_t parent = 0;  // folder index; folder 0 is DIR itself
+    std::string name;
+    std::string path;          // relative to DIR, "" for DIR
+    std::uint32_t entry = u8::kTopLevel;  // its tree entry
+};
+
+struct Scan {
+    std::vector<u8::TreeEntry> tree;
+    std::vector<std::uint32_t> folder_of;  // per tree entry: the folder holding it
+    std::vector<FileIdentity> identity;    // per tree entry
+    std::vector<Folder> folders;
+    std::vector<std::string> problems;     // one diagnostic each
+};
+
+// Reaches the scanned folders by walking down from DIR by name, never
+// through a symbolic link; the last one reached stays open.
+struct FolderCursor {
+    const Scan* scan = nullptr;
+    int top = -1;
+    std::uint32_t open_index = 0;
+    FileDescriptor open;
+
+    int get(std::uint32_t k) {
+        if (k == 0) return top;
+        if (open.valid() && open_index == k) return open.fd;
+        std::vector<std::uint32_t> chain;
+        for (std::uint32_t f = k; f != 0; f = scan->folders[f].parent) chain.push_back(f);
+        FileDescriptor current;
+        int at = top;
+        for (std::size_t i = chain.size(); i-- > 0;) {
+            FileDescriptor next = disk::open_directory(at, scan->folders[chain[i]].name.c_str());
+            if (!next.valid()) return -1;
+            current = std::move(next);
+            at = current.fd;
+        }
+        open = std::move(current);
+        open_index = k;
+        return open.fd;
+    }
+};
+
+const char* kind_reason(disk::NodeKind kind) {
+    switch (kind) {
+        case disk::NodeKind::symlink: return "is a symbolic link, not followed; not packed";
+        case disk::NodeKind::fifo: return "is a FIFO, not packed";
+        case disk::NodeKind::socket: return "is a socket, not packed";
+        case disk::NodeKind::device: return "is a device, not packed";
+        default: return "is not a regular file or folder, not packed";
+    }
+}
+
+// Scans DIR. Entries that are the output (or its temporary file) are left
+// out, so an archive written inside DIR never holds itself.
+void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
+               Selection& selection, Scan& s) {
+    s.folders.push_back(Folder{});
+    FolderCursor cursor{&s, top, 0, FileDescriptor()};
+    std::vector<disk::FolderEntry> entries;
+    for (std::uint32_t k = 0; k < s.folders.size(); ++k) {
+        const std::string folder_path = s.folders[k].path;
+        const int dir = cursor.get(k);
+        if (dir < 0 || !disk::list_folder(dir, entries)) {
+            s.problems.push_back(escaped_path(join(shown_dir, folder_path)) +
+                                 ": cannot read folder: " + std::strerror(errno));
+            continue;
+        }
+        for (disk::FolderEntry& e : entries) {
+            if (same_identity(e.identity, output.existing) || same_identity(e.identity, output.written))
+                continue;
+            const std::string path = join(folder_path, e.name);
+            if (match_any(selection.exclude, path, e.name)) continue;  // a folder: all of it
+            if (e.kind != disk::NodeKind::regular && e.kind != disk::NodeKind::directory) {
+                s.problems.push_back(escaped_path(join(shown_dir, path)) + ": " + kind_reason(e.kind));
+                continue;
+            }
+            if (e.kind == disk::NodeKind::regular && !e.readable) {
+                s.problems.push_back(escaped_path(join(shown_dir, path)) + ": cannot be read: " +
+                                     std::strerror(EACCES));
+                continue;
+            }
+            u8::TreeEntry t;
+            t.name = e.name;
+            t.is_directory = e.kind == disk::NodeKind::directory;
+            t.parent = s.folders[k].entry;
+            t.size = t.is_directory ? 0 : e.size;
+            t.key = s.tree.size();
+            s.tree.push_back(std::move(t));
+            s.folder_of.push_back(k);
+            s.identity.push_back(e.identity);
+            if (e.kind == disk::NodeKind::directory)
+                s.folders.push_back(Folder{k, e.name, path, static_cast<std::uint32_t>(s.tree.size() - 1)});
+        }
+    }
+}
+
+// Tree entry `key` as diagnostics show it: DIR/its path, escaped.
+std::string shown_entry(const Scan& s, const std::string& shown_dir, std::uint64_t key) {
+    return escaped_path(join(shown_dir, join(s.folders[s.folder_of[key]].path, s.tree[key].name)));
+}
+
+// Serves file data and ORIGINAL's bytes to the writer.
+struct DataServer {
+    const Scan* scan = nullptr;
+    FolderCursor folders;
+    const ArchiveHandle* original = nullptr;
+    OutputFile* direct = nullptr;  // when set, file data is copied straight into it
+    disk::Copier copier;
+    std::vector<std::uint8_t> chunk;
+    std::string shown_dir;
+    std::string problem;  // set when serving failed
+
+    std::string shown(std::uint64_t key) const { return shown_entry(*scan, shown_dir, key); }
+
+    FileDescriptor open_entry(std::uint64_t key) {
+        const u8::TreeEntry& e = scan->tree[key];
+        const int dir = folders.get(scan->folder_of[key]);
+        std::uint64_t size = 0;
+        FileIdentity id;
+        FileDescriptor f = dir < 0 ? FileDescriptor() : disk::open_file_in(dir, e.name.c_str(), &size, &id);
+        if (!f.valid()) {
+            problem = shown(key) + ": cannot be read: " + std::strerror(errno);
+            return f;
+        }
+        if (size != e.size || !same_identity(id, scan->identity[key])) {
+            problem = shown(key) + ": changed while being packed";
+            return FileDescriptor();
+        }
+        return f;
+    }
+
+    bool read_file(std::uint64_t key, const ByteSink& sink,
+                   const std::function<bool(const std::uint8_t*, std::size_t)>& each) {
+        FileDescriptor f = open_entry(key);
+        if (!f.valid()) return false;
+        const std::uint64_t size = scan->tree[key].size;
+        // Small files are read into the output's buffer: fewer calls than
+        // flushing it and asking the kernel to copy.
+        if (direct && size > kSmallFile) {
+            bool ended = false;
+            copier.window_size = 0;  // the window holds another file's bytes
+            if (!output_flush(*direct) ||
+                !disk::copy_file_data(copier, f.fd, 0, direct->fd.fd, size, &ended)) {
+                problem = ended ? shown(key) + ": changed while being packed"
+                                : escaped_path(direct->name) + ": cannot write: " + std::strerror(errno);
+                return false;
+            }
+            return true;
+        }
+        chunk.resize(kChunk);
+        for (std::uint64_t done = 0; done < size;) {
+            const std::size_t n = size - done < kChunk ? static_cast<std::size_t>(size - done) : kChunk;
+            if (!file_read_at(f.fd, done, chunk.data(), n)) {
+                problem = shown(key) + ": cannot be read: " + std::strerror(errno ? errno : EIO);
+                return false;
+            }
+            if (!(each ? each(chunk.data(), n) : sink(chunk.data(), n))) return false;
+            done += n;
+        }
+        return true;
+    }
+
+    bool serve(const u8::Piece& piece, const ByteSink& sink) {
+        if (piece.from == u8::Piece::From::file) return read_file(piece.key, sink, nullptr);
+        chunk.resize(kChunk);
+        for (std::uint64_t done = 0; done < piece.size;) {
+            const std::size_t n =
+                piece.size - done < kChunk ? static_cast<std::size_t>(piece.size - done) : kChunk;
+            if (!source_read(original->stream, piece.key + done, chunk.data(), n)) {
+                problem = "the archive to lay out like could not be read";
+                return false;
+            }
+            if (!sink(chunk.data(), n)) return false;
+            done += n;
+        }
+        return true;
+    }
+
+    // Whether file `key` holds exactly node `node`'s data in ORIGINAL.
+    bool same_as_original(std::uint32_t node, std::uint64_t key) {
+        ArchiveEntry e;
+        if (!archive_node(original, &e, node) || e.size != scan->tree[key].size) return false;
+        std::vector<std::uint8_t> theirs(kChunk);
+        std::uint64_t at = 0;
+        bool same = true;
+        const bool read = read_file(key, nullptr, [&](const std::uint8_t* p, std::size_t n) {
+            if (!source_read(original->stream, e.offset + at, theirs.data(), n) ||
+                std::memcmp(p, theirs.data(), n) != 0)
+                same = false;
+            at += n;
+            return same;
+        });
+        return read && same;
+    }
+};
+
+std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::string& shown_dir,
+                           const std::string& archive) {
+    const std::string who = r.entry < s.tree.size() ? shown_entry(s, shown_dir, r.entry) : escaped_path(archive);
+    switch (r.error) {
+        case u8::LayoutError::none: break;
+        case u8::LayoutError::offset_too_large:
+            return who + ": the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
+        case u8::LayoutError::names_too_large:
+            return who + ": the names would pass 16 MiB, which U8 name offsets cannot reach";
+        case u8::LayoutError::too_many_nodes: return who + ": too many entries for a U8 table";
+        case u8::LayoutError::bad_alignment: return who + ": the alignment must be a power of two from 1 to 65536";
+        case u8::LayoutError::bad_tree: return who + ": the folder changed while being read";
+        case u8::LayoutError::bad_name: return who + ": a name holding a NUL byte cannot be stored";
+        case u8::LayoutError::unusual_original:
+            return who + ": the archive to lay out like has its table inside its header";
+    }
+    return who + ": cannot be laid out";
+}
+
+// Where unpacking put each node of ORIGINAL, by the walk's naming, and
+// whether it could write it there.
+std::vector<u8::NodePlace> unpacked_places(const ArchiveHandle& h) {
+    std::vector<u8::NodePlace> places(u8::walked_node_count(h));
+    places[0].written = true;
+    std::map<std::string, bool> made;  // path -> is a folder
+    Selection everything;
+    walk_entries(h, everything, [&](const WalkEntry& w) {
+        if (w.index >= places.size()) return;
+        u8::NodePlace& place = places[w.index];
+        const ArchiveEntry& node = w.node;
+        place.path = std::string(w.path);
+        bool ok = name_is_safe(w.name);
+        const auto found = made.find(place.path);
+        if (node.is_directory) {
+            ok = ok && (found == made.end() || found->second);
+        } else {
+            ok = ok && found == made.end() &&
+                 (node.size == 0 || std::uint64_t{node.offset} + node.size <= h.stream.size);
+        }
+        if (ok) made.emplace(place.path, node.is_directory);
+        place.written = ok;
+    });
+    return places;
+}
+
+bool ends_with_szs(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string tail = path.substr(path.size() - 4);
+    for (char& c : tail) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    return tail == ".szs";
+}
+
+// Lists the archive as written: its table, read back from the plan.
+int list_written(const u8::Plan& plan, const std::string& archive,
+                 const std::vector<WrapLayer>& layers, const Options& options, Output& out) {
+    if (options.quiet) return 0;
+    OpenStatus status;
+    std::unique_ptr<ArchiveHandle> h = archive_open_bytes(plan.head.data(), plan.head.size(), &status);
+    if (!h) return 1;
+    for (const WrapLayer& layer : layers)
+        if (status.carrier_count < kMaxCarrierLayers) status.carriers[status.carrier_count++] = layer.kind;
+    return list_archive(h, archive.c_str(), status, options.json, options.quiet, out);
+}
+
+}  // namespace
+
+int run_pack(const Options& options, Output& out) {
+    if (options.operands.size() != 2) {
+        report_line(out, "-c needs ARCHIVE and DIR");
+        return 1;
+    }
+    const std::string& archive = options.operands[0];
+    const std::string& dir = options.operands[1];
+    const auto fail = [&out](const std::string& line) {
+        report_line(out, line);
+        return 1;
+    };
+
+    if (!options.include.empty()) return fail("--include does not apply to -c; --exclude leaves entries out");
+    std::unique_ptr<ArchiveHandle> original;
+    std::vector<std::uint8_t> original_head;
+    if (!options.like.empty()) {
+        OpenStatus status;
+        original = archive_open(options.like.c_str(), &status);
+        if (!original) return fail(escaped_path(options.like) + ": cannot be used to lay out like: not a readable U8 archive");
+        std::uint8_t header[u8::kHeaderSize];
+        if (!source_read(original->stream, 0, header, sizeof header)) return fail(escaped_path(options.like) + ": cannot be read");
+        original_head.resize(u8::header_table_offset(header));
+        if (!source_read(original->stream, 0, original_head.data(), original_head.size()))
+            return fail(escaped_path(options.like) + ": cannot be read");
+    } else if (!u8::alignment_is_valid(options.align)) {
+        return fail("--align: the alignment must be a power of two from 1 to 65536");
+    }
+
+    FileDescriptor top = disk::open_directory_path(dir.c_str());
+    if (!top.valid()) return fail(escaped_path(dir) + ": " + std::strerror(errno));
+
+    OutputFile output;
+    std::string reason;
+    if (!output_begin(output, archive, options.force, reason)) return fail(escaped_path(archive) + ": " + reason);
+
+    Scan scan;
+    Selection selection = make_selection({}, options.exclude);
+    scan_tree(top.fd, dir, output, selection, scan);
+    if (!scan.problems.empty()) {
+        for (const std::string& p : scan.problems) report_line(out, p);
+        return fail(escaped_path(archive) + ": not written");
+    }
+    if (scan.tree.empty())
+        return fail(escaped_path(dir) + ": nothing to pack; an archive needs at least one entry");
+
+    DataServer server;
+    server.scan = &scan;
+    server.folders = FolderCursor{&scan, top.fd, 0, FileDescriptor()};
+    server.original = original.get();
+    server.shown_dir = dir;
+
+    u8::Plan plan;
+    std::vector<WrapLayer> layers;
+    yaz0::EncodeOptions yaz0_options = options.yaz0;
+    if (original) {
+        const u8::LikeOutcome like = u8::layout_like(
+            *original, original_head, unpacked_places(*original), scan.tree,
+            [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
+            plan);
+        if (!server.problem.empty()) return fail(server.problem);
+        if (like.result.error != u8::LayoutError::none)
+            return fail(layout_problem(like.result, scan, dir, archive));
+        for (const std::string& gone : like.dropped)
+            report_line(out, escaped_path(join(dir, gone)) + ": not in the folder; dropped from the archive");
+        layers = original->layers;
+        yaz0_options.level = yaz0::Level::best;
+    } else {
+        const u8::LayoutResult r = u8::layout_default(scan.tree, options.align, plan);
+        if (r.error != u8::LayoutError::none) return fail(layout_problem(r, scan, dir, archive));
+    }
+    if (options.compression == Compression::yaz0 ||
+        (options.compression == Compression::by_name && !original && ends_with_szs(archive))) {
+        layers.assign(1, WrapLayer{});
+    } else if (options.compression == Compression::none) {
+        layers.clear();
+    }
+
+    const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) {
+        return output_write(output, p, n);
+    };
+    const u8::PieceSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
+        return server.serve(piece, sink);
+    };
+    bool ok = true;
+    if (layers.empty()) {
+        server.direct = &output;
+        ok = u8::write_plan(plan, to_file, source);
+    } else if (layers.size() == 1 && layers[0].kind == CarrierLayer::yaz0) {
+        // The archive's size is known from the layout: the encoder streams.
+        yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
+        if (!encoder) return fail(escaped_path(archive) + ": not enough memory for the encoder");
+        ok = u8::write_plan(plan,
+                            [&encoder](const std::uint8_t* p, std::size_t n) {
+                                return yaz0::encoder_feed(*encoder, p, n);
+                            },
+                            source) &&
+             yaz0::encoder_finish(*encoder);
+    } else {
+        // Banners and their parts are small: wrapped whole in memory.
+        std::vector<std::uint8_t> bytes;
+        bytes.reserve(static_cast<std::size_t>(plan.size));
+        ok = u8::write_plan(plan,
+                            [&bytes](const std::uint8_t* p, std::size_t n) {
+                                bytes.insert(bytes.end(), p, p + n);
+                                return true;
+                            },
+                            source);
+        if (ok && !wrap::wrap_layers(layers, yaz0_options, bytes))
+            return fail(escaped_path(archive) + ": too large for the carrier of " + escaped_path(options.like));
+        ok = ok && output_write(output, bytes.data(), bytes.size());
+    }
+    if (!ok) {
+        if (!server.problem.empty()) return fail(server.problem);
+        return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
+    }
+    if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
+
+    return list_written(plan, archive, layers, options, out);
+}
+
+}  // namespace dravik
