@@ -22,7 +22,7 @@
 
 #include "lib/platform/platform.h"
 #include "lib/codec/yaz0_decode.h"
-#include "lib/codec/yaz0_encode.h"
+#include "dravik/codec.h"
 #include "carrier_writer.h"
 #include "yaz0_reference.h"
 

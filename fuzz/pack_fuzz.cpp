@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/u8/u8_read.h"
-#include "lib/u8/u8_write.h"
+#include "archive_builder.h"
+#include "dravik/archive.h"
+#include "dravik/writer.h"
 #include "fuzz_check.h"
 
 namespace u8 = dravik::u8;
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     u8::Plan plan;
     std::vector<std::uint32_t> order;
     FUZZ_CHECK(u8::layout_default(entries, align, plan, &order).error == u8::LayoutError::none);
-    const std::vector<std::uint8_t> archive = u8::write_in_memory(plan, contents);
+    const std::vector<std::uint8_t> archive = fixture::write_in_memory(plan, contents);
     FUZZ_CHECK(archive.size() == plan.size);
     FUZZ_CHECK(order.size() == entries.size());
 
@@ -58,23 +59,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (entries[order[k]].parent != u8::kTopLevel) subtree[entries[order[k]].parent] += subtree[order[k]];
 
     if (entries.empty()) return 0;  // a root alone is a valid archive with nothing to walk
-    auto handle = dravik::archive_open_bytes(archive.data(), archive.size());
+    auto handle = dravik::archive_open_borrowed(archive.data(), archive.size());
     FUZZ_CHECK(handle != nullptr);
-    FUZZ_CHECK(handle->node_count == entries.size() + 1);
-    dravik::ArchiveEntry node;
+    FUZZ_CHECK(dravik::archive_node_count(*handle) == entries.size() + 1);
+    dravik::Entry node;
     for (std::uint32_t k = 1; k <= order.size(); ++k) {
-        FUZZ_CHECK(dravik::archive_node(handle.get(), &node, k) == k);
+        FUZZ_CHECK(dravik::archive_entry(*handle, k, &node));
         const u8::TreeEntry& e = entries[order[k - 1]];
         FUZZ_CHECK(node.name == e.name);
-        FUZZ_CHECK((node.is_directory != 0) == e.is_directory);
+        FUZZ_CHECK(node.is_directory == e.is_directory);
         if (e.is_directory) {
-            FUZZ_CHECK(node.offset == (e.parent == u8::kTopLevel ? 0 : index[e.parent]));
-            FUZZ_CHECK(node.size == k + subtree[order[k - 1]]);
+            FUZZ_CHECK(node.parent == (e.parent == u8::kTopLevel ? 0 : index[e.parent]));
+            FUZZ_CHECK(node.end == k + subtree[order[k - 1]]);
         } else {
-            FUZZ_CHECK(node.size == e.size);
-            FUZZ_CHECK(node.offset % align == 0);
-            FUZZ_CHECK(std::uint64_t{node.offset} + node.size <= archive.size());
-            FUZZ_CHECK(std::memcmp(archive.data() + node.offset, contents[e.key].data(), e.size) == 0);
+            FUZZ_CHECK(node.data_size == e.size);
+            FUZZ_CHECK(node.data_offset % align == 0);
+            FUZZ_CHECK(std::uint64_t{node.data_offset} + node.data_size <= archive.size());
+            FUZZ_CHECK(std::memcmp(archive.data() + node.data_offset, contents[e.key].data(), e.size) == 0);
         }
         // Files before folders, each group in order.
         if (k > 1 && e.parent == entries[order[k - 2]].parent) {

@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.fd = fresh(box.out);
     out.error_fd = fresh(box.err);
     dravik::OpenStatus status;
-    std::unique_ptr<dravik::ArchiveHandle> handle = dravik::archive_open_bytes(data, size, &status);
+    dravik::ArchivePtr handle = dravik::archive_open_memory(data, size, &status);
     int exit_status = 1;
     if (handle) exit_status = dravik::list_and_unpack(handle, "fuzz.arc", status, out);
     FUZZ_CHECK(!handle);  // released on every path

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "lib/codec/yaz0_decode.h"
-#include "lib/codec/yaz0_encode.h"
+#include "dravik/codec.h"
 #include "fuzz_check.h"
 #include "yaz0_reference.h"
 

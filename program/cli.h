@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "program/console.h"
-#include "lib/u8/u8_read.h"
+#include "dravik/archive.h"
 
 namespace dravik {
 
@@ -18,12 +18,11 @@ int run_cli(int argc, char** argv, Output& out);
 // unpacking into the current directory. `path` is only used in messages.
 // Releases the archive. Returns the exit status: 0 only when every entry
 // was unpacked and the listing was written.
-int list_and_unpack(std::unique_ptr<ArchiveHandle>& handle, const char* path,
-                    const OpenStatus& status, Output& out);
+int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Output& out);
 
 // Lists an open archive as -t does (text, JSON Lines, or nothing with
 // `quiet`), and releases it. Returns the exit status.
-int list_archive(std::unique_ptr<ArchiveHandle>& handle, const char* path, const OpenStatus& status,
-                 bool json, bool quiet, Output& out);
+int list_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, bool json,
+                 bool quiet, Output& out);
 
 }  // namespace dravik

@@ -48,19 +48,19 @@ void report_line(Output& out, const std::string& line) {
     disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry) {
+std::size_t format_listing_prefix(char* dest, const Entry& entry) {
     static const char kHex[] = "0123456789ABCDEF";
     char* p = dest;
     std::memcpy(p, entry.is_directory ? "[d] offs[0x" : "[-] offs[0x", 11);
     p += 11;
-    for (int shift = 28; shift >= 0; shift -= 4) *p++ = kHex[(entry.offset >> shift) & 0xF];
+    for (int shift = 28; shift >= 0; shift -= 4) *p++ = kHex[(entry.stored.offset >> shift) & 0xF];
     std::memcpy(p, "] len[", 6);
     p += 6;
 
     // The size is shown as a signed 32-bit number, zero-padded to eight
     // characters including any minus sign: what printf's "%08d" gives.
-    const auto value = static_cast<std::int32_t>(entry.size);
-    std::uint32_t magnitude = value < 0 ? 0u - entry.size : entry.size;
+    const auto value = static_cast<std::int32_t>(entry.stored.size);
+    std::uint32_t magnitude = value < 0 ? 0u - entry.stored.size : entry.stored.size;
     char digits[10];
     int count = 0;
     do {
@@ -76,7 +76,7 @@ std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry) {
     return static_cast<std::size_t>(p - dest);
 }
 
-void out_listing_line(Output& out, const ArchiveEntry& entry) {
+void out_listing_line(Output& out, const Entry& entry) {
     char prefix[kListingPrefixMax];
     out_write(out, prefix, format_listing_prefix(prefix, entry));
     if (out.escape_names) out_escaped(out, entry.name);
@@ -154,19 +154,21 @@ std::string escaped_path(const std::string& path) {
     return s;
 }
 
-void append_diagnostic_name(std::string& dest, const char* name) {
+std::string escaped(const char* name) {
     // Only the first bytes are copied, and only they are read beyond the
     // length: a name of any size costs the same memory.
+    std::string dest;
     const std::size_t length = std::strlen(name);
     if (length <= kDiagnosticNameMax) {
         append_escaped(dest, name);
-        return;
+        return dest;
     }
     char head[kDiagnosticNameMax + 1];
     std::memcpy(head, name, kDiagnosticNameMax);
     head[kDiagnosticNameMax] = '\0';
     append_escaped(dest, head);  // a sequence cut at the end shows as \xHH
     dest += "\xe2\x80\xa6(" + std::to_string(length) + " bytes)";
+    return dest;
 }
 
 void out_escaped(Output& out, const char* name) {

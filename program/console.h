@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/u8/u8_read.h"
+#include "dravik/archive.h"
 
 namespace dravik {
 
@@ -47,11 +47,12 @@ void report_line(Output& out, const std::string& line);
 inline constexpr std::size_t kListingPrefixMax = 40;
 
 // Formats the part of the listing line that precedes the name,
-// "[%s] offs[0x%08X] len[%08d] ", into `dest` and returns its length.
-std::size_t format_listing_prefix(char* dest, const ArchiveEntry& entry);
+// "[%s] offs[0x%08X] len[%08d] " with the kind and the stored words, into
+// `dest` and returns its length.
+std::size_t format_listing_prefix(char* dest, const Entry& entry);
 // Writes the whole listing line for `entry`, name byte for byte as stored
 // (escaped when `escape_names` is set).
-void out_listing_line(Output& out, const ArchiveEntry& entry);
+void out_listing_line(Output& out, const Entry& entry);
 
 // Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
 // one (overlong forms, surrogates and code points past U+10FFFF included).
@@ -62,12 +63,12 @@ std::size_t utf8_sequence(const unsigned char* s);
 // and C1 controls, DEL, backslash, bytes that are not valid UTF-8) written
 // as a \xHH escape.
 void append_escaped(std::string& dest, const char* name);
-// The same, as a string of its own: a path given on the command line.
+// A path given on the command line, escaped as above, whole.
 std::string escaped_path(const std::string& path);
 
 // A name as a diagnostic shows it: escaped as above, and when longer than
 // 256 bytes only its first 256, followed by "…(N bytes)".
-void append_diagnostic_name(std::string& dest, const char* name);
+std::string escaped(const char* name);
 // Writes `name` escaped as above into the output buffer, in bounded memory.
 void out_escaped(Output& out, const char* name);
 

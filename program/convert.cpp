@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "program/output_file.h"
-#include "lib/u8/u8_read.h"
+#include "dravik/codec.h"
 #include "lib/carrier/carrier_read.h"
-#include "lib/codec/yaz0_encode.h"
+#include "program/messages.h"
+#include "program/output_file.h"
 
 namespace dravik {
 
@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t kChunk = 256 * 1024;
 
 // Sends `size` bytes of `source` from its start to `sink`, in pieces.
-bool stream(const ArchiveSource& source, std::uint64_t size, const ByteSink& sink, bool* read_failed) {
+bool stream(const Source& source, std::uint64_t size, const ByteSink& sink, bool* read_failed) {
     if (const std::uint8_t* bytes = source_bytes(source)) return sink(bytes, static_cast<std::size_t>(size));
     std::vector<std::uint8_t> chunk(kChunk);
     for (std::uint64_t done = 0; done < size;) {
@@ -43,7 +43,7 @@ int run_convert(const Options& options, Output& out) {
         return 1;
     };
 
-    ArchiveSource source;
+    Source source;
     source.file = file_open_read(in_path.c_str());
     if (!source.file.valid() || !file_stat(source.file.fd, &source.size, &source.identity))
         return fail(escaped_path(in_path) + ": " + std::strerror(errno));
@@ -73,18 +73,16 @@ int run_convert(const Options& options, Output& out) {
              yaz0::encoder_finish(*encoder);
     } else {
         std::uint32_t notices = 0;
-        std::vector<WrapLayer> layers;
-        const OpenFailure failure = carrier_peel(source, &notices, nullptr, &layers);
-        if (failure == OpenFailure::cannot_open) return fail(escaped_path(in_path) + ": " + std::strerror(errno));
-        if (failure == OpenFailure::out_of_memory) return fail(escaped_path(in_path) + ": not enough memory");
-        if (failure != OpenFailure::none)
+        std::vector<CarrierKind> layers;
+        const OpenError failure = carrier_peel_source(source, &notices, &layers);
+        if (failure == OpenError::cannot_open) return fail(escaped_path(in_path) + ": " + std::strerror(errno));
+        if (failure == OpenError::out_of_memory) return fail(escaped_path(in_path) + ": not enough memory");
+        if (failure != OpenError::none)
             return fail(escaped_path(in_path) + ": the compressed or wrapped data is damaged");
         if (layers.empty())
             return fail(escaped_path(in_path) + ": holds no Yaz0, LZ77, IMD5 or banner layer to remove");
-        if (notices & kNoticeImd5Mismatch)
-            report_line(out, "warning: " + escaped_path(in_path) + ": an IMD5 checksum does not match its contents");
-        if (notices & kNoticeImetMismatch)
-            report_line(out, "warning: " + escaped_path(in_path) + ": the banner header's checksum does not match");
+        for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
+            if (notices & notice) report_line(out, notice_line(escaped_path(in_path), notice));
         ok = stream(source, source.size, to_file, &read_failed);
     }
     if (!ok) {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "program/disk/disk.h"
+#include "lib/u8/u8_read.h"
 #include "program/output_file.h"
 
 namespace dravik {
@@ -30,15 +31,6 @@ ExtractResult refused(const char* name, disk::NameProblem problem) {
     return r;
 }
 
-// Entries inside a directory that could not be entered go where that
-// directory's own entry would have gone.
-void push_unentered(Extractor& x, std::uint32_t end) {
-    DirectoryLevel level;
-    level.end = end;
-    level.entered_at = x.levels.back().entered_at;
-    x.levels.push_back(std::move(level));
-}
-
 // Closes the shallowest held levels until no more than the limit are held.
 // The deepest held level is the last to go, so with a limit of at least one
 // the directory being worked in always stays.
@@ -57,21 +49,21 @@ void hold(Extractor& x, std::size_t index, FileDescriptor fd) {
 
 bool is_power_of_two(std::size_t n) { return n != 0 && (n & (n - 1)) == 0; }
 
-// The directory where the current entries go: the innermost entered level,
-// opened again if it was released. Returns -1 with errno set when it cannot
-// be reached any more.
+// The folder where the current entries go: the deepest level, opened again
+// if it was released. Returns -1 with errno set when it cannot be reached
+// any more.
 int current_directory(Extractor& x) {
-    const std::size_t target = x.levels.back().entered_at;
+    const std::size_t target = x.levels.size() - 1;
     if (x.levels[target].fd.valid()) return x.levels[target].fd.fd;
 
-    // The entered levels between the nearest held one (at worst the start,
-    // always held) and the target, innermost first.
+    // The levels between the nearest held one (at worst the start, always
+    // held) and the target, innermost first.
     std::vector<std::size_t>& path = x.reopen_path;
     path.clear();
     std::size_t from = target;
     while (!x.levels[from].fd.valid()) {
         path.push_back(from);
-        from = x.levels[from - 1].entered_at;
+        --from;
     }
 
     // Walk down again by name, never following a symbolic link, as the first
@@ -109,30 +101,18 @@ int current_directory(Extractor& x) {
     return dir;
 }
 
-ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end) {
+// Makes and enters folder `name`. On failure no level is added: the walk
+// is told, and the directory's entries go to the enclosing folder.
+ExtractResult enter_directory(Extractor& x, const char* name) {
     const int dir = current_directory(x);
-    if (dir < 0) {
-        const int error_number = errno;
-        push_unentered(x, end);
-        return failure(ExtractError::reopen_directory, name, error_number);
-    }
-    if (!name_is_safe(name)) {
-        push_unentered(x, end);
-        return failure(ExtractError::unsafe_name, name);
-    }
-    if (const disk::NameProblem problem = disk::name_problem(dir, name); problem != disk::NameProblem::none) {
-        push_unentered(x, end);
+    if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);
+    if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
+    if (const disk::NameProblem problem = disk::name_problem(dir, name); problem != disk::NameProblem::none)
         return refused(name, problem);
-    }
-    if (!disk::make_directory(dir, name)) {
-        const int error_number = errno;
-        push_unentered(x, end);
-        return failure(ExtractError::create_directory, name, error_number);
-    }
+    if (!disk::make_directory(dir, name)) return failure(ExtractError::create_directory, name, errno);
     FileDescriptor opened = disk::open_directory(dir, name);
     if (!opened.valid()) {
         const int error_number = errno;
-        push_unentered(x, end);
         if (error_number == ELOOP || error_number == ENOTDIR) {
             // Linux reports a symbolic link as "not a directory" when asked
             // for a directory without following links; tell the two apart.
@@ -146,8 +126,6 @@ ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end)
     }
     DirectoryLevel level;
     level.name = name;
-    level.end = end;
-    level.entered_at = x.levels.size();
     x.levels.push_back(std::move(level));
     hold(x, x.levels.size() - 1, std::move(opened));
     return ExtractResult{ExtractError::none, 0, name};
@@ -166,7 +144,7 @@ FileDescriptor create_temporary(Extractor& x, int dir) {
     return FileDescriptor();
 }
 
-ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* name,
+ExtractResult write_file(Extractor& x, const Source& source, const char* name,
                          std::uint32_t offset, std::uint32_t size) {
     if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
     // An empty file has no data to be out of range, whatever its offset.
@@ -254,26 +232,18 @@ ExtractResult write_file(Extractor& x, const ArchiveSource& source, const char* 
 
 }  // namespace
 
-bool name_is_safe(const char* name) {
-    if (name[0] == '\0') return false;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-    if (std::strchr(name, '/')) return false;
-    return true;
-}
-
-bool extract_begin(Extractor& x, const ArchiveHandle& handle) {
+bool extract_begin(Extractor& x, const Archive& archive) {
     FileDescriptor start = disk::open_current_directory();
     if (!start.valid()) return false;
-    return extract_begin(x, handle, std::move(start));
+    return extract_begin(x, archive, std::move(start));
 }
 
-bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor start) {
+bool extract_begin(Extractor& x, const Archive& archive, FileDescriptor start) {
     if (!start.valid()) return false;
     x.levels.clear();
     x.levels.reserve(64);  // deep enough for real archives without growing
     DirectoryLevel root;
     root.fd = std::move(start);
-    root.end = archive_node_count(handle);
     x.levels.push_back(std::move(root));
     x.held.clear();
     // A quarter of the process's descriptors, so that the files, the
@@ -281,33 +251,24 @@ bool extract_begin(Extractor& x, const ArchiveHandle& handle, FileDescriptor sta
     const std::uint64_t quarter = disk::open_files_limit() / 4;
     x.held_limit = static_cast<std::size_t>(
         std::max<std::uint64_t>(1, std::min<std::uint64_t>(kMaxHeldDirectories, quarter)));
-    x.archive = archive_source(handle).identity;
+    x.archive = archive_source(archive).identity;
     x.written.clear();
     return true;
 }
 
-ExtractResult extract_entry(Extractor& x, const ArchiveHandle& handle, const WalkEntry& entry) {
+ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntry& w) {
     if (x.levels.empty()) return ExtractResult{};
-    const std::uint32_t index = entry.index;
-    const ArchiveEntry& node = entry.node;
-
-    // Leave every directory whose contents end before this node; several
-    // can end at once.
-    while (x.levels.size() > 1 && index >= x.levels.back().end) {
+    // Leave every folder deeper than where this entry lands; several can end
+    // at once.
+    while (x.levels.size() > std::size_t{w.place.depth} + 1) {
         // A held level is always the deepest held one.
         if (x.levels.back().fd.valid()) x.held.pop_back();
         x.levels.pop_back();
     }
-
-    if (!node.is_directory)
-        return write_file(x, archive_source(handle), node.name, node.offset, node.size);
-
-    // An end index that cannot be right (not past the directory itself, or
-    // past the enclosing directory's end) is taken as the enclosing end.
-    const std::uint32_t parent_end = x.levels.back().end;
-    std::uint32_t end = node.size;
-    if (end <= index || end > parent_end) end = parent_end;
-    return enter_directory(x, entry.name, end);
+    if (!w.entry.is_directory)
+        return write_file(x, archive_source(archive), w.place.name, w.entry.data_offset,
+                          w.entry.data_size);
+    return enter_directory(x, w.place.name);
 }
 
 }  // namespace dravik

@@ -1,11 +1,10 @@
 // Unpacking entries onto disk, one at a time, in table order, below the
 // directory the run started in.
 //
-// Directories nest as the table stores them: a directory holds the entries
-// up to its end index, after which the walk returns to the enclosing
-// directory. Each directory is held open, and every name is resolved
-// relative to an open directory without following symbolic links, so no
-// entry can reach outside the starting directory. A file appears under its
+// Each entry goes where the walk's Placement puts it: the folder that many
+// levels below the start. Each folder is held open, and every name is
+// resolved relative to an open folder without following symbolic links, so
+// no entry can reach outside the starting folder. A file appears under its
 // name only once its content is complete.
 #pragma once
 
@@ -16,8 +15,8 @@
 #include <vector>
 
 #include "program/disk/disk.h"
+#include "dravik/archive.h"
 #include "program/walk.h"
-#include "lib/u8/u8_read.h"
 
 namespace dravik {
 
@@ -58,23 +57,15 @@ struct FileIdentityEqual {
     }
 };
 
-// One directory of the walk. A directory that could not be entered still
-// has a level, so that its end is kept; its entries go to the innermost
-// entered level below it.
+// One folder the walk entered: level k lies in level k - 1.
 struct DirectoryLevel {
-    FileDescriptor fd;       // open while held; entered levels may be released
-    const char* name = nullptr;  // its name in the innermost entered level below it,
-                                 // borrowed from the archive's table (or "arc")
-    std::uint32_t end = 0;   // first node index past this directory's contents
-    // The innermost entered level at or below this one (itself when
-    // entered, so that level k is entered exactly when entered_at == k):
-    // where this level's entries go, found without a search. For
-    // an entered level k, levels[k - 1].entered_at is the directory it lies in.
-    std::size_t entered_at = 0;
+    FileDescriptor fd;           // open while held; levels may be released
+    const char* name = nullptr;  // its name in the level below, borrowed from
+                                 // the archive's table (or "arc")
 };
 
 struct Extractor {
-    std::vector<DirectoryLevel> levels;  // levels[0]: the starting directory, always held
+    std::vector<DirectoryLevel> levels;  // levels[0]: the starting folder, always held
     // At most `held_limit` levels beyond the start hold a descriptor, so
     // that any depth of nesting leaves descriptors for the files. `held`
     // lists them, shallowest first (new ones are always the deepest); when
@@ -98,20 +89,15 @@ struct Extractor {
     char temp_name[64] = {};
 };
 
-// A name that may be created in the current directory as it stands: not
-// empty, not "." or "..", and holding no '/' (so never absolute). What each
-// platform cannot hold besides is disk::name_problem's to tell.
-bool name_is_safe(const char* name);
-
-// Prepares to unpack `handle` into the current working directory. False,
+// Prepares to unpack `archive` into the current working directory. False,
 // with errno set, when that directory cannot be opened.
-bool extract_begin(Extractor& extractor, const ArchiveHandle& handle);
-// Prepares to unpack `handle` into the open directory `destination`.
-bool extract_begin(Extractor& extractor, const ArchiveHandle& handle,
+bool extract_begin(Extractor& extractor, const Archive& archive);
+// Prepares to unpack `archive` into the open directory `destination`.
+bool extract_begin(Extractor& extractor, const Archive& archive,
                    FileDescriptor destination);
-// Unpacks one entry of `handle` as the walk gives it (in table order),
-// under the name the walk gives it.
-ExtractResult extract_entry(Extractor& extractor, const ArchiveHandle& handle,
+// Unpacks one entry of `archive` as the walk gives it (in table order),
+// where the walk places it.
+ExtractResult extract_entry(Extractor& extractor, const Archive& archive,
                             const WalkEntry& entry);
 
 }  // namespace dravik

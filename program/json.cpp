@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "program/messages.h"
 
 namespace dravik {
 
@@ -191,6 +192,29 @@ void json_entry(Output& out, const JsonEntry& e) {
         json_text(line, "status", status);
         if (!e.reason.empty()) json_text(line, "reason", e.reason);
     }
+    json_end(line);
+}
+
+void json_header(Output& out, const char* path, const OpenStatus& status, std::uint32_t count) {
+    JsonLine line = json_begin(out);
+    json_bytes(line, "archive", path);
+    const char* carriers[kMaxCarriers];
+    int n = 0;
+    for (CarrierKind kind : status.carriers)
+        if (n < kMaxCarriers) carriers[n++] = carrier_name(kind);
+    json_text_list(line, "carriers", carriers, n);
+    json_number(line, "nodes", count);
+    const char* warnings[2];
+    n = 0;
+    for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
+        if (status.notices & notice) warnings[n++] = notice_json(notice);
+    if (n > 0) json_text_list(line, "warnings", warnings, n);
+    json_end(line);
+}
+
+void json_error(Output& out, const char* error) {
+    JsonLine line = json_begin(out);
+    json_text(line, "error", error);
     json_end(line);
 }
 

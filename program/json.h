@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "dravik/archive.h"
 #include "program/console.h"
 
 namespace dravik {
@@ -24,6 +25,12 @@ void json_text(JsonLine& line, const char* key, std::string_view value);
 void json_bytes(JsonLine& line, const char* key, std::string_view bytes);
 // `key`: [ "a", "b" ]
 void json_text_list(JsonLine& line, const char* key, const char* const* items, int count);
+
+// The first line: the archive, its carriers, its node count, and any
+// checksum warnings.
+void json_header(Output& out, const char* path, const OpenStatus& status, std::uint32_t count);
+// {"error": ...}
+void json_error(Output& out, const char* error);
 
 // One entry of the listing, in a single line.
 struct JsonEntry {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/codec/yaz0_encode.h"
+#include "dravik/codec.h"
 
 namespace dravik {
 

@@ -5,18 +5,15 @@
 #include <map>
 #include <memory>
 
+#include "dravik/archive.h"
+#include "dravik/carrier.h"
+#include "dravik/codec.h"
+#include "dravik/writer.h"
 #include "program/cli.h"
 #include "program/disk/disk.h"
-#include "program/extract.h"
+#include "program/output_file.h"
 #include "program/select.h"
 #include "program/walk.h"
-#include "program/output_file.h"
-#include "lib/u8/u8_read.h"
-#include "lib/carrier/carrier_write.h"
-#include "lib/u8/u8_format.h"
-#include "lib/u8/u8_write_like.h"
-#include "lib/u8/u8_write.h"
-#include "lib/codec/yaz0_encode.h"
 
 namespace dravik {
 
@@ -135,7 +132,7 @@ std::string shown_entry(const Scan& s, const std::string& shown_dir, std::uint64
 struct DataServer {
     const Scan* scan = nullptr;
     FolderCursor folders;
-    const ArchiveHandle* original = nullptr;
+    const Archive* original = nullptr;
     OutputFile* direct = nullptr;  // when set, file data is copied straight into it
     disk::Copier copier;
     std::vector<std::uint8_t> chunk;
@@ -192,31 +189,15 @@ struct DataServer {
         return true;
     }
 
-    bool serve(const u8::Piece& piece, const ByteSink& sink) {
-        if (piece.from == u8::Piece::From::file) return read_file(piece.key, sink, nullptr);
-        chunk.resize(kChunk);
-        for (std::uint64_t done = 0; done < piece.size;) {
-            const std::size_t n =
-                piece.size - done < kChunk ? static_cast<std::size_t>(piece.size - done) : kChunk;
-            if (!source_read(original->stream, piece.key + done, chunk.data(), n)) {
-                problem = "the archive to lay out like could not be read";
-                return false;
-            }
-            if (!sink(chunk.data(), n)) return false;
-            done += n;
-        }
-        return true;
-    }
-
     // Whether file `key` holds exactly node `node`'s data in ORIGINAL.
     bool same_as_original(std::uint32_t node, std::uint64_t key) {
-        ArchiveEntry e;
-        if (!archive_node(original, &e, node) || e.size != scan->tree[key].size) return false;
+        Entry e;
+        if (!archive_entry(*original, node, &e) || e.data_size != scan->tree[key].size) return false;
         std::vector<std::uint8_t> theirs(kChunk);
         std::uint64_t at = 0;
         bool same = true;
         const bool read = read_file(key, nullptr, [&](const std::uint8_t* p, std::size_t n) {
-            if (!source_read(original->stream, e.offset + at, theirs.data(), n) ||
+            if (!archive_read(*original, e, at, theirs.data(), n) ||
                 std::memcmp(p, theirs.data(), n) != 0)
                 same = false;
             at += n;
@@ -245,32 +226,6 @@ std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::
     return who + ": cannot be laid out";
 }
 
-// Where unpacking put each node of ORIGINAL, by the walk's naming, and
-// whether it could write it there.
-std::vector<u8::NodePlace> unpacked_places(const ArchiveHandle& h) {
-    std::vector<u8::NodePlace> places(u8::walked_node_count(h));
-    places[0].written = true;
-    std::map<std::string, bool> made;  // path -> is a folder
-    Selection everything;
-    walk_entries(h, everything, [&](const WalkEntry& w) {
-        if (w.index >= places.size()) return;
-        u8::NodePlace& place = places[w.index];
-        const ArchiveEntry& node = w.node;
-        place.path = std::string(w.path);
-        bool ok = name_is_safe(w.name);
-        const auto found = made.find(place.path);
-        if (node.is_directory) {
-            ok = ok && (found == made.end() || found->second);
-        } else {
-            ok = ok && found == made.end() &&
-                 (node.size == 0 || std::uint64_t{node.offset} + node.size <= h.stream.size);
-        }
-        if (ok) made.emplace(place.path, node.is_directory);
-        place.written = ok;
-    });
-    return places;
-}
-
 bool ends_with_szs(const std::string& path) {
     if (path.size() < 4) return false;
     std::string tail = path.substr(path.size() - 4);
@@ -280,14 +235,13 @@ bool ends_with_szs(const std::string& path) {
 
 // Lists the archive as written: its table, read back from the plan.
 int list_written(const u8::Plan& plan, const std::string& archive,
-                 const std::vector<WrapLayer>& layers, const Options& options, Output& out) {
+                 const std::vector<Carrier>& carriers, const Options& options, Output& out) {
     if (options.quiet) return 0;
     OpenStatus status;
-    std::unique_ptr<ArchiveHandle> h = archive_open_bytes(plan.head.data(), plan.head.size(), &status);
-    if (!h) return 1;
-    for (const WrapLayer& layer : layers)
-        if (status.carrier_count < kMaxCarrierLayers) status.carriers[status.carrier_count++] = layer.kind;
-    return list_archive(h, archive.c_str(), status, options.json, options.quiet, out);
+    ArchivePtr written = archive_open_borrowed(plan.head.data(), plan.head.size(), &status);
+    if (!written) return 1;
+    for (const Carrier& carrier : carriers) status.carriers.push_back(carrier.kind);
+    return list_archive(written, archive.c_str(), status, options.json, options.quiet, out);
 }
 
 }  // namespace
@@ -305,17 +259,11 @@ int run_pack(const Options& options, Output& out) {
     };
 
     if (!options.include.empty()) return fail("--include does not apply to -c; --exclude leaves entries out");
-    std::unique_ptr<ArchiveHandle> original;
-    std::vector<std::uint8_t> original_head;
+    ArchivePtr original;
     if (!options.like.empty()) {
         OpenStatus status;
         original = archive_open(options.like.c_str(), &status);
         if (!original) return fail(escaped_path(options.like) + ": cannot be used to lay out like: not a readable U8 archive");
-        std::uint8_t header[u8::kHeaderSize];
-        if (!source_read(original->stream, 0, header, sizeof header)) return fail(escaped_path(options.like) + ": cannot be read");
-        original_head.resize(u8::header_table_offset(header));
-        if (!source_read(original->stream, 0, original_head.data(), original_head.size()))
-            return fail(escaped_path(options.like) + ": cannot be read");
     } else if (!u8::alignment_is_valid(options.align)) {
         return fail("--align: the alignment must be a power of two from 1 to 65536");
     }
@@ -344,11 +292,11 @@ int run_pack(const Options& options, Output& out) {
     server.shown_dir = dir;
 
     u8::Plan plan;
-    std::vector<WrapLayer> layers;
+    std::vector<Carrier> layers;
     yaz0::EncodeOptions yaz0_options = options.yaz0;
     if (original) {
         const u8::LikeOutcome like = u8::layout_like(
-            *original, original_head, unpacked_places(*original), scan.tree,
+            *original, scan.tree, platform_name_rule(),
             [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
             plan);
         if (!server.problem.empty()) return fail(server.problem);
@@ -356,7 +304,7 @@ int run_pack(const Options& options, Output& out) {
             return fail(layout_problem(like.result, scan, dir, archive));
         for (const std::string& gone : like.dropped)
             report_line(out, escaped_path(join(dir, gone)) + ": not in the folder; dropped from the archive");
-        layers = original->layers;
+        layers = archive_carriers(*original);
         yaz0_options.level = yaz0::Level::best;
     } else {
         const u8::LayoutResult r = u8::layout_default(scan.tree, options.align, plan);
@@ -364,7 +312,7 @@ int run_pack(const Options& options, Output& out) {
     }
     if (options.compression == Compression::yaz0 ||
         (options.compression == Compression::by_name && !original && ends_with_szs(archive))) {
-        layers.assign(1, WrapLayer{});
+        layers.assign(1, Carrier{});
     } else if (options.compression == Compression::none) {
         layers.clear();
     }
@@ -372,14 +320,14 @@ int run_pack(const Options& options, Output& out) {
     const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) {
         return output_write(output, p, n);
     };
-    const u8::PieceSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
-        return server.serve(piece, sink);
+    const u8::DataSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
+        return server.read_file(piece.key, sink, nullptr);
     };
     bool ok = true;
     if (layers.empty()) {
         server.direct = &output;
-        ok = u8::write_plan(plan, to_file, source);
-    } else if (layers.size() == 1 && layers[0].kind == CarrierLayer::yaz0) {
+        ok = u8::write_plan(plan, to_file, source, original.get());
+    } else if (layers.size() == 1 && layers[0].kind == CarrierKind::yaz0) {
         // The archive's size is known from the layout: the encoder streams.
         yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
         if (!encoder) return fail(escaped_path(archive) + ": not enough memory for the encoder");
@@ -387,7 +335,7 @@ int run_pack(const Options& options, Output& out) {
                             [&encoder](const std::uint8_t* p, std::size_t n) {
                                 return yaz0::encoder_feed(*encoder, p, n);
                             },
-                            source) &&
+                            source, original.get()) &&
              yaz0::encoder_finish(*encoder);
     } else {
         // Banners and their parts are small: wrapped whole in memory.
@@ -398,13 +346,16 @@ int run_pack(const Options& options, Output& out) {
                                 bytes.insert(bytes.end(), p, p + n);
                                 return true;
                             },
-                            source);
-        if (ok && !wrap::wrap_layers(layers, yaz0_options, bytes))
+                            source, original.get());
+        if (ok && !carrier_wrap(layers, yaz0_options, bytes))
             return fail(escaped_path(archive) + ": too large for the carrier of " + escaped_path(options.like));
         ok = ok && output_write(output, bytes.data(), bytes.size());
     }
     if (!ok) {
         if (!server.problem.empty()) return fail(server.problem);
+        // Neither a file nor the output failed: ORIGINAL's own bytes did.
+        if (original && output.error_number == 0)
+            return fail("the archive to lay out like could not be read");
         return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
     }
     if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);

@@ -13,10 +13,6 @@ namespace dravik {
 
 namespace {
 
-// Deeper than any real file nests, low enough that a file made to nest
-// without end is refused quickly.
-constexpr int kMaxLayers = 8;
-
 // A channel banner's header is 0x600 bytes and begins 0x40 bytes before its
 // magic, which sits at 0x40 in a banner on disc and at 0x80 in installable
 // content (which has 0x40 more bytes in front). Its last 16 bytes are the
@@ -65,72 +61,72 @@ Probe probe_bytes(const std::uint8_t* p, std::size_t n) {
 
 // source_read, leaving an errno that explains a failure: a file that ends
 // early (it shrank while being read) reports no error of its own.
-bool read_at(const ArchiveSource& source, std::uint64_t offset, void* out, std::size_t length) {
+bool read_at(const Source& source, std::uint64_t offset, void* out, std::size_t length) {
     errno = 0;
     if (source_read(source, offset, out, length)) return true;
     if (errno == 0) errno = EIO;
     return false;
 }
 
-OpenFailure probe_at(const ArchiveSource& source, std::uint64_t offset, Probe* probe) {
+OpenError probe_at(const Source& source, std::uint64_t offset, Probe* probe) {
     std::uint8_t head[kProbeSize];
     const std::uint64_t left = offset < source.size ? source.size - offset : 0;
     const std::size_t n = left < kProbeSize ? static_cast<std::size_t>(left) : kProbeSize;
-    if (!read_at(source, offset, head, n)) return OpenFailure::cannot_open;
+    if (!read_at(source, offset, head, n)) return OpenError::cannot_open;
     *probe = probe_bytes(head, n);
-    return OpenFailure::none;
+    return OpenError::none;
 }
 
 // The MD5 of `length` bytes at `offset` in the view, read in pieces when
 // they are on disk.
-OpenFailure digest_range(const ArchiveSource& source, std::uint64_t offset, std::uint64_t length,
+OpenError digest_range(const Source& source, std::uint64_t offset, std::uint64_t length,
                          std::uint8_t digest[md5::kDigestSize]) {
     if (const std::uint8_t* bytes = source_bytes(source)) {
         md5::digest(bytes + offset, static_cast<std::size_t>(length), digest);
-        return OpenFailure::none;
+        return OpenError::none;
     }
     MemoryBlock buffer;
     const std::size_t chunk = length < kDigestChunk ? static_cast<std::size_t>(length) : kDigestChunk;
-    if (!memory_allocate(buffer, chunk)) return OpenFailure::out_of_memory;
+    if (!memory_allocate(buffer, chunk)) return OpenError::out_of_memory;
     md5::Context context;
     md5::init(context);
     for (std::uint64_t done = 0; done < length;) {
         const std::uint64_t left = length - done;
         const std::size_t n = left < chunk ? static_cast<std::size_t>(left) : chunk;
-        if (!read_at(source, offset + done, buffer.data, n)) return OpenFailure::cannot_open;
+        if (!read_at(source, offset + done, buffer.data, n)) return OpenError::cannot_open;
         md5::update(context, buffer.data, n);
         done += n;
     }
     md5::finish(context, digest);
-    return OpenFailure::none;
+    return OpenError::none;
 }
 
-void narrow_view(ArchiveSource& source, std::uint64_t offset, std::uint64_t length) {
+void narrow_view(Source& source, std::uint64_t offset, std::uint64_t length) {
     source.base += offset;
     source.size = length;
 }
 
-OpenFailure peel_imd5(ArchiveSource& source, std::uint32_t* notices) {
+OpenError peel_imd5(Source& source, std::uint32_t* notices) {
     std::uint8_t header[kImd5HeaderSize];
-    if (source.size < kImd5HeaderSize) return OpenFailure::corrupt_carrier;
-    if (!read_at(source, 0, header, sizeof header)) return OpenFailure::cannot_open;
+    if (source.size < kImd5HeaderSize) return OpenError::corrupt_carrier;
+    if (!read_at(source, 0, header, sizeof header)) return OpenError::cannot_open;
     const std::uint64_t length = u8::be32(header + kImd5LengthOffset);
-    if (length > source.size - kImd5HeaderSize) return OpenFailure::corrupt_carrier;
+    if (length > source.size - kImd5HeaderSize) return OpenError::corrupt_carrier;
 
     std::uint8_t digest[md5::kDigestSize];
-    const OpenFailure failure = digest_range(source, kImd5HeaderSize, length, digest);
-    if (failure != OpenFailure::none) return failure;
+    const OpenError failure = digest_range(source, kImd5HeaderSize, length, digest);
+    if (failure != OpenError::none) return failure;
     if (std::memcmp(digest, header + kImd5DigestOffset, md5::kDigestSize) != 0)
         *notices |= kNoticeImd5Mismatch;
     narrow_view(source, kImd5HeaderSize, length);
-    return OpenFailure::none;
+    return OpenError::none;
 }
 
-OpenFailure peel_imet(ArchiveSource& source, std::uint64_t start, std::uint32_t* notices) {
+OpenError peel_imet(Source& source, std::uint64_t start, std::uint32_t* notices) {
     const std::uint64_t end = start + kImetHeaderSize;
-    if (source.size < end) return OpenFailure::corrupt_carrier;
+    if (source.size < end) return OpenError::corrupt_carrier;
     std::uint8_t header[kImetHeaderSize];
-    if (!read_at(source, start, header, sizeof header)) return OpenFailure::cannot_open;
+    if (!read_at(source, start, header, sizeof header)) return OpenError::cannot_open;
 
     std::uint8_t stored[md5::kDigestSize];
     std::memcpy(stored, header + kImetDigestOffset, sizeof stored);
@@ -142,11 +138,11 @@ OpenFailure peel_imet(ArchiveSource& source, std::uint64_t start, std::uint32_t*
     // A banner header always has its archive right behind it; anything else
     // there means the file is damaged, not that it holds something else.
     Probe inner;
-    const OpenFailure failure = probe_at(source, end, &inner);
-    if (failure != OpenFailure::none) return failure;
-    if (inner.kind == Kind::unknown) return OpenFailure::corrupt_carrier;
+    const OpenError failure = probe_at(source, end, &inner);
+    if (failure != OpenError::none) return failure;
+    if (inner.kind == Kind::unknown) return OpenError::corrupt_carrier;
     narrow_view(source, end, source.size - end);
-    return OpenFailure::none;
+    return OpenError::none;
 }
 
 // No stream needs more than 9 bytes for every 8 it yields: a literal costs
@@ -156,24 +152,24 @@ std::uint64_t max_stream_needed(std::uint64_t decoded) { return decoded + (decod
 
 // Replaces the view by the decoded contents of the Yaz0 or LZ77 stream that
 // starts it.
-OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
+OpenError peel_compressed(Source& source, Kind kind) {
     const std::size_t header_size = kind == Kind::yaz0 ? yaz0::kHeaderSize : lz77::kHeaderSize;
     std::uint8_t header[yaz0::kHeaderSize > lz77::kHeaderSize ? yaz0::kHeaderSize
                                                               : lz77::kHeaderSize];
-    if (source.size < header_size) return OpenFailure::corrupt_carrier;
-    if (!read_at(source, 0, header, header_size)) return OpenFailure::cannot_open;
+    if (source.size < header_size) return OpenError::corrupt_carrier;
+    if (!read_at(source, 0, header, header_size)) return OpenError::cannot_open;
 
     const std::uint64_t stream_size = source.size - header_size;
     std::uint64_t decoded = 0;
     std::uint8_t type = 0;
     if (kind == Kind::yaz0) {
         decoded = yaz0::decoded_size(header);
-        if (!yaz0::size_is_possible(decoded, stream_size)) return OpenFailure::corrupt_carrier;
+        if (!yaz0::size_is_possible(decoded, stream_size)) return OpenError::corrupt_carrier;
     } else {
-        type = lz77::stream_type(header);
+        type = lz77::coding(header);
         decoded = lz77::decoded_size(header);
-        if (!lz77::type_is_known(type) || !lz77::size_is_possible(type, decoded, stream_size))
-            return OpenFailure::corrupt_carrier;
+        if (!lz77::coding_is_known(type) || !lz77::size_is_possible(type, decoded, stream_size))
+            return OpenError::corrupt_carrier;
     }
     const std::uint64_t needed = max_stream_needed(decoded);
     const std::size_t in_size =
@@ -182,85 +178,108 @@ OpenFailure peel_compressed(ArchiveSource& source, Kind kind) {
     // decoded before it, or its stream read from disk. Both count against
     // the machine's memory together; the older one goes as soon as the new
     // one is whole.
-    const std::uint64_t held = source_in_memory(source) ? source.memory.size : in_size;
+    const std::uint64_t held = source_bytes(source) ? source_memory_held(source) : in_size;
     const std::uint64_t physical = memory_physical_size();
     if (decoded > std::numeric_limits<std::size_t>::max() ||
         (physical != 0 && (decoded > physical || held > physical - decoded)))
-        return OpenFailure::out_of_memory;
+        return OpenError::out_of_memory;
 
     MemoryBlock loaded;
     const std::uint8_t* in = source_bytes(source);
     if (in) {
         in += header_size;
     } else {
-        if (!memory_allocate(loaded, in_size)) return OpenFailure::out_of_memory;
-        if (!read_at(source, header_size, loaded.data, in_size)) return OpenFailure::cannot_open;
+        if (!memory_allocate(loaded, in_size)) return OpenError::out_of_memory;
+        if (!read_at(source, header_size, loaded.data, in_size)) return OpenError::cannot_open;
         in = loaded.data;
     }
 
     MemoryBlock out;
-    if (!memory_allocate(out, static_cast<std::size_t>(decoded))) return OpenFailure::out_of_memory;
+    if (!memory_allocate(out, static_cast<std::size_t>(decoded))) return OpenError::out_of_memory;
     const bool ok = kind == Kind::yaz0
                         ? yaz0::decode(in, in_size, out.data, static_cast<std::size_t>(decoded))
                         : lz77::decode(type, in, in_size, out.data, static_cast<std::size_t>(decoded));
-    if (!ok) return OpenFailure::corrupt_carrier;
-    source.memory = std::move(out);  // also releases the layer it was decoded from
+    if (!ok) return OpenError::corrupt_carrier;
+    source.owned = std::move(out);  // also releases the layer it was decoded from
+    source.borrowed = nullptr;
     source.base = 0;
     source.size = decoded;
-    return OpenFailure::none;
+    return OpenError::none;
 }
 
 // The bytes a layer's header holds, for writing a new archive the same way.
-OpenFailure record_layer(const ArchiveSource& source, const Probe& probe, CarrierLayer kind,
-                         WrapLayer& layer) {
+OpenError record_layer(const Source& source, const Probe& probe, CarrierKind kind,
+                         Carrier& layer) {
     layer.kind = kind;
     std::size_t keep = 0;
     switch (kind) {
-        case CarrierLayer::yaz0: break;
-        case CarrierLayer::lz77: keep = lz77::kHeaderSize; break;
-        case CarrierLayer::imd5: keep = kImd5HeaderSize; break;
-        case CarrierLayer::imet:
+        case CarrierKind::yaz0: break;
+        case CarrierKind::lz77: keep = lz77::kHeaderSize; break;
+        case CarrierKind::imd5: keep = kImd5HeaderSize; break;
+        case CarrierKind::imet:
             keep = static_cast<std::size_t>(probe.imet_start + kImetHeaderSize);
             break;
     }
-    if (source.size < keep) return OpenFailure::corrupt_carrier;
+    if (source.size < keep) return OpenError::corrupt_carrier;
     layer.header.resize(keep);
-    if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenFailure::cannot_open;
-    if (kind == CarrierLayer::lz77) layer.lz77_type = lz77::stream_type(layer.header.data());
-    return OpenFailure::none;
+    if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenError::cannot_open;
+    if (kind == CarrierKind::lz77) layer.coding = lz77::coding(layer.header.data());
+    return OpenError::none;
 }
 
 }  // namespace
 
-OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices, OpenStatus* layers_out,
-                         std::vector<WrapLayer>* headers) {
+OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
+                              std::vector<CarrierKind>* kinds, std::vector<Carrier>* carriers) {
     std::uint32_t found = 0;
     for (int layers = 0;; ++layers) {
         Probe probe;
-        OpenFailure failure = probe_at(source, 0, &probe);
-        if (failure != OpenFailure::none) return failure;
+        OpenError failure = probe_at(source, 0, &probe);
+        if (failure != OpenError::none) return failure;
         if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
-        if (layers == kMaxLayers) return OpenFailure::corrupt_carrier;
-        const CarrierLayer kind = probe.kind == Kind::yaz0   ? CarrierLayer::yaz0
-                                  : probe.kind == Kind::imet ? CarrierLayer::imet
-                                  : probe.kind == Kind::imd5 ? CarrierLayer::imd5
-                                                             : CarrierLayer::lz77;
-        if (layers_out && layers_out->carrier_count < kMaxCarrierLayers)
-            layers_out->carriers[layers_out->carrier_count++] = kind;
-        if (headers) {
-            headers->emplace_back();
-            failure = record_layer(source, probe, kind, headers->back());
-            if (failure != OpenFailure::none) return failure;
+        if (layers == kMaxCarriers) return OpenError::corrupt_carrier;
+        const CarrierKind kind = probe.kind == Kind::yaz0   ? CarrierKind::yaz0
+                                 : probe.kind == Kind::imet ? CarrierKind::imet
+                                 : probe.kind == Kind::imd5 ? CarrierKind::imd5
+                                                            : CarrierKind::lz77;
+        if (kinds) kinds->push_back(kind);
+        if (carriers) {
+            carriers->emplace_back();
+            failure = record_layer(source, probe, kind, carriers->back());
+            if (failure != OpenError::none) return failure;
         }
         switch (probe.kind) {
             case Kind::imd5: failure = peel_imd5(source, &found); break;
             case Kind::imet: failure = peel_imet(source, probe.imet_start, &found); break;
             default: failure = peel_compressed(source, probe.kind); break;
         }
-        if (failure != OpenFailure::none) return failure;
+        if (failure != OpenError::none) return failure;
     }
     if (notices) *notices |= found;
-    return OpenFailure::none;
+    return OpenError::none;
+}
+
+const char* carrier_name(CarrierKind kind) {
+    switch (kind) {
+        case CarrierKind::yaz0: return "yaz0";
+        case CarrierKind::imet: return "imet";
+        case CarrierKind::imd5: return "imd5";
+        case CarrierKind::lz77: return "lz77";
+    }
+    return "unknown";
+}
+
+OpenError carrier_peel(const std::uint8_t* data, std::size_t size, Bytes& out,
+                       std::vector<Carrier>* carriers, std::uint32_t* notices) {
+    static const std::uint8_t kNothing = 0;
+    Source source;
+    source.borrowed = data ? data : &kNothing;
+    source.size = data ? size : 0;
+    const OpenError error = carrier_peel_source(source, notices, nullptr, carriers);
+    if (error != OpenError::none) return error;
+    const std::uint8_t* bytes = source_bytes(source);
+    out.assign(bytes, bytes + source.size);
+    return OpenError::none;
 }
 
 }  // namespace dravik

@@ -1,21 +1,23 @@
-// Carriers: the containers that U8 archives travel in (Yaz0 compression,
-// channel-banner headers, IMD5 and LZ77). The reader peels them off before it
-// looks for the U8 header.
+// Peeling carriers off an archive wherever its bytes are (on disk, in
+// memory, behind a caller's ByteSource): the reader's side of carrier.h.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
-#include "lib/u8/u8_read.h"
+#include "dravik/carrier.h"
+#include "lib/common/source.h"
 
 namespace dravik {
 
-// Replaces `source` by the archive it carries, as many layers deep as it
-// goes. Returns OpenFailure::none when `source` now starts with something
-// that is no known carrier (a U8 archive, or garbage that the U8 check will
-// refuse). Adds OpenNotice bits to `notices` for checksums that did not match.
-// Records the layers, outermost first, in `layers` when it is given, and
-// with their header bytes in `headers` when that is given.
-OpenFailure carrier_peel(ArchiveSource& source, std::uint32_t* notices,
-                         OpenStatus* layers = nullptr, std::vector<WrapLayer>* headers = nullptr);
+// Replaces `source` by what it carries, as many layers deep as it goes.
+// Returns OpenError::none when `source` now starts with something that is
+// no known carrier (a U8 archive, or bytes the U8 check will refuse). Adds
+// Notice bits to `notices` for checksums that did not match; records the
+// kinds peeled, outermost first, in `kinds`, and with their header bytes in
+// `carriers`, when those are given.
+OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
+                              std::vector<CarrierKind>* kinds = nullptr,
+                              std::vector<Carrier>* carriers = nullptr);
 
 }  // namespace dravik

@@ -1,23 +1,22 @@
-#include "lib/carrier/carrier_write.h"
-
+// Wrapping an archive in the carriers it was found in: the writer's side of
+// carrier.h. Banners and their parts are small, so they are wrapped whole
+// in memory.
 #include <cstring>
 
-#include "lib/codec/lz77_decode.h"
-#include "lib/codec/lz77_encode.h"
+#include "dravik/archive.h"
+#include "dravik/carrier.h"
 #include "lib/common/md5.h"
 #include "lib/u8/u8_format.h"
-#include "lib/u8/u8_write.h"
 
-namespace dravik::wrap {
+namespace dravik {
 
 namespace {
 
 constexpr std::size_t kImd5HeaderSize = 32;
 constexpr std::size_t kImetHeaderSize = 0x600;
-constexpr std::size_t kImetLead = 0x40;        // bytes of the banner header before its magic
-constexpr std::size_t kImetSizesAt = 0x0C;     // from the magic: icon, banner, sound sizes
+constexpr std::size_t kImetLead = 0x40;     // bytes of the banner header before its magic
+constexpr std::size_t kImetSizesAt = 0x0C;  // from the magic: icon, banner, sound sizes
 constexpr std::size_t kImetDigestAt = kImetHeaderSize - md5::kDigestSize;
-constexpr std::uint32_t kMaxLz77Size = 0xFFFFFF;
 
 // What a banner header states for one of its parts: the size of its
 // content once the IMD5 wrapper, and the LZ77 stream inside, are removed.
@@ -30,8 +29,8 @@ std::uint32_t content_size(const std::uint8_t* p, std::uint32_t size) {
     return size;
 }
 
-}  // namespace
-
+// IMD5: `header`'s 32 bytes (its reserved bytes kept; a fresh header when
+// empty) with the payload's length and MD5, then the payload.
 Bytes imd5(const Bytes& header, const Bytes& payload) {
     Bytes out(kImd5HeaderSize, 0);
     if (header.size() >= kImd5HeaderSize) std::memcpy(out.data(), header.data(), kImd5HeaderSize);
@@ -42,20 +41,24 @@ Bytes imd5(const Bytes& header, const Bytes& payload) {
     return out;
 }
 
+// A banner: `header` (whatever precedes the banner header, then its 0x600
+// bytes) with the content sizes of the archive's icon.bin, banner.bin and
+// sound.bin recomputed when the payload holds them, and the header's MD5
+// recomputed; then the payload. False when `header` is no banner header.
 bool imet(const Bytes& header, const Bytes& payload, Bytes& out) {
     if (header.size() < kImetHeaderSize) return false;
     const std::size_t start = header.size() - kImetHeaderSize;
     if (std::memcmp(header.data() + start + kImetLead, "IMET", 4) != 0) return false;
     out = header;
     std::uint8_t* sizes = out.data() + start + kImetLead + kImetSizesAt;
-    if (auto archive = archive_open_bytes(payload.data(), payload.size())) {
+    if (ArchivePtr archive = archive_open_borrowed(payload.data(), payload.size())) {
         static const char* const kParts[] = {"icon.bin", "banner.bin", "sound.bin"};
-        ArchiveEntry e;
-        for (std::uint32_t i = 1; archive_node(archive.get(), &e, i); ++i) {
-            if (e.is_directory || std::uint64_t{e.offset} + e.size > payload.size()) continue;
+        Entry e;
+        for (std::uint32_t i = 1; archive_entry(*archive, i, &e); ++i) {
+            if (e.is_directory || std::uint64_t{e.data_offset} + e.data_size > payload.size()) continue;
             for (int k = 0; k < 3; ++k)
                 if (std::strcmp(e.name, kParts[k]) == 0)
-                    u8::put_be32(sizes + 4 * k, content_size(payload.data() + e.offset, e.size));
+                    u8::put_be32(sizes + 4 * k, content_size(payload.data() + e.data_offset, e.data_size));
         }
     }
     std::uint8_t* digest = out.data() + start + kImetDigestAt;
@@ -67,24 +70,27 @@ bool imet(const Bytes& header, const Bytes& payload, Bytes& out) {
     return true;
 }
 
-bool wrap_layers(const std::vector<WrapLayer>& layers, const yaz0::EncodeOptions& yaz0_options,
-                 Bytes& data) {
-    for (std::size_t k = layers.size(); k-- > 0;) {
-        const WrapLayer& layer = layers[k];
-        switch (layer.kind) {
-            case CarrierLayer::yaz0:
+}  // namespace
+
+bool carrier_wrap(const std::vector<Carrier>& carriers, const yaz0::EncodeOptions& yaz0_options,
+                  Bytes& data) {
+    for (std::size_t k = carriers.size(); k-- > 0;) {
+        const Carrier& carrier = carriers[k];
+        switch (carrier.kind) {
+            case CarrierKind::yaz0:
                 if (data.size() > 0xFFFFFFFFu) return false;
                 data = yaz0::encode(data.data(), data.size(), yaz0_options);
                 break;
-            case CarrierLayer::lz77:
-                if (data.size() > kMaxLz77Size) return false;
-                data = lz::compress(data, layer.lz77_type == lz77::kTypeExtended ? lz::Coding::lz11
-                                                                                  : lz::Coding::lz10);
+            case CarrierKind::lz77:
+                if (data.size() > lz77::kMaxDecodedSize) return false;
+                data = lz77::encode(data.data(), data.size(),
+                                    carrier.coding == lz77::kCodingExtended ? lz77::kCodingExtended
+                                                                            : lz77::kCodingShort);
                 break;
-            case CarrierLayer::imd5: data = imd5(layer.header, data); break;
-            case CarrierLayer::imet: {
+            case CarrierKind::imd5: data = imd5(carrier.header, data); break;
+            case CarrierKind::imet: {
                 Bytes out;
-                if (!imet(layer.header, data, out)) return false;
+                if (!imet(carrier.header, data, out)) return false;
                 data = std::move(out);
                 break;
             }
@@ -93,4 +99,4 @@ bool wrap_layers(const std::vector<WrapLayer>& layers, const yaz0::EncodeOptions
     return true;
 }
 
-}  // namespace dravik::wrap
+}  // namespace dravik

@@ -87,16 +87,16 @@ bool decode_stream(const std::uint8_t* in, std::size_t in_size, std::uint8_t* ou
 
 bool has_magic(const std::uint8_t* data) { return std::memcmp(data, "LZ77", 4) == 0; }
 
-std::uint8_t stream_type(const std::uint8_t* header) { return header[4]; }
+std::uint8_t coding(const std::uint8_t* header) { return header[4]; }
 
 std::uint32_t decoded_size(const std::uint8_t* header) {
     return std::uint32_t{header[5]} | (std::uint32_t{header[6]} << 8) |
            (std::uint32_t{header[7]} << 16);
 }
 
-bool type_is_known(std::uint8_t type) { return type == kTypeShort || type == kTypeExtended; }
+bool coding_is_known(std::uint8_t type) { return type == kCodingShort || type == kCodingExtended; }
 
-std::uint64_t max_expansion(std::uint8_t type) { return type == kTypeExtended ? 16452 : 9; }
+std::uint64_t max_expansion(std::uint8_t type) { return type == kCodingExtended ? 16452 : 9; }
 
 bool size_is_possible(std::uint8_t type, std::uint64_t decoded, std::uint64_t stream_size) {
     const std::uint64_t ratio = max_expansion(type);
@@ -105,9 +105,18 @@ bool size_is_possible(std::uint8_t type, std::uint64_t decoded, std::uint64_t st
 
 bool decode(std::uint8_t type, const std::uint8_t* in, std::size_t in_size, std::uint8_t* out,
             std::size_t out_size) {
-    if (type == kTypeExtended) return decode_stream<true>(in, in_size, out, out_size);
-    if (type == kTypeShort) return decode_stream<false>(in, in_size, out, out_size);
+    if (type == kCodingExtended) return decode_stream<true>(in, in_size, out, out_size);
+    if (type == kCodingShort) return decode_stream<false>(in, in_size, out, out_size);
     return false;
+}
+
+bool decompress(const std::uint8_t* file, std::size_t size, Bytes& out) {
+    if (size < kHeaderSize || !has_magic(file)) return false;
+    const std::uint8_t type = coding(file);
+    const std::uint32_t decoded = decoded_size(file);
+    if (!coding_is_known(type) || !size_is_possible(type, decoded, size - kHeaderSize)) return false;
+    out.resize(decoded);
+    return decode(type, file + kHeaderSize, size - kHeaderSize, out.data(), out.size());
 }
 
 }  // namespace dravik::lz77

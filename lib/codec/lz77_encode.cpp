@@ -1,132 +1,82 @@
-#include "lib/codec/lz77_encode.h"
+// LZ77 encoding, for rewrapping banner parts: a greedy matcher over the
+// 4 KiB window, one candidate per 3-byte hash. Banner parts are small and
+// are read by the console once, so a fast, simple parse is enough.
+#include <cstring>
 
-namespace dravik::lz {
+#include "dravik/codec.h"
+
+namespace dravik::lz77 {
 
 namespace {
 
 constexpr std::uint32_t kWindow = 4096;
 constexpr std::uint32_t kMinMatch = 3;
 
-std::uint32_t max_length_of(Coding coding) {
-    switch (coding) {
-        case Coding::yaz0: return 0xFF + 0x12;
-        case Coding::lz10: return 0xF + 3;
-        case Coding::lz11: return 0xFFFF + 0x111;
-    }
-    return 0;
+std::uint32_t hash3(const std::uint8_t* p) {
+    return ((p[0] << 8) ^ (p[1] << 4) ^ p[2] ^ (p[0] * 2654435761u >> 20)) & 0xFFFF;
 }
 
-void put_be32(Bytes& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-void put_reference(Bytes& out, const Token& t, Coding coding) {
-    const std::uint32_t d = t.distance - 1;
+// Appends one reference in `coding`. Coding 0x10 holds 3 to 18 bytes in
+// two; 0x11 holds 1 to 16 in two, 17 to 272 in three and 273 to 65808 in
+// four.
+void put_reference(Bytes& out, std::uint32_t distance, std::uint32_t length, std::uint8_t coding) {
+    const std::uint32_t d = distance - 1;
     const auto b = [&out](std::uint32_t v) { out.push_back(static_cast<std::uint8_t>(v)); };
-    switch (coding) {
-        case Coding::yaz0:
-            if (t.length < 0x12) {
-                b(((t.length - 2) << 4) | (d >> 8)), b(d);
-            } else {
-                b(d >> 8), b(d), b(t.length - 0x12);
-            }
-            return;
-        case Coding::lz10: b(((t.length - 3) << 4) | (d >> 8)), b(d); return;
-        case Coding::lz11:
-            if (t.length <= 0x10) {
-                b(((t.length - 1) << 4) | (d >> 8)), b(d);
-            } else if (t.length < 0x111) {
-                const std::uint32_t l = t.length - 0x11;
-                b(l >> 4), b(((l & 0xF) << 4) | (d >> 8)), b(d);
-            } else {
-                const std::uint32_t l = t.length - 0x111;
-                b(0x10 | (l >> 12)), b(l >> 4), b(((l & 0xF) << 4) | (d >> 8)), b(d);
-            }
-            return;
+    if (coding == kCodingShort) {
+        b(((length - 3) << 4) | (d >> 8)), b(d);
+    } else if (length <= 0x10) {
+        b(((length - 1) << 4) | (d >> 8)), b(d);
+    } else if (length < 0x111) {
+        const std::uint32_t l = length - 0x11;
+        b(l >> 4), b(((l & 0xF) << 4) | (d >> 8)), b(d);
+    } else {
+        const std::uint32_t l = length - 0x111;
+        b(0x10 | (l >> 12)), b(l >> 4), b(((l & 0xF) << 4) | (d >> 8)), b(d);
     }
 }
 
 }  // namespace
 
-Token lit(std::uint8_t byte) { return Token{0, 0, byte}; }
-Token ref(std::uint32_t distance, std::uint32_t length) { return Token{length, distance, 0}; }
-
-std::vector<Token> literals(const Bytes& data) {
-    std::vector<Token> tokens;
-    for (std::uint8_t byte : data) tokens.push_back(lit(byte));
-    return tokens;
-}
-
-std::vector<Token> parse(const Bytes& data, Coding coding, std::uint32_t max_length) {
-    if (max_length == 0) max_length = max_length_of(coding);
-    std::vector<Token> tokens;
+Bytes encode(const std::uint8_t* data, std::size_t size, std::uint8_t coding) {
+    if (size > kMaxDecodedSize || !coding_is_known(coding)) return {};
+    const std::uint32_t max_length = coding == kCodingShort ? 0xF + 3 : 0xFFFF + 0x111;
+    Bytes out = {'L', 'Z', '7', '7', coding, static_cast<std::uint8_t>(size),
+                 static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size >> 16)};
     std::vector<std::int64_t> last(1 << 16, -1);  // latest position of each 3-byte hash
-    const auto hash = [&data](std::size_t i) {
-        return ((data[i] << 8) ^ (data[i + 1] << 4) ^ data[i + 2] ^ (data[i] * 2654435761u >> 20)) &
-               0xFFFF;
-    };
-    for (std::size_t i = 0; i < data.size();) {
+    std::size_t flags_at = 0;
+    unsigned token = 0;
+    for (std::size_t i = 0; i < size;) {
+        if (token % 8 == 0) {
+            flags_at = out.size();
+            out.push_back(0);
+        }
         std::uint32_t best = 0;
         std::size_t distance = 0;
-        if (i + kMinMatch <= data.size()) {
-            const std::int64_t candidate = last[hash(i)];
-            last[hash(i)] = static_cast<std::int64_t>(i);
+        if (i + kMinMatch <= size) {
+            std::int64_t& slot = last[hash3(data + i)];
+            const std::int64_t candidate = slot;
+            slot = static_cast<std::int64_t>(i);
             if (candidate >= 0 && i - static_cast<std::size_t>(candidate) <= kWindow) {
                 const std::size_t from = static_cast<std::size_t>(candidate);
-                while (best < max_length && i + best < data.size() && data[from + best] == data[i + best])
+                while (best < max_length && i + best < size && data[from + best] == data[i + best])
                     ++best;
                 distance = i - from;
             }
         }
         if (best >= kMinMatch) {
-            tokens.push_back(ref(static_cast<std::uint32_t>(distance), best));
-            for (std::size_t k = i + 1; k < i + best && k + kMinMatch <= data.size(); ++k)
-                last[hash(k)] = static_cast<std::int64_t>(k);
+            // LZ77 flags references, not literals.
+            out[flags_at] |= static_cast<std::uint8_t>(0x80 >> (token % 8));
+            put_reference(out, static_cast<std::uint32_t>(distance), best, coding);
+            for (std::size_t k = i + 1; k < i + best && k + kMinMatch <= size; ++k)
+                last[hash3(data + k)] = static_cast<std::int64_t>(k);
             i += best;
         } else {
-            tokens.push_back(lit(data[i]));
+            out.push_back(data[i]);
             ++i;
         }
-    }
-    return tokens;
-}
-
-Bytes encode_stream(const std::vector<Token>& tokens, Coding coding) {
-    Bytes out;
-    std::size_t code_at = 0;
-    for (std::size_t i = 0; i < tokens.size(); ++i) {
-        if (i % 8 == 0) {
-            code_at = out.size();
-            out.push_back(0);
-        }
-        const std::uint8_t bit = static_cast<std::uint8_t>(0x80 >> (i % 8));
-        const bool is_literal = tokens[i].length == 0;
-        // Yaz0 flags literals; LZ77 flags references.
-        if (is_literal == (coding == Coding::yaz0)) out[code_at] |= bit;
-        if (is_literal) out.push_back(tokens[i].literal);
-        else put_reference(out, tokens[i], coding);
+        ++token;
     }
     return out;
 }
 
-Bytes compressed_file(const std::vector<Token>& tokens, Coding coding, std::uint32_t declared) {
-    Bytes out;
-    if (coding == Coding::yaz0) {
-        out = {'Y', 'a', 'z', '0'};
-        put_be32(out, declared);
-        out.resize(16, 0);
-    } else {
-        out = {'L', 'Z', '7', '7', coding == Coding::lz10 ? std::uint8_t{0x10} : std::uint8_t{0x11},
-               static_cast<std::uint8_t>(declared), static_cast<std::uint8_t>(declared >> 8),
-               static_cast<std::uint8_t>(declared >> 16)};
-    }
-    const Bytes stream = encode_stream(tokens, coding);
-    out.insert(out.end(), stream.begin(), stream.end());
-    return out;
-}
-
-Bytes compress(const Bytes& data, Coding coding) {
-    return compressed_file(parse(data, coding), coding, static_cast<std::uint32_t>(data.size()));
-}
-
-}  // namespace dravik::lz
+}  // namespace dravik::lz77

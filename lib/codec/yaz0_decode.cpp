@@ -109,4 +109,12 @@ bool decode(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out, std:
     return true;
 }
 
+bool decompress(const std::uint8_t* file, std::size_t size, Bytes& out) {
+    if (size < kHeaderSize || !has_magic(file)) return false;
+    const std::uint32_t decoded = decoded_size(file);
+    if (!size_is_possible(decoded, size - kHeaderSize)) return false;
+    out.resize(decoded);
+    return decode(file + kHeaderSize, size - kHeaderSize, out.data(), out.size());
+}
+
 }  // namespace dravik::yaz0

@@ -1,4 +1,4 @@
-#include "lib/codec/yaz0_encode.h"
+#include "dravik/codec.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -193,7 +193,7 @@ struct Encoder {
     }
 };
 
-void EncoderFree::operator()(Encoder* encoder) const { std::default_delete<Encoder>()(encoder); }
+void EncoderDelete::operator()(Encoder* encoder) const noexcept { std::default_delete<Encoder>()(encoder); }
 
 namespace {
 

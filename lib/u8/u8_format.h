@@ -1,8 +1,8 @@
 // The U8 archive layout of the Wii, as stored on disk.
 //
-// Everything here is pure decoding over raw bytes: no I/O, no allocation.
-// Every integer in the format is big-endian and is decoded at the point of
-// use; the loaded table is never converted in place.
+// Everything here is pure decoding and encoding over raw bytes: no I/O, no
+// allocation. Every integer in the format is big-endian and is decoded at
+// the point of use; the loaded table is never converted in place.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +47,13 @@ inline std::uint32_t be16(const std::uint8_t* p) {
 
 inline std::uint32_t be24(const std::uint8_t* p) {
     return (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | std::uint32_t{p[2]};
+}
+
+inline void put_be32(std::uint8_t* p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
 }
 
 inline bool has_magic(const std::uint8_t* header) {

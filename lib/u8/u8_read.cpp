@@ -1,8 +1,11 @@
+// Opening an archive: peel its carriers, then check the U8 header, the
+// table's place and every node and name once, so that walking needs no
+// checks beyond the index bound.
 #include "lib/u8/u8_read.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "lib/carrier/carrier_read.h"
@@ -10,38 +13,19 @@
 
 namespace dravik {
 
-bool source_in_memory(const ArchiveSource& source) { return source.memory.data != nullptr; }
-
-const std::uint8_t* source_bytes(const ArchiveSource& source) {
-    return source.memory.data ? source.memory.data + source.base : nullptr;
-}
-
-bool source_read(const ArchiveSource& source, std::uint64_t offset, void* out, std::size_t length) {
-    if (offset > source.size || length > source.size - offset) return false;
-    if (source_in_memory(source)) {
-        if (length) std::memcpy(out, source.memory.data + source.base + offset, length);
-        return true;
-    }
-    return file_read_at(source.file.fd, source.base + offset, out, length);
-}
-
 namespace {
 
-OpenFailure fail(OpenStatus* status, OpenFailure failure, int error_number = 0) {
+OpenError fail(OpenStatus* status, OpenError error, int error_number = 0) {
     if (status) {
-        status->failure = failure;
+        status->error = error;
         status->error_number = error_number;
     }
-    return failure;
+    return error;
 }
 
-// Checks, once, everything the cursor will later rely on, so that walking
-// needs no checks beyond the index bound: the node table lies inside the
-// table, and every entry's name starts inside the string table and ends with
-// a NUL before the table's end.
-// Also counts, in the same pass, the directories the root holds (node 1
-// when it is one, and every directory whose parent word is the root), which
-// decide how unpacking names them.
+// Checks everything the walk will rely on: the node table lies inside the
+// table, and every entry's name starts inside the names and ends with a NUL
+// before the table's end. Counts the root's directories in the same pass.
 bool table_is_sound(const std::uint8_t* table, std::uint32_t table_size, std::uint32_t count,
                     std::uint32_t* root_directories) {
     *root_directories = 0;
@@ -76,148 +60,197 @@ constexpr std::uint32_t kReadTableMax = 1u << 20;
 
 // Points `table` at the archive's table: where it already lies in memory,
 // else mapped from the file, else read from it.
-OpenFailure place_table(const ArchiveSource& source, std::uint32_t offset, std::uint32_t size,
-                        TableBytes& table) {
+OpenError place_table(const Source& source, std::uint32_t offset, std::uint32_t size,
+                      TableBytes& table) {
     table.length = size;
     if (const std::uint8_t* bytes = source_bytes(source)) {
         table.bytes = bytes + offset;
-        return OpenFailure::none;
+        return OpenError::none;
     }
-    if (size > kReadTableMax &&
+    if (size > kReadTableMax && source.file.valid() &&
         file_map_read(source.file.fd, source.base + offset, size, table.mapped)) {
         table.bytes = table.mapped.data;
-        return OpenFailure::none;
+        return OpenError::none;
     }
-    if (!memory_allocate(table.read, size)) return OpenFailure::out_of_memory;
-    if (!source_read(source, offset, table.read.data, size)) return OpenFailure::cannot_open;
+    if (!memory_allocate(table.read, size)) return OpenError::out_of_memory;
+    errno = 0;
+    if (!source_read(source, offset, table.read.data, size)) {
+        if (errno == 0) errno = EIO;
+        return OpenError::cannot_open;
+    }
     table.bytes = table.read.data;
-    return OpenFailure::none;
+    return OpenError::none;
 }
 
-// Reads the header and the table from `source` and builds the handle.
-OpenFailure load(ArchiveSource&& source, OpenStatus* status, std::unique_ptr<ArchiveHandle>* out) {
+// Reads the header and the table from `source` and builds the archive.
+OpenError load(Source&& source, OpenStatus* status, ArchivePtr* out) {
     std::uint8_t header[u8::kHeaderSize];
     if (!source_read(source, 0, header, sizeof header) || !u8::has_magic(header))
-        return fail(status, OpenFailure::not_an_archive);
+        return fail(status, OpenError::not_an_archive);
 
     const std::uint32_t table_offset = u8::header_table_offset(header);
     const std::uint32_t table_size = u8::header_table_size(header);
     if (table_size < u8::kMinTableSize || table_offset > u8::kMaxTableOffset ||
         std::uint64_t{table_offset} + table_size > source.size)
-        return fail(status, OpenFailure::bad_table);
+        return fail(status, OpenError::bad_table);
 
-    std::unique_ptr<ArchiveHandle> handle;
+    ArchivePtr archive;
     try {
-        handle = std::make_unique<ArchiveHandle>();
+        archive.reset(std::make_unique<Archive>().release());
     } catch (const std::bad_alloc&) {
-        return fail(status, OpenFailure::out_of_memory);
+        return fail(status, OpenError::out_of_memory);
     }
-    const OpenFailure placed = place_table(source, table_offset, table_size, handle->table);
-    if (placed != OpenFailure::none)
-        return fail(status, placed, placed == OpenFailure::cannot_open ? errno : 0);
+    const OpenError placed = place_table(source, table_offset, table_size, archive->table);
+    if (placed != OpenError::none)
+        return fail(status, placed, placed == OpenError::cannot_open ? errno : 0);
 
-    const std::uint32_t count = u8::node_count(handle->table.data());
+    const std::uint32_t count = u8::node_count(archive->table.data());
     std::uint32_t root_directories = 0;
-    if (!table_is_sound(handle->table.data(), table_size, count, &root_directories))
-        return fail(status, OpenFailure::corrupt_table);
+    if (!table_is_sound(archive->table.data(), table_size, count, &root_directories))
+        return fail(status, OpenError::corrupt_table);
 
-    handle->stream = std::move(source);
-    handle->table_size = table_size;
-    handle->node_count = count;
-    handle->root_directories = root_directories;
-    *out = std::move(handle);
-    return OpenFailure::none;
+    archive->source = std::move(source);
+    archive->table_offset = table_offset;
+    archive->table_size = table_size;
+    archive->node_count = count;
+    archive->walked = table_size >= u8::kMinWalkableTableSize && count >= 2 ? count : 1;
+    archive->root_directories = root_directories;
+    *out = std::move(archive);
+    return OpenError::none;
 }
 
-std::unique_ptr<ArchiveHandle> open_source(ArchiveSource&& source, OpenStatus* status) {
+ArchivePtr open_source(Source&& source, OpenStatus* status) {
     std::uint32_t notices = 0;
-    OpenStatus layers;
-    std::vector<WrapLayer> headers;
-    OpenFailure peeled = carrier_peel(source, &notices, &layers, &headers);
+    std::vector<CarrierKind> kinds;
+    std::vector<Carrier> carriers;
+    const OpenError peeled = carrier_peel_source(source, &notices, &kinds, &carriers);
     if (status) {
         status->notices = notices;
-        std::copy(layers.carriers, layers.carriers + layers.carrier_count, status->carriers);
-        status->carrier_count = layers.carrier_count;
+        status->carriers = kinds;
     }
-    if (peeled != OpenFailure::none) {
-        fail(status, peeled, peeled == OpenFailure::cannot_open ? errno : 0);
+    if (peeled != OpenError::none) {
+        fail(status, peeled, peeled == OpenError::cannot_open ? errno : 0);
         return nullptr;
     }
-    std::unique_ptr<ArchiveHandle> handle;
-    load(std::move(source), status, &handle);
-    if (handle) handle->layers = std::move(headers);
-    return handle;
+    ArchivePtr archive;
+    load(std::move(source), status, &archive);
+    if (archive) archive->carriers = std::move(carriers);
+    return archive;
 }
 
 }  // namespace
 
-std::uint32_t archive_node_count(const ArchiveHandle& handle) { return handle.node_count; }
-
-std::uint32_t archive_root_directories(const ArchiveHandle& handle) {
-    return handle.root_directories;
+void ArchiveDelete::operator()(Archive* archive) const noexcept {
+    std::default_delete<Archive>()(archive);
 }
 
-const ArchiveSource& archive_source(const ArchiveHandle& handle) { return handle.stream; }
-
-std::unique_ptr<ArchiveHandle> archive_open(const char* path, OpenStatus* status) {
+ArchivePtr archive_open(const char* path, OpenStatus* status) {
     if (status) *status = OpenStatus();
     if (!path) {
-        fail(status, OpenFailure::cannot_open, EINVAL);
+        fail(status, OpenError::cannot_open, EINVAL);
         return nullptr;
     }
-    ArchiveSource source;
+    Source source;
     source.file = file_open_read(path);
     if (!source.file.valid() || !file_stat(source.file.fd, &source.size, &source.identity)) {
-        fail(status, OpenFailure::cannot_open, errno);
+        fail(status, OpenError::cannot_open, errno);
         return nullptr;
     }
     return open_source(std::move(source), status);
 }
 
-std::unique_ptr<ArchiveHandle> archive_open_bytes(const std::uint8_t* data, std::size_t size,
-                                                  OpenStatus* status) {
+ArchivePtr archive_open_memory(const std::uint8_t* data, std::size_t size, OpenStatus* status) {
     if (status) *status = OpenStatus();
-    ArchiveSource source;
-    if (!memory_allocate(source.memory, size)) {
-        fail(status, OpenFailure::out_of_memory);
+    Source source;
+    if (!memory_allocate(source.owned, size)) {
+        fail(status, OpenError::out_of_memory);
         return nullptr;
     }
-    if (size) std::memcpy(source.memory.data, data, size);
+    if (size) std::memcpy(source.owned.data, data, size);
     source.size = size;
     return open_source(std::move(source), status);
 }
 
-void archive_close(std::unique_ptr<ArchiveHandle>& handle) { handle.reset(); }
-
-std::uint32_t archive_node(const ArchiveHandle* handle, ArchiveEntry* entry, std::uint32_t index) {
-    // The table was validated at open whenever these bounds hold, so the node
-    // and its name are known to lie inside it.
-    if (!handle || !entry || handle->table_size < u8::kMinWalkableTableSize || index == 0 ||
-        index >= handle->node_count)
-        return 0;
-    const std::uint8_t* table = handle->table.data();
-    const std::uint8_t* node = u8::node_at(table, index);
-    entry->is_directory = u8::node_is_directory(node) ? 1 : 0;
-    entry->name = reinterpret_cast<const char*>(table + u8::string_table_start(handle->node_count) +
-                                                u8::node_name_offset(node));
-    entry->offset = u8::node_offset_word(node);
-    entry->size = u8::node_size_word(node);
-    return index;
+ArchivePtr archive_open_borrowed(const std::uint8_t* data, std::size_t size, OpenStatus* status) {
+    if (status) *status = OpenStatus();
+    static const std::uint8_t kNothing = 0;
+    Source source;
+    source.borrowed = data ? data : &kNothing;
+    source.size = data ? size : 0;
+    return open_source(std::move(source), status);
 }
 
-std::uint32_t archive_first(const ArchiveHandle* handle, ArchiveEntry* entry) {
-    ArchiveEntry first;
-    if (!entry || !archive_node(handle, &first, 1)) return 0;
-    // The first entry is shown with offset and size 0 whatever it stores.
-    first.offset = 0;
-    first.size = 0;
-    *entry = first;
-    return 1;
+ArchivePtr archive_open_source(ByteSource reader, std::uint64_t size, OpenStatus* status) {
+    if (status) *status = OpenStatus();
+    if (!reader) {
+        fail(status, OpenError::cannot_open, EINVAL);
+        return nullptr;
+    }
+    Source source;
+    source.reader = std::move(reader);
+    source.size = size;
+    return open_source(std::move(source), status);
 }
 
-std::uint32_t archive_next(const ArchiveHandle* handle, ArchiveEntry* entry, std::uint32_t index) {
-    if (!handle || index >= handle->node_count) return 0;  // also keeps index + 1 from wrapping
-    return archive_node(handle, entry, index + 1);
+const std::vector<Carrier>& archive_carriers(const Archive& archive) { return archive.carriers; }
+
+std::uint64_t archive_size(const Archive& archive) { return archive.source.size; }
+
+const std::uint8_t* archive_bytes(const Archive& archive) { return source_bytes(archive.source); }
+
+bool archive_read_bytes(const Archive& archive, std::uint64_t offset, void* out, std::size_t size) {
+    return source_read(archive.source, offset, out, size);
+}
+
+std::uint32_t archive_node_count(const Archive& archive) { return archive.node_count; }
+
+const char* archive_node_name(const Archive& archive, std::uint32_t index) {
+    const std::uint8_t* table = archive.table.data();
+    return reinterpret_cast<const char*>(table + u8::string_table_start(archive.node_count) +
+                                         u8::node_name_offset(u8::node_at(table, index)));
+}
+
+StoredNode archive_stored(const Archive& archive, std::uint32_t index) {
+    const std::uint8_t* node = u8::node_at(archive.table.data(), index);
+    StoredNode stored;
+    stored.type = node[0];
+    stored.name_offset = u8::node_name_offset(node);
+    stored.offset = u8::node_offset_word(node);
+    stored.size = u8::node_size_word(node);
+    return stored;
+}
+
+StoredNode archive_root(const Archive& archive) { return archive_stored(archive, 0); }
+
+bool archive_entry(const Archive& archive, std::uint32_t index, Entry* entry) {
+    // The table was checked at open for every index below `walked`.
+    if (!entry || index == 0 || index >= archive.walked) return false;
+    Entry e;
+    e.index = index;
+    e.stored = archive_stored(archive, index);
+    e.is_directory = e.stored.type != 0;
+    e.name = archive_node_name(archive, index);
+    if (e.is_directory) {
+        e.parent = e.stored.offset;
+        e.end = e.stored.size;
+    } else {
+        e.data_offset = e.stored.offset;
+        e.data_size = e.stored.size;
+    }
+    *entry = e;
+    return true;
+}
+
+bool archive_read(const Archive& archive, const Entry& entry, std::uint64_t at, void* out,
+                  std::size_t size) {
+    if (entry.is_directory || at > entry.data_size || size > entry.data_size - at) return false;
+    return source_read(archive.source, std::uint64_t{entry.data_offset} + at, out, size);
+}
+
+bool name_is_safe(const char* name) {
+    if (!name || name[0] == '\0') return false;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
+    return std::strchr(name, '/') == nullptr;
 }
 
 }  // namespace dravik

@@ -1,5 +1,7 @@
 #include "lib/u8/u8_write.h"
 
+#include <vector>
+
 #include <algorithm>
 #include <cstring>
 
@@ -15,13 +17,6 @@ constexpr std::size_t kZeroChunk = 64 * 1024;
 unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
 }  // namespace
-
-void put_be32(std::uint8_t* p, std::uint32_t v) {
-    p[0] = static_cast<std::uint8_t>(v >> 24);
-    p[1] = static_cast<std::uint8_t>(v >> 16);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v);
-}
 
 bool alignment_is_valid(std::uint32_t align) {
     return align >= 1 && align <= kMaxAlignment && (align & (align - 1)) == 0;
@@ -186,9 +181,11 @@ LayoutResult layout_in_order(const std::vector<TreeEntry>& entries, std::uint32_
     return layout(entries, align, false, plan, nullptr);
 }
 
-bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& source) {
+bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& files,
+                const Archive* original) {
     if (!plan.head.empty() && !sink(plan.head.data(), plan.head.size())) return false;
     static const std::uint8_t zeros[kZeroChunk] = {};
+    std::vector<std::uint8_t> chunk;
     for (const Piece& piece : plan.pieces) {
         switch (piece.from) {
             case Piece::From::zeros:
@@ -199,29 +196,30 @@ bool write_plan(const Plan& plan, const ByteSink& sink, const PieceSource& sourc
                 }
                 break;
             case Piece::From::file:
+                if (!files || !files(piece, sink)) return false;
+                break;
             case Piece::From::original:
-                if (!source(piece, sink)) return false;
+                if (!original) return false;
+                if (const std::uint8_t* bytes = archive_bytes(*original)) {
+                    if (piece.key > archive_size(*original) ||
+                        piece.size > archive_size(*original) - piece.key ||
+                        !sink(bytes + piece.key, static_cast<std::size_t>(piece.size)))
+                        return false;
+                    break;
+                }
+                chunk.resize(kZeroChunk);
+                for (std::uint64_t done = 0; done < piece.size;) {
+                    const std::uint64_t left = piece.size - done;
+                    const std::size_t n = left < kZeroChunk ? static_cast<std::size_t>(left) : kZeroChunk;
+                    if (!archive_read_bytes(*original, piece.key + done, chunk.data(), n) ||
+                        !sink(chunk.data(), n))
+                        return false;
+                    done += n;
+                }
                 break;
         }
     }
     return true;
-}
-
-std::vector<std::uint8_t> write_in_memory(const Plan& plan, const std::vector<std::string>& data) {
-    std::vector<std::uint8_t> out;
-    out.reserve(static_cast<std::size_t>(plan.size));
-    const ByteSink sink = [&out](const std::uint8_t* p, std::size_t n) {
-        out.insert(out.end(), p, p + n);
-        return true;
-    };
-    write_plan(plan, sink, [&data](const Piece& piece, const ByteSink& to) {
-        if (piece.from != Piece::From::file || piece.key >= data.size() ||
-            data[piece.key].size() != piece.size)
-            return false;
-        return to(reinterpret_cast<const std::uint8_t*>(data[piece.key].data()),
-                  data[piece.key].size());
-    });
-    return out;
 }
 
 }  // namespace dravik::u8

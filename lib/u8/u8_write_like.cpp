@@ -1,11 +1,27 @@
-#include "lib/u8/u8_write_like.h"
-
+// Laying out a new archive like an existing one (ORIGINAL), so that
+// unpacking an archive and packing the folder again gives the same bytes
+// when nothing was changed, and as few changed bytes as possible when
+// something was.
+//
+// The layout goes in phases, each a function of LikeLayout below:
+//   map_original    which of ORIGINAL's nodes the tree still holds, by the
+//                   path unpacking gave each
+//   collect_new     the tree's entries ORIGINAL lacks, per folder
+//   order_nodes     the new node order: ORIGINAL's kept nodes, each
+//                   folder's new entries just before its end
+//   build_names     the names table: ORIGINAL's byte for byte when the
+//                   nodes are the same, else rebuilt in node order
+//   place_data      every file's data, in ORIGINAL's data order
+//   write_head      ORIGINAL's bytes up to the table, then the new table
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <set>
+#include <string>
+#include <vector>
 
 #include "lib/u8/u8_format.h"
+#include "lib/u8/u8_read.h"
+#include "lib/u8/u8_write.h"
 
 namespace dravik::u8 {
 
@@ -16,417 +32,518 @@ namespace {
 // padding; too low could break a reader that relies on the alignment.
 constexpr std::uint32_t kMaxInferredAlignment = 4096;
 
-struct Node {
-    std::uint8_t type = 0;  // ORIGINAL's type byte; 1 for new directories
-    std::uint32_t name_offset = 0;
-    std::uint32_t word1 = 0;
-    std::uint32_t word2 = 0;
-    const char* name = "";
+// Where unpacking put one of ORIGINAL's nodes, relative to the folder it
+// unpacked into.
+struct NodePlace {
+    std::string path;
+    bool written = false;  // false: unpacking could not write it (an unsafe or
+                           // refused name, an earlier entry's path, data past the end)
 };
-
-Node read_node(const ArchiveHandle& a, std::uint32_t i) {
-    const std::uint8_t* n = node_at(a.table.data(), i);
-    Node node;
-    node.type = n[0];
-    node.name_offset = node_name_offset(n);
-    node.word1 = node_offset_word(n);
-    node.word2 = node_size_word(n);
-    node.name = reinterpret_cast<const char*>(a.table.data() + string_table_start(a.node_count) +
-                                               node.name_offset);
-    return node;
-}
-
-bool walkable(const ArchiveHandle& a) {
-    return a.table_size >= kMinWalkableTableSize && a.node_count >= 2;
-}
 
 // One node of the new archive.
 struct Out {
-    std::int64_t old = -1;        // ORIGINAL's index, or -1 for a new entry
-    std::uint32_t disk = kTopLevel;  // the folder's entry, when it has one
+    std::int64_t old = -1;           // ORIGINAL's index, or -1 for a new entry
+    std::uint32_t tree = kTopLevel;  // the tree's entry, when it has one
     bool directory = false;
-    bool carried = false;         // not on disk: everything comes from ORIGINAL
-    std::uint32_t parent = 0;     // new index of the enclosing folder
-    std::uint32_t end = 0;        // directories: new index after the contents
-    std::uint64_t size = 0;       // files
+    bool carried = false;            // not in the tree: everything comes from ORIGINAL
+    std::uint32_t parent = 0;        // new index of the enclosing folder
+    std::uint32_t end = 0;           // directories: new index after the contents
+    std::uint64_t size = 0;          // files
     std::uint64_t offset = 0;
 };
 
-}  // namespace
+// One of ORIGINAL's data blocks, in its data order.
+struct Block {
+    std::uint64_t offset, size;
+    std::uint32_t k;  // new index, or kTopLevel for a dropped entry
+    std::uint32_t old;
+};
 
-std::uint32_t walked_node_count(const ArchiveHandle& a) { return walkable(a) ? a.node_count : 1; }
+class LikeLayout {
+public:
+    LikeLayout(const Archive& a, const std::vector<TreeEntry>& tree, const SameContent& same, Plan& plan)
+        : a_(a), tree_(tree), same_content_(same), plan_(plan), old_count_(a.walked) {}
 
-LikeOutcome layout_like(const ArchiveHandle& a, const std::vector<std::uint8_t>& head,
-                        const std::vector<NodePlace>& places, const std::vector<TreeEntry>& disk, const SameContent& same_content,
-                        Plan& plan) {
-    LikeOutcome outcome;
-    plan = Plan();
-    const std::uint32_t old_count = walked_node_count(a);
-    if (places.size() != old_count) return {{LayoutError::bad_tree}, {}, 0};
+    LikeOutcome run(const NameRule& rule);
 
-    // The folder's paths.
-    std::vector<std::string> disk_path(disk.size());
-    for (std::uint32_t i = 0; i < disk.size(); ++i) {
-        const std::uint32_t p = disk[i].parent;
-        if (p != kTopLevel && p >= i) return {{LayoutError::bad_tree, i}, {}, 0};
-        disk_path[i] = (p == kTopLevel ? std::string() : disk_path[p] + "/") + disk[i].name;
+private:
+    std::vector<NodePlace> unpacked_places(const NameRule& rule) const;
+    bool map_original(const std::vector<NodePlace>& places, LikeOutcome& outcome);
+    void collect_new();
+    void order_nodes();
+    void append_new(std::uint32_t folder, std::uint32_t parent);
+    void close_level();
+    LayoutResult build_names();
+    LayoutResult place_data(LikeOutcome& outcome);
+    void collect_blocks(LikeOutcome& outcome);
+    LayoutResult place_cluster(const std::vector<Block>& members, std::uint64_t span_end);
+    bool place(std::uint64_t at, std::uint64_t size, Piece::From from, std::uint64_t key,
+               bool gap_from_original);
+    void fill(std::uint64_t to, bool original);
+    void write_head();
+
+    const Archive& a_;
+    const std::vector<TreeEntry>& tree_;
+    const SameContent& same_content_;
+    Plan& plan_;
+    const std::uint32_t old_count_;
+
+    // map_original
+    std::vector<Out> olds_;
+    std::vector<bool> keep_;
+    std::vector<bool> used_;                     // per tree entry: matched by a kept node
+    std::vector<std::uint32_t> folder_of_path_;  // tree folder -> its first kept node
+    std::vector<std::uint32_t> end_of_;          // ORIGINAL's directories' (clamped) ends
+    // collect_new: per tree folder (or kTopLevel), its new entries in default order
+    std::map<std::uint32_t, std::vector<std::uint32_t>> added_;
+    bool same_nodes_ = true;
+    // order_nodes
+    std::vector<Out> out_;
+    std::vector<std::uint32_t> new_index_;
+    std::vector<std::uint32_t> open_, open_old_;  // the open folders, new and old indices
+    std::uint32_t count_ = 0;
+    // build_names
+    std::vector<std::uint8_t> strings_;
+    std::vector<std::uint32_t> name_offset_;
+    std::uint32_t table_offset_ = 0;
+    std::uint64_t table_size_ = 0, table_end_ = 0, old_table_end_ = 0;
+    bool same_table_size_ = false;
+    // place_data
+    std::vector<Block> blocks_;
+    std::uint64_t old_data_end_ = 0;
+    std::uint32_t align_ = kMaxInferredAlignment;
+    std::uint32_t data_offset_word_ = 0;
+    std::uint64_t cursor_ = 0;
+    bool moved_ = false;
+    bool gap_original_ = false;  // the bytes since `cursor_` are ORIGINAL's
+    std::uint64_t written_ = 0;  // everything before is in the head or a piece
+};
+
+// Where unpacking put each node of ORIGINAL, and whether it could write it
+// there: the placement rule, then no second entry on one path and no data
+// past the end. A directory that collides with a file is not entered, as
+// unpacking cannot enter it either.
+std::vector<NodePlace> LikeLayout::unpacked_places(const NameRule& rule) const {
+    std::vector<NodePlace> places(old_count_);
+    places[0].written = true;
+    std::map<std::string, bool> made;  // path -> is a folder
+    Placement placement(a_, rule);
+    Entry e;
+    for (std::uint32_t i = 1; archive_entry(a_, i, &e); ++i) {
+        const Place& p = placement.place(e);
+        NodePlace& node = places[i];
+        node.path = std::string(p.path);
+        bool ok = p.placeable;
+        const auto found = made.find(node.path);
+        if (e.is_directory) {
+            ok = ok && (found == made.end() || found->second);
+            if (!ok) placement.not_entered();
+        } else {
+            ok = ok && found == made.end() &&
+                 (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(a_));
+        }
+        if (ok) made.emplace(node.path, e.is_directory);
+        node.written = ok;
+    }
+    return places;
+}
+
+// Which of ORIGINAL's nodes stay: written ones still in the tree as the same
+// kind, and every one unpacking could not write. A folder that is gone takes
+// everything inside it along.
+bool LikeLayout::map_original(const std::vector<NodePlace>& places, LikeOutcome& outcome) {
+    std::vector<std::string> tree_path(tree_.size());
+    for (std::uint32_t i = 0; i < tree_.size(); ++i) {
+        const std::uint32_t p = tree_[i].parent;
+        if (p != kTopLevel && p >= i) {
+            outcome.result = {LayoutError::bad_tree, i};
+            return false;
+        }
+        tree_path[i] = (p == kTopLevel ? std::string() : tree_path[p] + "/") + tree_[i].name;
     }
     std::map<std::string, std::uint32_t> by_path;
-    for (std::uint32_t i = 0; i < disk.size(); ++i) by_path.emplace(disk_path[i], i);
+    for (std::uint32_t i = 0; i < tree_.size(); ++i) by_path.emplace(tree_path[i], i);
 
-    // Which of ORIGINAL's nodes stay: written ones still on disk as the same
-    // kind, and every one unpacking could not write. A folder that is gone
-    // takes everything inside it along.
-    std::vector<Out> olds(old_count);
-    std::vector<bool> keep(old_count, true);
-    std::vector<bool> used(disk.size(), false);
-    std::vector<std::uint32_t> folder_of_path(disk.size(), kTopLevel);  // disk dir -> first node
-    std::vector<std::uint32_t> end_of(old_count, old_count);
-    {
-        std::vector<std::uint32_t> stack{0};  // nodes of open directories
-        end_of[0] = old_count;
-        for (std::uint32_t i = 1; i < old_count; ++i) {
-            while (stack.size() > 1 && i >= end_of[stack.back()]) stack.pop_back();
-            const Node n = read_node(a, i);
-            Out& o = olds[i];
-            o.old = i;
-            o.directory = n.type != 0;
-            const bool parent_gone = !keep[stack.back()];
-            if (o.directory) {
-                std::uint32_t end = n.word2;
-                if (end <= i || end > end_of[stack.back()]) end = end_of[stack.back()];
-                end_of[i] = end;
-                stack.push_back(i);
+    olds_.assign(old_count_, Out{});
+    keep_.assign(old_count_, true);
+    used_.assign(tree_.size(), false);
+    folder_of_path_.assign(tree_.size(), kTopLevel);
+    end_of_.assign(old_count_, old_count_);
+    std::vector<std::uint32_t> stack{0};  // nodes of open directories
+    for (std::uint32_t i = 1; i < old_count_; ++i) {
+        while (stack.size() > 1 && i >= end_of_[stack.back()]) stack.pop_back();
+        const StoredNode n = archive_stored(a_, i);
+        Out& o = olds_[i];
+        o.old = i;
+        o.directory = n.type != 0;
+        const bool parent_gone = !keep_[stack.back()];
+        if (o.directory) {
+            std::uint32_t end = n.size;
+            if (end <= i || end > end_of_[stack.back()]) end = end_of_[stack.back()];
+            end_of_[i] = end;
+            stack.push_back(i);
+        } else {
+            o.size = n.size;
+            o.offset = n.offset;
+        }
+        if (parent_gone) {
+            keep_[i] = false;
+        } else if (!places[i].written) {
+            o.carried = true;
+        } else {
+            const auto found = by_path.find(places[i].path);
+            if (found == by_path.end() || tree_[found->second].is_directory != o.directory ||
+                (!o.directory && used_[found->second])) {
+                keep_[i] = false;
             } else {
-                o.size = n.word2;
-                o.offset = n.word1;
-            }
-            if (parent_gone) {
-                keep[i] = false;
-            } else if (!places[i].written) {
-                o.carried = true;
-            } else {
-                const auto found = by_path.find(places[i].path);
-                if (found == by_path.end() || disk[found->second].is_directory != o.directory ||
-                    (!o.directory && used[found->second])) {
-                    keep[i] = false;
+                o.tree = found->second;
+                used_[found->second] = true;
+                if (o.directory) {
+                    if (folder_of_path_[found->second] == kTopLevel) folder_of_path_[found->second] = i;
                 } else {
-                    o.disk = found->second;
-                    used[found->second] = true;
-                    if (o.directory) {
-                        if (folder_of_path[found->second] == kTopLevel)
-                            folder_of_path[found->second] = i;
-                    } else {
-                        o.size = disk[found->second].size;
-                    }
+                    o.size = tree_[found->second].size;
                 }
             }
-            if (!keep[i] && places[i].written && !parent_gone) outcome.dropped.push_back(places[i].path);
         }
+        if (!keep_[i] && places[i].written && !parent_gone) outcome.dropped.push_back(places[i].path);
     }
+    return true;
+}
 
-    // New entries of each folder (a disk directory's index, or kTopLevel),
-    // in the default order.
-    std::map<std::uint32_t, std::vector<std::uint32_t>> added;
-    bool any_new = false;
-    for (std::uint32_t i = 0; i < disk.size(); ++i) {
-        if (used[i]) continue;
-        added[disk[i].parent].push_back(i);
-        any_new = true;
+// The tree's entries no kept node matched, per folder, in the default order.
+void LikeLayout::collect_new() {
+    for (std::uint32_t i = 0; i < tree_.size(); ++i) {
+        if (used_[i]) continue;
+        added_[tree_[i].parent].push_back(i);
+        same_nodes_ = false;
     }
-    for (auto& [folder, list] : added)
+    for (auto& [folder, list] : added_)
         std::sort(list.begin(), list.end(),
-                  [&disk](std::uint32_t x, std::uint32_t y) { return default_less(disk[x], disk[y]); });
-    bool any_dropped = false;
-    for (std::uint32_t i = 1; i < old_count; ++i) any_dropped = any_dropped || !keep[i];
-    const bool same_nodes = !any_new && !any_dropped;
+                  [this](std::uint32_t x, std::uint32_t y) { return default_less(tree_[x], tree_[y]); });
+    for (std::uint32_t i = 1; i < old_count_; ++i) same_nodes_ = same_nodes_ && keep_[i];
+}
 
-    // The new node order: ORIGINAL's kept nodes, each folder's new entries
-    // just before its end.
-    std::vector<Out> out;
-    out.reserve(old_count + disk.size());
-    std::vector<std::uint32_t> new_index(old_count, 0);
-    out.push_back(Out{});
-    out[0].old = 0;
-    out[0].directory = true;
-    std::vector<std::uint32_t> open{0};  // new indices of open folders
-    std::vector<std::uint32_t> open_old{0};
-    // Appends a disk folder's new entries below new node `parent`.
-    std::function<void(std::uint32_t, std::uint32_t)> append_new = [&](std::uint32_t folder,
-                                                                       std::uint32_t parent) {
-        const auto found = added.find(folder);
-        if (found == added.end()) return;
-        for (std::uint32_t d : found->second) {
-            Out o;
-            o.disk = d;
-            o.directory = disk[d].is_directory;
-            o.parent = parent;
-            o.size = o.directory ? 0 : disk[d].size;
-            const auto at = static_cast<std::uint32_t>(out.size());
-            out.push_back(o);
-            if (o.directory) {
-                append_new(d, at);
-                out[at].end = static_cast<std::uint32_t>(out.size());
-            }
-        }
-    };
-    const auto close_level = [&]() {
-        const std::uint32_t n = open.back();
-        const std::uint32_t old = open_old.back();
-        const std::uint32_t folder = old == 0 ? kTopLevel : olds[old].disk;
-        // New entries attach to the first node of their folder's path.
-        if (old == 0 || (keep[old] && folder != kTopLevel && folder_of_path[folder] == old))
-            append_new(folder, n);
-        out[n].end = static_cast<std::uint32_t>(out.size());
-        open.pop_back();
-        open_old.pop_back();
-    };
-    for (std::uint32_t i = 1; i < old_count; ++i) {
-        while (open.size() > 1 && i >= end_of[open_old.back()]) close_level();
-        if (!keep[i]) continue;
-        Out o = olds[i];
-        o.parent = open.back();
-        new_index[i] = static_cast<std::uint32_t>(out.size());
-        out.push_back(o);
+// Appends a tree folder's new entries below new node `parent`.
+void LikeLayout::append_new(std::uint32_t folder, std::uint32_t parent) {
+    const auto found = added_.find(folder);
+    if (found == added_.end()) return;
+    for (std::uint32_t d : found->second) {
+        Out o;
+        o.tree = d;
+        o.directory = tree_[d].is_directory;
+        o.parent = parent;
+        o.size = o.directory ? 0 : tree_[d].size;
+        const auto at = static_cast<std::uint32_t>(out_.size());
+        out_.push_back(o);
         if (o.directory) {
-            open.push_back(new_index[i]);
-            open_old.push_back(i);
+            append_new(d, at);
+            out_[at].end = static_cast<std::uint32_t>(out_.size());
         }
     }
-    while (!open.empty()) close_level();
-    const auto count = static_cast<std::uint32_t>(out.size());
+}
 
-    // The table: names and node words. With the same nodes, ORIGINAL's names
-    // stay byte for byte, offsets included.
-    if (head.size() < kHeaderSize) return {{LayoutError::unusual_original}, {}, 0};
-    const std::uint32_t table_offset = header_table_offset(head.data());
-    if (table_offset < kHeaderSize || head.size() != table_offset)
-        return {{LayoutError::unusual_original}, {}, 0};
-    const std::uint64_t old_strings = string_table_start(old_count);
-    std::vector<std::uint8_t> strings;
-    std::vector<std::uint32_t> name_offset(count, 0);
-    if (same_nodes) {
-        strings.assign(a.table.begin() + static_cast<std::ptrdiff_t>(old_strings),
-                       a.table.begin() + a.table_size);
-        for (std::uint32_t k = 0; k < count; ++k)
-            name_offset[k] = read_node(a, static_cast<std::uint32_t>(out[k].old)).name_offset;
+void LikeLayout::close_level() {
+    const std::uint32_t n = open_.back();
+    const std::uint32_t old = open_old_.back();
+    const std::uint32_t folder = old == 0 ? kTopLevel : olds_[old].tree;
+    // New entries attach to the first node of their folder's path.
+    if (old == 0 || (keep_[old] && folder != kTopLevel && folder_of_path_[folder] == old))
+        append_new(folder, n);
+    out_[n].end = static_cast<std::uint32_t>(out_.size());
+    open_.pop_back();
+    open_old_.pop_back();
+}
+
+// The new node order: ORIGINAL's kept nodes, each folder's new entries just
+// before its end.
+void LikeLayout::order_nodes() {
+    out_.reserve(old_count_ + tree_.size());
+    new_index_.assign(old_count_, 0);
+    out_.push_back(Out{});
+    out_[0].old = 0;
+    out_[0].directory = true;
+    open_ = {0};
+    open_old_ = {0};
+    for (std::uint32_t i = 1; i < old_count_; ++i) {
+        while (open_.size() > 1 && i >= end_of_[open_old_.back()]) close_level();
+        if (!keep_[i]) continue;
+        Out o = olds_[i];
+        o.parent = open_.back();
+        new_index_[i] = static_cast<std::uint32_t>(out_.size());
+        out_.push_back(o);
+        if (o.directory) {
+            open_.push_back(new_index_[i]);
+            open_old_.push_back(i);
+        }
+    }
+    while (!open_.empty()) close_level();
+    count_ = static_cast<std::uint32_t>(out_.size());
+}
+
+// The names table: with the same nodes, ORIGINAL's names stay byte for
+// byte, offsets included; otherwise they are written in node order.
+LayoutResult LikeLayout::build_names() {
+    std::uint8_t header[kHeaderSize];
+    if (!archive_read_bytes(a_, 0, header, sizeof header)) return {LayoutError::unusual_original};
+    table_offset_ = header_table_offset(header);
+    if (table_offset_ < kHeaderSize) return {LayoutError::unusual_original};
+    name_offset_.assign(count_, 0);
+    if (same_nodes_) {
+        const std::uint64_t old_strings = string_table_start(old_count_);
+        strings_.assign(a_.table.begin() + static_cast<std::ptrdiff_t>(old_strings),
+                        a_.table.begin() + a_.table_size);
+        for (std::uint32_t k = 0; k < count_; ++k)
+            name_offset_[k] = archive_stored(a_, static_cast<std::uint32_t>(out_[k].old)).name_offset;
     } else {
-        for (std::uint32_t k = 0; k < count; ++k) {
-            if (strings.size() > kMaxNameOffset) return {{LayoutError::names_too_large, out[k].disk}, {}, 0};
-            name_offset[k] = static_cast<std::uint32_t>(strings.size());
-            const char* name = out[k].old >= 0 ? read_node(a, static_cast<std::uint32_t>(out[k].old)).name
-                                               : disk[out[k].disk].name.c_str();
-            const std::size_t length =
-                out[k].old >= 0 ? std::strlen(name) : disk[out[k].disk].name.size();
-            strings.insert(strings.end(), name, name + length);
-            strings.push_back(0);
+        for (std::uint32_t k = 0; k < count_; ++k) {
+            if (strings_.size() > kMaxNameOffset) return {LayoutError::names_too_large, out_[k].tree};
+            name_offset_[k] = static_cast<std::uint32_t>(strings_.size());
+            if (out_[k].old >= 0) {
+                const char* name = archive_node_name(a_, static_cast<std::uint32_t>(out_[k].old));
+                strings_.insert(strings_.end(), name, name + std::strlen(name));
+            } else {
+                const std::string& name = tree_[out_[k].tree].name;
+                strings_.insert(strings_.end(), name.begin(), name.end());
+            }
+            strings_.push_back(0);
         }
     }
-    const std::uint64_t table_size = std::uint64_t{count} * kNodeSize + strings.size();
-    const std::uint64_t table_end = std::uint64_t{table_offset} + table_size;
-    if (table_end > kMaxOffset) return {{LayoutError::too_many_nodes}, {}, 0};
-    const std::uint64_t old_table_end = std::uint64_t{table_offset} + a.table_size;
-    const bool same_table_size = table_end == old_table_end;
+    table_size_ = std::uint64_t{count_} * kNodeSize + strings_.size();
+    table_end_ = std::uint64_t{table_offset_} + table_size_;
+    if (table_end_ > kMaxOffset) return {LayoutError::too_many_nodes};
+    old_table_end_ = std::uint64_t{table_offset_} + a_.table_size;
+    same_table_size_ = table_end_ == old_table_end_;
+    return {};
+}
 
-    // Data, in ORIGINAL's data order: blocks that overlap or are shared form
-    // one cluster, kept whole while every entry in it is unchanged.
-    struct Block {
-        std::uint64_t offset, size;
-        std::uint32_t k;     // new index, or kTopLevel for a dropped entry
-        std::uint32_t old;
-    };
-    // ORIGINAL's alignment comes from the same pass over its files.
-    std::vector<Block> blocks;
-    std::uint64_t old_data_end = old_table_end;
-    std::uint32_t align = kMaxInferredAlignment;
-    for (std::uint32_t i = 1; i < old_count; ++i) {
-        const Node n = read_node(a, i);
+// ORIGINAL's blocks in its data order, and its alignment from the same pass.
+void LikeLayout::collect_blocks(LikeOutcome& outcome) {
+    old_data_end_ = old_table_end_;
+    for (std::uint32_t i = 1; i < old_count_; ++i) {
+        const StoredNode n = archive_stored(a_, i);
         if (n.type != 0) continue;
-        if (n.word2 == 0) {
-            if (keep[i]) blocks.push_back(Block{n.word1, 0, new_index[i], i});
+        if (n.size == 0) {
+            if (keep_[i]) blocks_.push_back(Block{n.offset, 0, new_index_[i], i});
             continue;
         }
-        while (align > 1 && n.word1 % align != 0) align /= 2;
-        if (std::uint64_t{n.word1} + n.word2 > a.stream.size) continue;  // carried as stored
-        blocks.push_back(Block{n.word1, n.word2, keep[i] ? new_index[i] : kTopLevel, i});
-        old_data_end = std::max(old_data_end, std::uint64_t{n.word1} + n.word2);
+        while (align_ > 1 && n.offset % align_ != 0) align_ /= 2;
+        if (std::uint64_t{n.offset} + n.size > archive_size(a_)) continue;  // carried as stored
+        blocks_.push_back(Block{n.offset, n.size, keep_[i] ? new_index_[i] : kTopLevel, i});
+        old_data_end_ = std::max(old_data_end_, std::uint64_t{n.offset} + n.size);
     }
-    outcome.alignment = align;
+    outcome.alignment = align_;
     // Empty files come first at their offset: they take no room.
-    std::stable_sort(blocks.begin(), blocks.end(), [](const Block& x, const Block& y) {
+    std::stable_sort(blocks_.begin(), blocks_.end(), [](const Block& x, const Block& y) {
         return x.offset != y.offset ? x.offset < y.offset : x.size < y.size;
     });
+}
 
+void LikeLayout::fill(std::uint64_t to, bool original) {
+    if (to <= written_) return;
+    if (written_ < table_end_) written_ = table_end_;
+    plan_.pieces.push_back(Piece{original ? Piece::From::original : Piece::From::zeros, written_,
+                                 to - written_, written_});
+    written_ = to;
+}
+
+bool LikeLayout::place(std::uint64_t at, std::uint64_t size, Piece::From from, std::uint64_t key,
+                       bool gap_from_original) {
+    if (at + size > kMaxOffset + 1 || at > kMaxOffset) return false;
+    if (size == 0) return true;
+    fill(at, gap_from_original);
+    plan_.pieces.push_back(Piece{from, at, size, key});
+    written_ = at + size;
+    return true;
+}
+
+// One cluster: blocks that overlap or are shared, kept whole while every
+// entry in it is unchanged.
+LayoutResult LikeLayout::place_cluster(const std::vector<Block>& members, std::uint64_t span_end) {
+    const std::uint64_t start = members[0].offset;
+    const auto source_of = [this](const Out& o) {
+        return o.carried ? std::pair(Piece::From::original, o.offset)
+                         : std::pair(Piece::From::file, tree_[o.tree].key);
+    };
+    std::vector<Block> live;
+    for (const Block& m : members)
+        if (m.k != kTopLevel) live.push_back(m);
+    if (live.size() != members.size()) gap_original_ = false;  // dropped data is not kept
+    if (live.empty()) return {};
+
+    if (members.size() == 1 && members[0].size == 0) {  // an empty file
+        Out& o = out_[live[0].k];
+        if (o.size == 0) {
+            o.offset = moved_ ? align_up(cursor_, align_) : start;
+            return {};
+        }
+    }
+    if (live.size() == 1) {
+        Out& o = out_[live[0].k];
+        const bool fits = !moved_ && start >= cursor_;
+        const std::uint64_t at = fits ? start : align_up(cursor_, align_);
+        if (!fits) moved_ = true;
+        const auto [from, key] = source_of(o);
+        if (!place(at, o.size, from, key, fits && gap_original_))
+            return {LayoutError::offset_too_large, o.tree};
+        o.offset = at;
+        if (o.size != 0) cursor_ = at + o.size;
+        if (o.size != live[0].size) moved_ = true;
+        gap_original_ = !moved_;
+        return {};
+    }
+    // A shared or overlapping cluster: the entries whose data is exactly
+    // ORIGINAL's keep sharing it; any other gets a block of its own after.
+    std::vector<Block> unchanged, changed;
+    for (const Block& m : live) {
+        const Out& o = out_[m.k];
+        const bool same = o.carried || (o.size == m.size &&
+                                         same_content_(static_cast<std::uint32_t>(o.old), tree_[o.tree].key));
+        (same ? unchanged : changed).push_back(m);
+    }
+    if (!unchanged.empty()) {
+        const bool fits = !moved_ && start >= cursor_;
+        const std::uint64_t at = fits ? start : align_up(cursor_, align_);
+        if (!fits) moved_ = true;
+        if (!place(at, span_end - start, Piece::From::original, start, fits && gap_original_))
+            return {LayoutError::offset_too_large};
+        for (const Block& m : unchanged) out_[m.k].offset = at + (m.offset - start);
+        cursor_ = at + (span_end - start);
+        gap_original_ = !moved_;
+    }
+    for (const Block& m : changed) {
+        Out& o = out_[m.k];
+        const std::uint64_t at = align_up(cursor_, align_);
+        const auto [from, key] = source_of(o);
+        if (!place(at, o.size, from, key, false)) return {LayoutError::offset_too_large, o.tree};
+        o.offset = at;
+        cursor_ = at + o.size;
+        moved_ = true;
+        gap_original_ = false;
+    }
+    return {};
+}
+
+// Every file's data, in ORIGINAL's data order: a file keeps its offset while
+// nothing before it moved; once something did, what follows is laid out
+// again in that order and alignment; new files go after the last block.
+LayoutResult LikeLayout::place_data(LikeOutcome& outcome) {
+    collect_blocks(outcome);
     // Where data may start: right after the table when it kept its size
     // (ORIGINAL's bytes in between), else after the new table, aligned when
     // it grew; a smaller table leaves the data where it was.
-    std::uint64_t data_start = old_table_end;
-    std::uint32_t data_offset_word = be32(head.data() + kHeaderDataOffset);
-    if (!same_table_size) {
-        data_start = table_end > old_table_end ? align_up(table_end, align) : table_end;
-        if (table_end > old_table_end || data_offset_word < table_end)
-            data_offset_word = static_cast<std::uint32_t>(align_up(table_end, align));
+    std::uint8_t word[4];
+    if (!archive_read_bytes(a_, kHeaderDataOffset, word, sizeof word)) return {LayoutError::unusual_original};
+    data_offset_word_ = be32(word);
+    std::uint64_t data_start = old_table_end_;
+    if (!same_table_size_) {
+        data_start = table_end_ > old_table_end_ ? align_up(table_end_, align_) : table_end_;
+        if (table_end_ > old_table_end_ || data_offset_word_ < table_end_)
+            data_offset_word_ = static_cast<std::uint32_t>(align_up(table_end_, align_));
     }
-    std::uint64_t cursor = data_start;
-    bool moved = false;
-    bool gap_original = same_table_size;  // the bytes since `cursor` are ORIGINAL's
-    std::uint64_t written = table_end;  // everything before is in the head
-    const auto fill = [&](std::uint64_t to, bool original) {
-        if (to <= written) return;
-        if (written < table_end) written = table_end;
-        plan.pieces.push_back(Piece{original ? Piece::From::original : Piece::From::zeros, written,
-                                    to - written, written});
-        written = to;
-    };
-    const auto place = [&](std::uint64_t at, std::uint64_t size, Piece::From from, std::uint64_t key,
-                           bool gap_from_original) -> bool {
-        if (at + size > kMaxOffset + 1 || at > kMaxOffset) return false;
-        if (size == 0) return true;
-        fill(at, gap_from_original);
-        plan.pieces.push_back(Piece{from, at, size, key});
-        written = at + size;
-        return true;
-    };
-    const auto source_of = [&](const Out& o) {
-        return o.carried ? std::pair(Piece::From::original, o.offset)
-                         : std::pair(Piece::From::file, disk[o.disk].key);
-    };
+    cursor_ = data_start;
+    gap_original_ = same_table_size_;
+    written_ = table_end_;
 
-    for (std::size_t b = 0; b < blocks.size();) {
+    for (std::size_t b = 0; b < blocks_.size();) {
         // The cluster: blocks overlapping the first one, transitively.
         std::size_t e = b + 1;
-        std::uint64_t span_end = blocks[b].offset + blocks[b].size;
-        if (blocks[b].size != 0)
-            while (e < blocks.size() && blocks[e].offset < span_end) {
-                span_end = std::max(span_end, blocks[e].offset + blocks[e].size);
+        std::uint64_t span_end = blocks_[b].offset + blocks_[b].size;
+        if (blocks_[b].size != 0)
+            while (e < blocks_.size() && blocks_[e].offset < span_end) {
+                span_end = std::max(span_end, blocks_[e].offset + blocks_[e].size);
                 ++e;
             }
-        const std::uint64_t start = blocks[b].offset;
-        std::vector<Block> members(blocks.begin() + static_cast<std::ptrdiff_t>(b),
-                                   blocks.begin() + static_cast<std::ptrdiff_t>(e));
+        const std::vector<Block> members(blocks_.begin() + static_cast<std::ptrdiff_t>(b),
+                                         blocks_.begin() + static_cast<std::ptrdiff_t>(e));
         b = e;
-        std::vector<Block> live;
-        for (const Block& m : members)
-            if (m.k != kTopLevel) live.push_back(m);
-        if (live.size() != members.size()) gap_original = false;  // dropped data is not kept
-        if (live.empty()) continue;
-
-        if (members.size() == 1 && members[0].size == 0) {  // an empty file
-            Out& o = out[live[0].k];
-            if (o.size == 0) {
-                o.offset = moved ? align_up(cursor, align) : start;
-                continue;
-            }
-        }
-        if (live.size() == 1) {
-            Out& o = out[live[0].k];
-            const bool fits = !moved && start >= cursor;
-            const std::uint64_t at = fits ? start : align_up(cursor, align);
-            if (!fits) moved = true;
-            const auto [from, key] = source_of(o);
-            if (!place(at, o.size, from, key, fits && gap_original))
-                return {{LayoutError::offset_too_large, o.disk}, {}, 0};
-            o.offset = at;
-            if (o.size != 0) cursor = at + o.size;
-            if (o.size != live[0].size) moved = true;
-            gap_original = !moved;
-            continue;
-        }
-        // A shared or overlapping cluster: the entries whose data is exactly
-        // ORIGINAL's keep sharing it; any other gets a block of its own after.
-        std::vector<Block> unchanged, changed;
-        for (const Block& m : live) {
-            const Out& o = out[m.k];
-            const bool same =
-                o.carried || (o.size == m.size && same_content(static_cast<std::uint32_t>(o.old),
-                                                               disk[o.disk].key));
-            (same ? unchanged : changed).push_back(m);
-        }
-        if (!unchanged.empty()) {
-            const bool fits = !moved && start >= cursor;
-            const std::uint64_t at = fits ? start : align_up(cursor, align);
-            if (!fits) moved = true;
-            if (!place(at, span_end - start, Piece::From::original, start, fits && gap_original))
-                return {{LayoutError::offset_too_large}, {}, 0};
-            for (const Block& m : unchanged) out[m.k].offset = at + (m.offset - start);
-            cursor = at + (span_end - start);
-            gap_original = !moved;
-        }
-        for (const Block& m : changed) {
-            Out& o = out[m.k];
-            const std::uint64_t at = align_up(cursor, align);
-            const auto [from, key] = source_of(o);
-            if (!place(at, o.size, from, key, false))
-                return {{LayoutError::offset_too_large, o.disk}, {}, 0};
-            o.offset = at;
-            cursor = at + o.size;
-            moved = true;
-            gap_original = false;
-        }
+        const LayoutResult r = place_cluster(members, span_end);
+        if (r.error != LayoutError::none) return r;
     }
-    // New files: after the last block, in node order.
-    for (std::uint32_t k = 1; k < count; ++k) {
-        Out& o = out[k];
+    for (std::uint32_t k = 1; k < count_; ++k) {
+        Out& o = out_[k];
         if (o.old >= 0 || o.directory) continue;
-        const std::uint64_t at = align_up(cursor, align);
-        if (!place(at, o.size, Piece::From::file, disk[o.disk].key, false))
-            return {{LayoutError::offset_too_large, o.disk}, {}, 0};
+        const std::uint64_t at = align_up(cursor_, align_);
+        if (!place(at, o.size, Piece::From::file, tree_[o.tree].key, false))
+            return {LayoutError::offset_too_large, o.tree};
         o.offset = at;
-        cursor = at + o.size;
-        moved = true;
+        cursor_ = at + o.size;
+        moved_ = true;
     }
     // ORIGINAL's bytes after its last block stay while nothing moved; a
     // padded end stays padded.
-    const std::uint64_t data_end = std::max(cursor, written);
-    if (!moved && gap_original && same_nodes) {
-        fill(std::max(a.stream.size, data_end), true);
-    } else if (a.stream.size > old_data_end) {
-        fill(align_up(data_end, align), false);
+    const std::uint64_t data_end = std::max(cursor_, written_);
+    if (!moved_ && gap_original_ && same_nodes_) {
+        fill(std::max(archive_size(a_), data_end), true);
+    } else if (archive_size(a_) > old_data_end_) {
+        fill(align_up(data_end, align_), false);
     }
-    plan.size = std::max(written, table_end);
+    plan_.size = std::max(written_, table_end_);
+    return {};
+}
 
-    // The head: ORIGINAL's bytes up to the table, then the table.
-    plan.head.assign(head.begin(), head.end());
-    plan.head.resize(static_cast<std::size_t>(table_end), 0);
-    std::uint8_t* h = plan.head.data();
-    if (!same_table_size) {
-        put_be32(h + kHeaderTableSize, static_cast<std::uint32_t>(table_size));
-        put_be32(h + kHeaderDataOffset, data_offset_word);
+// The head: ORIGINAL's bytes up to the table, then the table. Table bytes
+// of ORIGINAL past the nodes and names (a padded table size) stay.
+void LikeLayout::write_head() {
+    plan_.head.assign(static_cast<std::size_t>(table_end_), 0);
+    archive_read_bytes(a_, 0, plan_.head.data(), table_offset_);
+    std::uint8_t* h = plan_.head.data();
+    if (!same_table_size_) {
+        put_be32(h + kHeaderTableSize, static_cast<std::uint32_t>(table_size_));
+        put_be32(h + kHeaderDataOffset, data_offset_word_);
     }
-    std::uint8_t* t = h + table_offset;
-    for (std::uint32_t k = 0; k < count; ++k) {
-        const Out& o = out[k];
+    std::uint8_t* t = h + table_offset_;
+    for (std::uint32_t k = 0; k < count_; ++k) {
+        const Out& o = out_[k];
         std::uint8_t* n = t + std::size_t{k} * kNodeSize;
         const bool old = o.old >= 0;
-        const Node raw = old ? read_node(a, static_cast<std::uint32_t>(o.old)) : Node{};
+        const StoredNode raw = old ? archive_stored(a_, static_cast<std::uint32_t>(o.old)) : StoredNode{};
         const std::uint8_t type = old ? raw.type : (o.directory ? 1 : 0);
-        put_be32(n, (std::uint32_t{type} << 24) | name_offset[k]);
+        put_be32(n, (std::uint32_t{type} << 24) | name_offset_[k]);
         if (k == 0) {
-            put_be32(n + 4, raw.word1);
-            put_be32(n + 8, same_nodes ? raw.word2 : count);
+            put_be32(n + 4, raw.offset);
+            put_be32(n + 8, same_nodes_ ? raw.size : count_);
         } else if (o.directory) {
             std::uint32_t parent = o.parent;
             std::uint32_t end = o.end;
-            if (same_nodes) {
-                parent = raw.word1;
-                end = raw.word2;
-            } else if (old && raw.word1 < old_count && keep[raw.word1] &&
-                       (raw.word1 == 0 || new_index[raw.word1] != 0)) {
-                parent = raw.word1 == 0 ? 0 : new_index[raw.word1];
+            if (same_nodes_) {
+                parent = raw.offset;
+                end = raw.size;
+            } else if (old && raw.offset < old_count_ && keep_[raw.offset] &&
+                       (raw.offset == 0 || new_index_[raw.offset] != 0)) {
+                parent = raw.offset == 0 ? 0 : new_index_[raw.offset];
             }
             put_be32(n + 4, parent);
             put_be32(n + 8, end);
         } else {
             const bool stored_as_is =
-                old && raw.word2 != 0 && std::uint64_t{raw.word1} + raw.word2 > a.stream.size;
-            put_be32(n + 4, stored_as_is ? raw.word1 : static_cast<std::uint32_t>(o.offset));
-            put_be32(n + 8, stored_as_is ? raw.word2 : static_cast<std::uint32_t>(o.size));
+                old && raw.size != 0 && std::uint64_t{raw.offset} + raw.size > archive_size(a_);
+            put_be32(n + 4, stored_as_is ? raw.offset : static_cast<std::uint32_t>(o.offset));
+            put_be32(n + 8, stored_as_is ? raw.size : static_cast<std::uint32_t>(o.size));
         }
     }
-    if (!strings.empty())
-        std::memcpy(t + std::size_t{count} * kNodeSize, strings.data(), strings.size());
-    // Table bytes of ORIGINAL past the nodes and names (a padded table size) stay.
+    if (!strings_.empty())
+        std::memcpy(t + std::size_t{count_} * kNodeSize, strings_.data(), strings_.size());
+}
+
+LikeOutcome LikeLayout::run(const NameRule& rule) {
+    LikeOutcome outcome;
+    plan_ = Plan();
+    if (!map_original(unpacked_places(rule), outcome)) return outcome;
+    collect_new();
+    order_nodes();
+    outcome.result = build_names();
+    if (outcome.result.error != LayoutError::none) return {outcome.result, {}, 0};
+    const LayoutResult placed = place_data(outcome);
+    if (placed.error != LayoutError::none) return {placed, {}, 0};
+    write_head();
     return outcome;
+}
+
+}  // namespace
+
+LikeOutcome layout_like(const Archive& original, const std::vector<TreeEntry>& tree,
+                        const NameRule& rule, const SameContent& same_content, Plan& plan) {
+    return LikeLayout(original, tree, same_content, plan).run(rule);
 }
 
 }  // namespace dravik::u8

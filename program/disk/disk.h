@@ -45,7 +45,8 @@ FileDescriptor open_directory(int dir, const char* name);
 FileDescriptor create_file(int dir, const char* name);
 
 // Why a name that is safe anywhere cannot be created as itself in `dir` on
-// this platform. Linux takes every such name; Windows cannot hold some and
+// this platform; with a `dir` of -1, what can be told without looking at
+// a folder (everything but short names). Linux takes every such name; Windows cannot hold some and
 // would read others as something else (a device, a data stream of another
 // file, a short alias of another entry).
 enum class NameProblem {

@@ -419,7 +419,7 @@ NameProblem name_problem(int dir, const char* name) {
     // A short (8.3) name such as PROGRA~1 opens the long-named entry it
     // stands for. Only names of that shape need a look: is there an entry
     // whose short name this is and whose own name is something else?
-    if (!tilde || w.size() > 12) return NameProblem::none;
+    if (!tilde || w.size() > 12 || dir < 0) return NameProblem::none;
     HANDLE listing;
     // A fresh handle: the system keeps the first pattern a handle is asked
     // for.

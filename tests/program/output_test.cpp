@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 
+#include "lib/platform/platform.h"
 #include "program/console.h"
 #include "test_support.h"
 
@@ -11,10 +12,10 @@ namespace dravik {
 namespace {
 
 std::string prefix(std::uint8_t dir, std::uint32_t offset, std::uint32_t size) {
-    ArchiveEntry e;
+    Entry e;
     e.is_directory = dir;
-    e.offset = offset;
-    e.size = size;
+    e.stored.offset = offset;
+    e.stored.size = size;
     char buf[kListingPrefixMax];
     return std::string(buf, format_listing_prefix(buf, e));
 }
@@ -52,7 +53,7 @@ TEST(Listing, BuffersAndWritesWholeLines) {
     {
         Output out;
         out.fd = file.fd;
-        ArchiveEntry e;
+        Entry e;
         e.name = "a name with spaces";
         for (int i = 0; i < 5000; ++i) out_listing_line(out, e);  // several buffers' worth
         std::string big(200000, 'x');

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <set>
 
-#include "lib/u8/u8_read.h"
+#include "dravik/archive.h"
 #include "test_support.h"
 #include "archive_builder.h"
 
@@ -23,8 +23,8 @@ std::string u8_layer(const std::string& path) {
     auto h = dravik::archive_open(path.c_str(), &status);
     if (!h) return "(unreadable)";
     if (status.notices) return "(bad checksum)";
-    std::string bytes(static_cast<std::size_t>(h->stream.size), '\0');
-    dravik::source_read(h->stream, 0, bytes.data(), bytes.size());
+    std::string bytes(static_cast<std::size_t>(dravik::archive_size(*h)), '\0');
+    dravik::archive_read_bytes(*h, 0, bytes.data(), bytes.size());
     return bytes;
 }
 
@@ -74,12 +74,12 @@ TEST(Pack, WrittenArchiveReadsBackInTheDocumentedOrderAndUnpacksToTheSameTree) {
         dravik::OpenStatus status;
         auto h = dravik::archive_open(out.sub(c.name).c_str(), &status);
         ASSERT_TRUE(h);
-        EXPECT_EQ(status.carrier_count, c.name == "out.szs" && c.options.empty() ? 1 : 0);
+        EXPECT_EQ(status.carriers.size(), c.name == "out.szs" && c.options.empty() ? 1 : 0);
         std::vector<std::string> order;
-        dravik::ArchiveEntry e;
-        for (std::uint32_t i = 1; dravik::archive_node(h.get(), &e, i); ++i) {
+        dravik::Entry e;
+        for (std::uint32_t i = 1; dravik::archive_entry(*h, i, &e); ++i) {
             order.push_back(std::string(e.is_directory ? "d " : "f ") + e.name);
-            EXPECT_TRUE(e.is_directory || e.size == 0 || e.offset % c.align == 0) << e.name;
+            EXPECT_TRUE(e.is_directory || e.data_size == 0 || e.data_offset % c.align == 0) << e.name;
         }
         const std::vector<std::string> expected{
             "d arc", "f top.bin", "d anim", "f A.brlan", "f b.brlan", "d Blyt", "f x.brlyt",
@@ -146,12 +146,12 @@ TEST(Pack, LikeFollowsEditsDeletionsAndAdditions) {
         auto a = dravik::archive_open(out.sub("orig.arc").c_str());
         auto b = dravik::archive_open(out.sub("new.arc").c_str());
         ASSERT_TRUE(a && b);
-        dravik::ArchiveEntry x, y;
-        for (std::uint32_t i = 1; dravik::archive_node(b.get(), &y, i); ++i) {
-            EXPECT_TRUE(y.is_directory || y.size == 0 || y.offset % 64 == 0) << y.name;
+        dravik::Entry x, y;
+        for (std::uint32_t i = 1; dravik::archive_entry(*b, i, &y); ++i) {
+            EXPECT_TRUE(y.is_directory || y.data_size == 0 || y.data_offset % 64 == 0) << y.name;
             // Same nodes: everything up to the changed file stays in place.
-            if (step == 0 && i <= 6 && dravik::archive_node(a.get(), &x, i)) {
-                EXPECT_EQ(x.offset, y.offset) << y.name;
+            if (step == 0 && i <= 6 && dravik::archive_entry(*a, i, &x)) {
+                EXPECT_EQ(x.stored.offset, y.stored.offset) << y.name;
             }
         }
     }
@@ -178,11 +178,11 @@ TEST(Pack, LikeKeepsSharedBlocksAndNeverOverwritesThem) {
         EXPECT_EQ(fixture::snapshot(back.path), fixture::snapshot(tree.path));
         auto h = dravik::archive_open(out.sub("new.arc").c_str());
         ASSERT_TRUE(h);
-        dravik::ArchiveEntry one, second;
-        dravik::archive_node(h.get(), &one, 2);
-        dravik::archive_node(h.get(), &second, 3);
-        EXPECT_EQ(one.offset, 0x60u);
-        EXPECT_EQ(second.offset == one.offset, two == "SHAREDxx");
+        dravik::Entry one, second;
+        dravik::archive_entry(*h, 2, &one);
+        dravik::archive_entry(*h, 3, &second);
+        EXPECT_EQ(one.data_offset, 0x60u);
+        EXPECT_EQ(second.data_offset == one.data_offset, two == "SHAREDxx");
     }
 }
 
@@ -224,10 +224,10 @@ TEST(Pack, RefusesWhatCannotBePackedAndNeverPacksItsOwnOutput) {
         ASSERT_EQ(run_dravik({"-c", "-q", "--force", tree.sub("arc/self.arc"), tree.path}, out.path).status, 0);
     auto h = dravik::archive_open(tree.sub("arc/self.arc").c_str());
     ASSERT_TRUE(h);
-    dravik::ArchiveEntry e;
-    for (std::uint32_t i = 1; dravik::archive_node(h.get(), &e, i); ++i)
+    dravik::Entry e;
+    for (std::uint32_t i = 1; dravik::archive_entry(*h, i, &e); ++i)
         EXPECT_STRNE(e.name, "self.arc");
-    EXPECT_EQ(h->node_count, 12u);
+    EXPECT_EQ(dravik::archive_node_count(*h), 12u);
 }
 
 TEST(Pack, CompressAndDecompressRoundTripAndRefuseToReplaceTheirInput) {

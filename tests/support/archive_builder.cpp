@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
-#include "lib/u8/u8_write.h"
+#include "dravik/writer.h"
 
 namespace fixture {
 
@@ -110,6 +110,23 @@ RawArchive Builder::raw(const BuildOptions& options) const {
     return raw;
 }
 
+std::vector<std::uint8_t> write_in_memory(const dravik::u8::Plan& plan,
+                                          const std::vector<std::string>& data) {
+    namespace u8 = dravik::u8;
+    std::vector<std::uint8_t> out;
+    out.reserve(static_cast<std::size_t>(plan.size));
+    const dravik::ByteSink sink = [&out](const std::uint8_t* p, std::size_t n) {
+        out.insert(out.end(), p, p + n);
+        return true;
+    };
+    u8::write_plan(plan, sink, [&data](const u8::Piece& piece, const dravik::ByteSink& to) {
+        if (piece.key >= data.size() || data[piece.key].size() != piece.size) return false;
+        return to(reinterpret_cast<const std::uint8_t*>(data[piece.key].data()),
+                  data[piece.key].size());
+    });
+    return out;
+}
+
 std::vector<std::uint8_t> Builder::build(const BuildOptions& options) const {
     if (options.reverse_data) return serialize(raw(options));
     namespace u8 = dravik::u8;
@@ -124,7 +141,7 @@ std::vector<std::uint8_t> Builder::build(const BuildOptions& options) const {
     if (u8::layout_in_order(entries, options.align ? options.align : 1, plan).error !=
         u8::LayoutError::none)
         return {};
-    std::vector<std::uint8_t> out = u8::write_in_memory(plan, data);
+    std::vector<std::uint8_t> out = write_in_memory(plan, data);
     // Mark the gaps between blocks, and pad the last one, so that a reader
     // that ignores offsets shows.
     bool after_data = false;

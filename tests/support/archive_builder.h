@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "dravik/writer.h"
+
 namespace fixture {
 
 struct RawNode {
@@ -68,6 +70,11 @@ private:
 // directories ("root" at node 1, then a/b and c), files at several levels,
 // an empty file, and a file back at the top after the subtree.
 Builder nested_tree();
+
+// A whole archive in memory from a plan whose files' data are held in
+// `data`, by key.
+std::vector<std::uint8_t> write_in_memory(const dravik::u8::Plan& plan,
+                                          const std::vector<std::string>& data);
 
 // Writes bytes to a file; returns false on failure.
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);

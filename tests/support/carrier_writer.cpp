@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "lib/carrier/carrier_write.h"
+#include "dravik/carrier.h"
 
 namespace fixture {
 
@@ -51,7 +51,8 @@ Bytes sample_data(std::size_t size, std::uint32_t seed) {
 }
 
 Bytes imd5_wrap(const Bytes& payload, bool good_digest) {
-    Bytes out = dravik::wrap::imd5({}, payload);
+    Bytes out = payload;
+    dravik::carrier_wrap({dravik::Carrier{dravik::CarrierKind::imd5, 0, {}}}, {}, out);
     if (!good_digest) out[16] ^= 1;
     return out;
 }
@@ -62,8 +63,8 @@ Bytes imet_wrap(const Bytes& payload, std::uint32_t magic_at, bool good_digest) 
     std::memcpy(header.data() + magic_at, "IMET", 4);
     header[magic_at + 6] = 0x06;  // the header's hashed size, 0x600, as real banners state it
     std::memcpy(header.data() + magic_at + 0x1C, "\0D\0r\0a\0v\0i\0k", 12);  // a channel name
-    Bytes out;
-    dravik::wrap::imet(header, payload, out);
+    Bytes out = payload;
+    dravik::carrier_wrap({dravik::Carrier{dravik::CarrierKind::imet, 0, header}}, {}, out);
     if (!good_digest) out[start + 0x5F0] ^= 1;
     return out;
 }

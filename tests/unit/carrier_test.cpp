@@ -6,7 +6,8 @@
 #include <functional>
 #include <tuple>
 
-#include "lib/u8/u8_read.h"
+#include "dravik/archive.h"
+#include "dravik/carrier.h"
 #include "carrier_writer.h"
 #include "test_support.h"
 #include "archive_builder.h"
@@ -31,18 +32,18 @@ Bytes inner_archive() {
     return b.build();
 }
 
-using Entry = std::tuple<std::string, std::uint32_t, std::uint32_t, int>;
+using Words = std::tuple<std::string, std::uint32_t, std::uint32_t, bool>;
 
-std::vector<Entry> entries(const ArchiveHandle* h) {
-    std::vector<Entry> out;
-    ArchiveEntry e;
-    for (std::uint32_t i = archive_first(h, &e); i != 0; i = archive_next(h, &e, i))
-        out.emplace_back(e.name, e.offset, e.size, e.is_directory);
+std::vector<Words> entries(const Archive* h) {
+    std::vector<Words> out;
+    Entry e;
+    for (std::uint32_t i = 1; h && archive_entry(*h, i, &e); ++i)
+        out.emplace_back(e.name, e.stored.offset, e.stored.size, e.is_directory);
     return out;
 }
 
-std::unique_ptr<ArchiveHandle> open_bytes(const Bytes& bytes, OpenStatus* status) {
-    return archive_open_bytes(bytes.data(), bytes.size(), status);
+ArchivePtr open_bytes(const Bytes& bytes, OpenStatus* status) {
+    return archive_open_memory(bytes.data(), bytes.size(), status);
 }
 
 Bytes yaz0(const Bytes& b) { return fixture::compress(b, Coding::yaz0); }
@@ -84,14 +85,26 @@ TEST(Carrier, EveryNestingOpensToTheBareArchivesEntriesFromMemoryOrDisk) {
     for (const Wrapping& w : wrappings(u8)) {
         SCOPED_TRACE(w.name);
         auto h = open_bytes(w.bytes, &status);
-        ASSERT_TRUE(h) << static_cast<int>(status.failure);
+        ASSERT_TRUE(h) << static_cast<int>(status.error);
         EXPECT_EQ(entries(h.get()), bare);
         EXPECT_EQ(status.notices, 0u);
+
+        // Peeled on their own, wrapped again as they were, and peeled back.
+        const Bytes layer(archive_bytes(*h), archive_bytes(*h) + archive_size(*h));
+        Bytes peeled;
+        std::vector<Carrier> carriers;
+        ASSERT_EQ(carrier_peel(w.bytes.data(), w.bytes.size(), peeled, &carriers), OpenError::none);
+        EXPECT_EQ(peeled, layer);
+        ASSERT_EQ(carriers.size(), status.carriers.size());
+        ASSERT_TRUE(carrier_wrap(carriers, {}, peeled));
+        Bytes again;
+        ASSERT_EQ(carrier_peel(peeled.data(), peeled.size(), again), OpenError::none);
+        EXPECT_EQ(again, layer);
 
         // From disk the banner and IMD5 layers stay views of the file.
         ASSERT_TRUE(fixture::write_file(dir.sub("wrapped"), w.bytes));
         h = archive_open(dir.sub("wrapped").c_str(), &status);
-        ASSERT_TRUE(h) << static_cast<int>(status.failure);
+        ASSERT_TRUE(h) << static_cast<int>(status.error);
         EXPECT_EQ(entries(h.get()), bare);
         EXPECT_EQ(status.notices, 0u);
     }
@@ -103,7 +116,7 @@ TEST(Carrier, NestingIsLimitedToEightLayers) {
     OpenStatus status;
     EXPECT_TRUE(open_bytes(bytes, &status));
     EXPECT_FALSE(open_bytes(imd5(bytes), &status));
-    EXPECT_EQ(status.failure, OpenFailure::corrupt_carrier);
+    EXPECT_EQ(status.error, OpenError::corrupt_carrier);
 }
 
 Bytes cut(Bytes b, std::size_t drop) {
@@ -140,7 +153,7 @@ TEST(Carrier, DamagedCarriersAreRefusedAndNothingIsWritten) {
         SCOPED_TRACE(w.name);
         OpenStatus status;
         EXPECT_FALSE(open_bytes(w.bytes, &status));
-        EXPECT_EQ(status.failure, OpenFailure::corrupt_carrier);
+        EXPECT_EQ(status.error, OpenError::corrupt_carrier);
 
         ASSERT_TRUE(fixture::write_file(dir.sub("damaged"), w.bytes));
         fixture::TempDir out;
@@ -157,7 +170,7 @@ TEST(Carrier, SoundCarrierOfSomethingElseIsNotAnArchive) {
     const Bytes text = fixture::sample_data(3000, 1);
     for (const Bytes& b : {yaz0(text), imd5(text), imd5(lz11(Bytes{}))}) {
         EXPECT_FALSE(open_bytes(b, &status));
-        EXPECT_EQ(status.failure, OpenFailure::not_an_archive);
+        EXPECT_EQ(status.error, OpenError::not_an_archive);
     }
 }
 

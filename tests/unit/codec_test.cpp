@@ -7,9 +7,10 @@
 #include <optional>
 #include <string>
 
+#include "dravik/codec.h"
 #include "lib/codec/lz77_decode.h"
-#include "lib/common/md5.h"
 #include "lib/codec/yaz0_decode.h"
+#include "lib/common/md5.h"
 #include "carrier_writer.h"
 
 namespace {
@@ -24,24 +25,13 @@ namespace lz77 = dravik::lz77;
 
 constexpr Coding kCodings[] = {Coding::yaz0, Coding::lz10, Coding::lz11};
 
-// Decodes a whole file as the reader does, after the same size check.
+// Decodes a whole file through the public whole-file decoders, which run
+// the reader's size check first.
 std::optional<Bytes> decode_file(const Bytes& file) {
-    if (yaz0::has_magic(file.data())) {
-        const std::uint32_t size = yaz0::decoded_size(file.data());
-        const std::size_t stream = file.size() - yaz0::kHeaderSize;
-        if (!yaz0::size_is_possible(size, stream)) return std::nullopt;
-        Bytes out(size);
-        if (!yaz0::decode(file.data() + yaz0::kHeaderSize, stream, out.data(), size))
-            return std::nullopt;
-        return out;
-    }
-    const std::uint8_t type = lz77::stream_type(file.data());
-    const std::uint32_t size = lz77::decoded_size(file.data());
-    const std::size_t stream = file.size() - lz77::kHeaderSize;
-    if (!lz77::size_is_possible(type, size, stream)) return std::nullopt;
-    Bytes out(size);
-    if (!lz77::decode(type, file.data() + lz77::kHeaderSize, stream, out.data(), size))
-        return std::nullopt;
+    Bytes out;
+    const bool ok = yaz0::has_magic(file.data()) ? yaz0::decompress(file.data(), file.size(), out)
+                                                 : lz77::decompress(file.data(), file.size(), out);
+    if (!ok) return std::nullopt;
     return out;
 }
 

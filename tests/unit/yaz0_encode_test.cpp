@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "lib/codec/yaz0_decode.h"
-#include "lib/codec/yaz0_encode.h"
+#include "dravik/codec.h"
 #include "carrier_writer.h"
 #include "test_support.h"
 #include "yaz0_reference.h"

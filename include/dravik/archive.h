@@ -1,0 +1,183 @@
+// Reading a U8 archive: open it (bare or inside any carriers), walk its
+// entries, read their bytes, and know where unpacking puts each of them.
+//
+// An archive is validated once, when it is opened: the header, the table's
+// place in the archive, every node and every name. After a successful open
+// every entry can be read without further checks, and nothing a table says
+// can make a reader step outside it. A file's data is checked against the
+// archive's end when it is read (archive_read), since one entry's data
+// past the end spoils that entry alone.
+//
+// Ownership: archive_open* return the only owner of an Archive. Names and
+// the bytes from archive_bytes are borrowed from it and stay valid until
+// it is destroyed. An archive opened from borrowed bytes borrows them for
+// its whole life.
+//
+// Threads: every function here that takes a const Archive& may run on any
+// number of threads at once. A Placement belongs to one walk on one thread.
+//
+// The library-wide contract is in common.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "dravik/carrier.h"
+#include "dravik/common.h"
+
+namespace dravik {
+
+struct Archive;
+struct ArchiveDelete {
+    void operator()(Archive* archive) const noexcept;
+};
+using ArchivePtr = std::unique_ptr<Archive, ArchiveDelete>;
+
+// What an open tells besides the archive.
+struct OpenStatus {
+    OpenError error = OpenError::none;
+    int error_number = 0;        // errno, for OpenError::cannot_open
+    std::uint32_t notices = 0;   // Notice bits
+    // The carriers peeled, outermost first; filled as far as peeling got,
+    // also when the open then failed.
+    std::vector<CarrierKind> carriers;
+};
+
+// Opens the archive in the file at `path`. Large tables are mapped rather
+// than read, so that a table claiming far more than the file holds costs
+// only the pages a walk touches; a carrier's contents are decoded into
+// memory, at most the size it states and never more than the machine has.
+ArchivePtr archive_open(const char* path, OpenStatus* status = nullptr);
+// Opens an archive from bytes in memory, copied.
+ArchivePtr archive_open_memory(const std::uint8_t* data, std::size_t size,
+                               OpenStatus* status = nullptr);
+// Opens an archive from bytes in memory without copying them: they must
+// stay valid and unchanged until the archive is destroyed.
+ArchivePtr archive_open_borrowed(const std::uint8_t* data, std::size_t size,
+                                 OpenStatus* status = nullptr);
+// Opens an archive of `size` bytes read through `source`, for callers whose
+// bytes are somewhere of their own (a stream of their language, a file
+// handle of their own). The source is kept for the archive's life.
+ArchivePtr archive_open_source(ByteSource source, std::uint64_t size,
+                               OpenStatus* status = nullptr);
+
+// The carriers the archive was found in, outermost first, with what is
+// needed to wrap a new archive the same way; empty for a bare archive.
+const std::vector<Carrier>& archive_carriers(const Archive& archive);
+
+// The U8 archive's length in bytes, after every carrier was peeled.
+std::uint64_t archive_size(const Archive& archive);
+// The U8 archive's bytes when they are in memory (a peeled carrier, or
+// opened from memory), else null.
+const std::uint8_t* archive_bytes(const Archive& archive);
+// Reads exactly `size` bytes of the U8 archive at `offset`. False when any
+// of them lies past its end or the file cannot be read.
+bool archive_read_bytes(const Archive& archive, std::uint64_t offset, void* out, std::size_t size);
+
+// The node count: the root's size word, as stored. Nodes 1 to count - 1
+// are the entries, when the table is large enough to hold two nodes.
+std::uint32_t archive_node_count(const Archive& archive);
+
+// The words a node stores, exactly as the table holds them.
+struct StoredNode {
+    std::uint8_t type = 0;          // 0: a file; any other value: a directory
+    std::uint32_t name_offset = 0;  // 24 bits, from the start of the names
+    std::uint32_t offset = 0;       // the word at +4: data offset, or parent index
+    std::uint32_t size = 0;         // the word at +8: data size, or end index
+};
+
+// One entry, in its own words.
+struct Entry {
+    std::uint32_t index = 0;  // its node index, from 1
+    bool is_directory = false;
+    const char* name = nullptr;  // as stored, NUL-ended; borrowed from the archive
+    // A file's data: where it starts in the U8 archive and its length
+    // (0 for a directory).
+    std::uint32_t data_offset = 0;
+    std::uint32_t data_size = 0;
+    // A directory's parent index and the index of the first node after its
+    // contents, as stored and unchecked (0 for a file); Placement says how
+    // unpacking reads them.
+    std::uint32_t parent = 0;
+    std::uint32_t end = 0;
+    StoredNode stored;
+};
+
+// Fills `entry` from node `index`. False, leaving `entry` alone, when there
+// is no such entry: index 0 (the root), index count or more, or a table too
+// small to hold two nodes.
+bool archive_entry(const Archive& archive, std::uint32_t index, Entry* entry);
+// The root's stored words (its size word is the node count).
+StoredNode archive_root(const Archive& archive);
+
+// Reads `size` bytes of a file entry's data, starting `at` bytes into it.
+// False when the range passes the entry's end, or the entry's data lies
+// past the archive's end, or the file cannot be read.
+bool archive_read(const Archive& archive, const Entry& entry, std::uint64_t at, void* out,
+                  std::size_t size);
+
+// Whether a name may be created as itself inside a folder, on any system:
+// not empty, not "." or "..", and holding no '/' (so never absolute).
+bool name_is_safe(const char* name);
+
+// Whether the system unpacking runs on can create `name` as itself. The
+// library cannot know (Windows refuses device names, for instance); a
+// program passes its platform's rule. Only asked of safe names.
+using NameRule = std::function<bool(const char* name)>;
+
+// Where unpacking puts an entry, relative to the folder it unpacks into.
+struct Place {
+    const char* name = nullptr;  // its name there: the stored one, or "arc"
+    std::string_view path;       // '/'-separated, e.g. "arc/anim/a.brlan"
+    // How many directories enclose it in the table's nesting, and how many
+    // of those are folders on disk (placed and entered): how deep it lands
+    // below the destination.
+    std::uint32_t nesting = 0;
+    std::uint32_t depth = 0;
+    // False when its name is unsafe or refused by the NameRule: it is not
+    // unpacked, and a directory's entries land in the enclosing folder.
+    bool placeable = false;
+};
+
+// The one rule for where each entry lands, used by everything that unpacks
+// or names entries as unpacked:
+//   - A directory holds the entries up to its end index. An end index that
+//     cannot be right (not past the directory itself, or past the end of
+//     the directory enclosing it) is taken as the enclosing directory's end.
+//   - A directory of the root (node 1 when it is a directory, and every
+//     directory whose parent word is 0) is named "arc" when it is the root's
+//     only directory or when its stored name is unsafe; otherwise it keeps
+//     its stored name, so that several root folders unpack side by side.
+//   - Every other entry keeps its stored name.
+//   - A name that is unsafe (see name_is_safe) or that the NameRule refuses
+//     cannot be placed. A directory that cannot be placed, or that the
+//     caller could not enter (not_entered), adds no folder: its entries
+//     land in the enclosing one.
+// Every entry is placed, in table order, also those a walk does not act
+// on: each one's words shape where the later ones land.
+class Placement {
+public:
+    // Without `build_paths` the paths are left empty: a name may be as long
+    // as the table, and a walk that only needs names and depths should not
+    // hold copies of them.
+    explicit Placement(const Archive& archive, NameRule rule = {}, bool build_paths = true);
+    ~Placement();
+    Placement(const Placement&) = delete;
+    Placement& operator=(const Placement&) = delete;
+
+    // Places `entry`; the result is valid until the next call.
+    const Place& place(const Entry& entry);
+    // The directory just placed could not be entered on disk after all (it
+    // exists as a file, say): its entries go to the enclosing folder.
+    void not_entered();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace dravik

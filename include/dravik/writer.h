@@ -1,0 +1,136 @@
+// Writing U8 archives, in two passes, so that no buffer ever holds a whole
+// file: a layout pass decides every byte's place and turns the table into
+// bytes (a Plan), then write_plan streams the archive through a ByteSink in
+// order, asking the caller for each file's data as its turn comes.
+//
+// Two layouts:
+//   - layout_default: the layout the field's tools write, the same bytes for
+//     the same tree whatever order its entries were listed in.
+//   - layout_like: laid out like an existing archive, keeping every byte
+//     of it that the new tree does not change, so that unpacking an archive
+//     and packing the folder again gives the same bytes when nothing
+//     changed, and as few changed bytes as possible when something did.
+//
+// Compression and banner headers are the carriers' business (carrier.h);
+// the plan is the bare U8 archive. The library-wide contract is in
+// common.h.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "dravik/archive.h"
+#include "dravik/common.h"
+
+namespace dravik::u8 {
+
+// One entry of a tree to pack, listed in any order. `parent` is the index,
+// in the same list, of the directory holding it, or kTopLevel for the
+// root's children. Names are stored as their bytes (no NUL inside).
+inline constexpr std::uint32_t kTopLevel = 0xFFFFFFFF;
+struct TreeEntry {
+    std::string name;
+    bool is_directory = false;
+    std::uint32_t parent = kTopLevel;
+    std::uint64_t size = 0;  // a file's data length
+    std::uint64_t key = 0;   // a file's: handed back when its data is wanted
+};
+
+// A stretch of the archive after the table: zeros, a file's data (`key`:
+// the TreeEntry's key), or bytes of the original archive (`key`: their
+// offset in it; only layout_like makes these).
+struct Piece {
+    enum class From : std::uint8_t { zeros, file, original };
+    From from = From::zeros;
+    std::uint64_t at = 0;  // offset in the new archive
+    std::uint64_t size = 0;
+    std::uint64_t key = 0;
+};
+
+// What the streaming pass needs: the bytes from offset 0 to the table's
+// end (header, nodes, names), then pieces covering the rest of the archive
+// in order, without gap or overlap.
+struct Plan {
+    Bytes head;
+    std::vector<Piece> pieces;
+    std::uint64_t size = 0;  // the whole archive's length
+};
+
+// What the format cannot hold, or a tree that is no tree.
+enum class LayoutError {
+    none,
+    offset_too_large,  // data would end past 4 GiB - 1 (32-bit offsets and sizes)
+    names_too_large,   // a name would start past 16 MiB (24-bit name offsets)
+    too_many_nodes,    // the node table alone would not fit 32-bit offsets
+    bad_alignment,     // not a power of two from 1 to 65536
+    bad_tree,          // a parent that is no listed directory, or a loop
+    unusual_original,  // laying out like an archive whose table starts inside its header
+    bad_name,          // a name holding a NUL byte, which would end it early
+};
+
+struct LayoutResult {
+    LayoutError error = LayoutError::none;
+    std::uint32_t entry = kTopLevel;  // the entry concerned, when there is one
+};
+
+inline constexpr std::uint32_t kMaxAlignment = 65536;
+bool alignment_is_valid(std::uint32_t align);
+
+// The default layout: header at 0 and the first node at 0x20; nodes depth
+// first, each folder's files before its subfolders, each group ordered by
+// name compared byte by byte after ASCII lower-casing, ties by the raw
+// bytes; names in node order after the root's empty name; file data in
+// node order, each block starting on a multiple of `align` (an empty file
+// gets the place the next block would have); zeros everywhere else. A
+// directory's words are its parent's index and the index after its
+// contents. `order`, when given, receives the list index of each node from
+// node 1 on.
+LayoutResult layout_default(const std::vector<TreeEntry>& tree, std::uint32_t align, Plan& plan,
+                            std::vector<std::uint32_t>* order = nullptr);
+// The same with the nodes in the order the tree is listed, for callers that
+// choose their own: the list must be depth first (each directory followed
+// by everything inside it).
+LayoutResult layout_in_order(const std::vector<TreeEntry>& tree, std::uint32_t align, Plan& plan);
+
+struct LikeOutcome {
+    LayoutResult result;
+    // Paths (as unpacked) of ORIGINAL's entries that the tree no longer
+    // holds, and that were dropped.
+    std::vector<std::string> dropped;
+    std::uint32_t alignment = 0;  // what new and moved data was aligned to
+};
+
+// Whether the tree's file `key` holds exactly the data node `node` of
+// ORIGINAL holds. Asked only for entries whose data block ORIGINAL shares
+// between entries or overlaps with another's.
+using SameContent = std::function<bool(std::uint32_t node, std::uint64_t key)>;
+
+// Lays `tree` out like `original`. The tree is a folder as unpacking
+// `original` made it (paths per Placement with `rule`) and then changed:
+// its entries map back to ORIGINAL's by those paths. The new archive keeps
+// ORIGINAL's node order, stored names, header, names table, data order and
+// alignment, padding and the bytes in its gaps; a file keeps its offset
+// while nothing before it moved, and blocks shared by several entries stay
+// shared while all of them are unchanged. Entries unpacking could not
+// write (unsafe or refused names, later duplicates, data past the end) are
+// carried over as they are. An entry of ORIGINAL the tree lacks is dropped;
+// an entry new to the tree goes at the end of its folder, its data after
+// the last block. Pieces From::original carry offsets in ORIGINAL.
+LikeOutcome layout_like(const Archive& original, const std::vector<TreeEntry>& tree,
+                        const NameRule& rule, const SameContent& same_content, Plan& plan);
+
+// Sends a file piece's data: exactly piece.size bytes of the file with
+// piece.key, to `sink`, in chunks of any size. False on failure.
+using DataSource = std::function<bool(const Piece& piece, const ByteSink& sink)>;
+
+// Streams the archive to `sink`: the head, then every piece in order. Zeros
+// are written here, file pieces come from `files`, original pieces from
+// `original` (needed only for a plan from layout_like). False as soon as
+// the sink or a source fails.
+bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& files,
+                const Archive* original = nullptr);
+
+}  // namespace dravik::u8

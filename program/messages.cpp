@@ -1,0 +1,96 @@
+#include "program/messages.h"
+
+#include <cstring>
+
+#include "program/console.h"
+
+namespace dravik {
+
+namespace {
+
+const char* name_problem_text(disk::NameProblem problem) {
+    switch (problem) {
+        case disk::NameProblem::none: break;
+        case disk::NameProblem::invalid_utf8:
+            return "not valid UTF-8, so no name on this system; not unpacked";
+        case disk::NameProblem::control_character:
+            return "holds a control character, which names cannot hold here; not unpacked";
+        case disk::NameProblem::reserved_character:
+            return "holds one of < > \" / \\ | ? *, which names cannot hold here; not unpacked";
+        case disk::NameProblem::stream_separator:
+            return "holds ':', which would name a data stream of another file; not unpacked";
+        case disk::NameProblem::device_name:
+            return "is a device name here (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$, CONOUT$), "
+                   "whatever its case or extension; not unpacked";
+        case disk::NameProblem::trailing_dot_or_space:
+            return "ends in a dot or a space, which the system would drop; not unpacked";
+        case disk::NameProblem::short_name_alias:
+            return "is the short name of another entry on disk, not unpacked";
+    }
+    return "not a name this system can hold; not unpacked";
+}
+
+}  // namespace
+
+std::string with_errno(const char* what, int error_number) {
+    return std::string(what) + ": " + std::strerror(error_number);
+}
+
+std::string extract_reason(const ExtractResult& r) {
+    switch (r.error) {
+        case ExtractError::none: break;
+        case ExtractError::unsafe_name: return "unsafe name, not unpacked";
+        case ExtractError::name_not_allowed: return name_problem_text(r.name_problem);
+        case ExtractError::data_out_of_range: return "data lies past the end of the archive";
+        case ExtractError::archive_ended: return "the archive ended before the entry's data";
+        case ExtractError::would_replace_archive:
+            return "would overwrite the archive being read, not unpacked";
+        case ExtractError::symlink_in_the_way:
+            return "is a symbolic link, not entered; its contents go to the enclosing directory";
+        case ExtractError::not_a_directory:
+            return "exists and is not a directory; its contents go to the enclosing directory";
+        case ExtractError::is_a_directory: return "exists as a directory, not replaced";
+        case ExtractError::create_directory:
+            return with_errno("cannot create directory", r.error_number) +
+                   "; its contents go to the enclosing directory";
+        case ExtractError::open_directory:
+            return with_errno("cannot enter directory", r.error_number) +
+                   "; its contents go to the enclosing directory";
+        case ExtractError::reopen_directory:
+            return with_errno("cannot return to its directory", r.error_number);
+        case ExtractError::create_file: return with_errno("cannot create file", r.error_number);
+        case ExtractError::write_file: return with_errno("cannot write file", r.error_number);
+        case ExtractError::replace_file:
+            return with_errno("cannot replace the existing file", r.error_number);
+        case ExtractError::same_path: return "same path as an earlier entry, not unpacked";
+    }
+    return "unknown error";
+}
+
+std::string open_error_text(const char* path, const OpenStatus& status) {
+    std::string where = escaped(path) + ": ";
+    switch (status.error) {
+        case OpenError::none: break;
+        case OpenError::cannot_open: return where + std::strerror(status.error_number);
+        case OpenError::not_an_archive: return where + "not a U8 archive";
+        case OpenError::bad_table: return where + "the archive's table lies outside the file";
+        case OpenError::corrupt_table:
+            return where + "the archive's table is damaged (nodes or names outside it)";
+        case OpenError::corrupt_carrier: return where + "the compressed or wrapped archive is damaged";
+        case OpenError::out_of_memory: return where + "not enough memory";
+    }
+    return where + "cannot be read";
+}
+
+std::string notice_line(const std::string& shown_path, Notice notice) {
+    return "warning: " + shown_path +
+           (notice == kNoticeImd5Mismatch ? ": an IMD5 checksum does not match its contents"
+                                          : ": the banner header's checksum does not match");
+}
+
+const char* notice_json(Notice notice) {
+    return notice == kNoticeImd5Mismatch ? "an IMD5 checksum does not match"
+                                         : "the banner checksum does not match";
+}
+
+}  // namespace dravik
