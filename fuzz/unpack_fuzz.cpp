@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(::mkdir(box.work.c_str(), 0777) == 0);
     FUZZ_CHECK(::chdir(box.work.c_str()) == 0);
 
-    dravik::Output out;
+    dravik::Console out;
     out.fd = fresh(box.out);
     out.error_fd = fresh(box.err);
     dravik::OpenStatus status;

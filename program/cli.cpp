@@ -30,10 +30,10 @@ struct Request {
 };
 
 int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, Request& request,
-                   Output& out) {
+                   Console& out) {
     const bool text = !request.json && !request.quiet && request.mode != Mode::to_stdout;
     const bool json = request.json && !request.quiet;
-    if (text) out_text(out, "- archive successfully opened.\n");
+    if (text) console_text(out, "- archive successfully opened.\n");
     for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
         if (status.notices & notice) report_line(out, notice_line(escaped(path), notice));
 
@@ -41,25 +41,25 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
     if (json) json_header(out, path, status, count);
     if (count == 0) {
         archive.reset();
-        if (text) out_text(out, "- empty archive.\n");
+        if (text) console_text(out, "- empty archive.\n");
         if (json) json_error(out, "empty archive");
         if (!text && !json) report_line(out, escaped(path) + ": empty archive");
-        out_flush(out);
+        console_flush(out);
         return 1;
     }
     if (text) {
         char line[64];
         std::snprintf(line, sizeof line, "- displaying content (%d entries):\n\n",
                       static_cast<int>(count));
-        out_text(out, line);
+        console_text(out, line);
     }
     Entry first;
     if (!archive_entry(*archive, 1, &first)) {
         archive.reset();
-        if (text) out_text(out, "- error finding file.\n");
+        if (text) console_text(out, "- error finding file.\n");
         if (json) json_error(out, "no entries");
         if (!text && !json) report_line(out, escaped(path) + ": no entries");
-        out_flush(out);
+        console_flush(out);
         return 1;
     }
 
@@ -82,7 +82,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
             // The listing has always shown node 1 with offset and size 0.
             Entry shown = e;
             if (e.index == 1) shown.stored.offset = shown.stored.size = 0;
-            out_listing_line(out, shown);
+            console_listing_line(out, shown);
         }
         std::string why;
         bool ok = true;
@@ -116,7 +116,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
         // disk: what it held lands, and is named as landing, a level up.
         return ok || !unpacking;
     }, json);
-    if (text) out_text(out, "\n- end of archive.\n");
+    if (text) console_text(out, "\n- end of archive.\n");
     if (json) {
         JsonLine line = json_begin(out);
         json_number(line, "entries", acted);
@@ -133,7 +133,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
             report_line(out, "no entry matches '" + escaped(p.text.c_str()) + "'");
         }
     }
-    if (!out_flush(out)) {
+    if (!console_flush(out)) {
         report_line(out, with_errno("cannot write the listing", out.error_number));
         return 1;
     }
@@ -147,7 +147,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
     return unmatched ? 1 : 0;
 }
 
-int run_on_archive(const Options& options, Output& out) {
+int run_on_archive(const Options& options, Console& out) {
     const char* path = options.operands[0].c_str();
     Request request;
     request.mode = options.mode;
@@ -159,7 +159,7 @@ int run_on_archive(const Options& options, Output& out) {
     OpenStatus status;
     ArchivePtr archive = archive_open(path, &status);
     if (!archive) {
-        if (text) out_text(out, "- invalid archive.\n");
+        if (text) console_text(out, "- invalid archive.\n");
         if (options.json && !options.quiet) {
             JsonLine line = json_begin(out);
             json_bytes(line, "archive", path);
@@ -167,7 +167,7 @@ int run_on_archive(const Options& options, Output& out) {
             json_end(line);
         }
         report_line(out, open_error_text(path, status));
-        out_flush(out);
+        console_flush(out);
         return 1;
     }
     if (options.mode == Mode::unpack && !options.directory.empty()) {
@@ -186,13 +186,13 @@ int run_on_archive(const Options& options, Output& out) {
 
 }  // namespace
 
-int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Output& out) {
+int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out) {
     Request request;
     return act_on_archive(archive, path, status, request, out);
 }
 
 int list_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, bool json,
-                 bool quiet, Output& out) {
+                 bool quiet, Console& out) {
     Request request;
     request.mode = Mode::list;
     request.json = json;
@@ -200,7 +200,7 @@ int list_archive(ArchivePtr& archive, const char* path, const OpenStatus& status
     return act_on_archive(archive, path, status, request, out);
 }
 
-int run_cli(int argc, char** argv, Output& out) {
+int run_cli(int argc, char** argv, Console& out) {
     Options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
@@ -209,16 +209,16 @@ int run_cli(int argc, char** argv, Output& out) {
     }
     switch (options.mode) {
         case Mode::banner:
-            out_text(out, kBanner);
-            out_flush(out);
+            console_text(out, kBanner);
+            console_flush(out);
             return 1;
         case Mode::help:
-            out_text(out, kBanner);
-            out_text(out, kOptions);
-            return out_flush(out) ? 0 : 1;
+            console_text(out, kBanner);
+            console_text(out, kOptions);
+            return console_flush(out) ? 0 : 1;
         case Mode::version:
-            out_text(out, kTitle);
-            return out_flush(out) ? 0 : 1;
+            console_text(out, kTitle);
+            return console_flush(out) ? 0 : 1;
         case Mode::unpack:
         case Mode::list:
         case Mode::to_stdout:

@@ -12,17 +12,17 @@ namespace dravik {
 // Runs dravik on its arguments and returns the exit status: the banner, the
 // flags, or opening the archive named by argv[1] and then list_and_unpack.
 // Standard output goes through `out`; diagnostics go to out.error_fd.
-int run_cli(int argc, char** argv, Output& out);
+int run_cli(int argc, char** argv, Console& out);
 
 // Everything after a successful open: the status lines, the listing and the
 // unpacking into the current directory. `path` is only used in messages.
 // Releases the archive. Returns the exit status: 0 only when every entry
 // was unpacked and the listing was written.
-int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Output& out);
+int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out);
 
 // Lists an open archive as -t does (text, JSON Lines, or nothing with
 // `quiet`), and releases it. Returns the exit status.
 int list_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, bool json,
-                 bool quiet, Output& out);
+                 bool quiet, Console& out);
 
 }  // namespace dravik

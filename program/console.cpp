@@ -18,7 +18,7 @@ bool write_fully(int fd, const char* data, std::size_t length, int* error_number
 
 }  // namespace
 
-bool out_flush(Output& out) {
+bool console_flush(Console& out) {
     if (out.used > 0 && !out.failed) {
         if (!write_fully(out.fd, out.buffer, out.used, &out.error_number)) out.failed = true;
     }
@@ -26,9 +26,9 @@ bool out_flush(Output& out) {
     return !out.failed;
 }
 
-void out_write_slow(Output& out, const char* text, std::size_t length) {
+void console_write_slow(Console& out, const char* text, std::size_t length) {
     if (length > sizeof out.buffer - out.used) {
-        out_flush(out);
+        console_flush(out);
         if (length > sizeof out.buffer) {
             if (!out.failed && !write_fully(out.fd, text, length, &out.error_number))
                 out.failed = true;
@@ -39,10 +39,10 @@ void out_write_slow(Output& out, const char* text, std::size_t length) {
     out.used += length;
 }
 
-void out_text(Output& out, const char* text) { out_write(out, text, std::strlen(text)); }
+void console_text(Console& out, const char* text) { console_write(out, text, std::strlen(text)); }
 
-void report_line(Output& out, const std::string& line) {
-    out_flush(out);
+void report_line(Console& out, const std::string& line) {
+    console_flush(out);
     const std::string text = "dravik: " + line + "\n";
     // Nothing useful can be done when standard error itself fails.
     disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -76,12 +76,12 @@ std::size_t format_listing_prefix(char* dest, const Entry& entry) {
     return static_cast<std::size_t>(p - dest);
 }
 
-void out_listing_line(Output& out, const Entry& entry) {
+void console_listing_line(Console& out, const Entry& entry) {
     char prefix[kListingPrefixMax];
-    out_write(out, prefix, format_listing_prefix(prefix, entry));
-    if (out.escape_names) out_escaped(out, entry.name);
-    else out_text(out, entry.name);
-    out_write(out, "\n", 1);
+    console_write(out, prefix, format_listing_prefix(prefix, entry));
+    if (out.escape_names) console_escaped(out, entry.name);
+    else console_text(out, entry.name);
+    console_write(out, "\n", 1);
 }
 
 std::size_t utf8_sequence(const unsigned char* s) {
@@ -171,10 +171,10 @@ std::string escaped(const char* name) {
     return dest;
 }
 
-void out_escaped(Output& out, const char* name) {
+void console_escaped(Console& out, const char* name) {
     const auto* s = reinterpret_cast<const unsigned char*>(name);
     while (*s) {
-        if (sizeof out.buffer - out.used < 4) out_flush(out);
+        if (sizeof out.buffer - out.used < 4) console_flush(out);
         std::size_t written = 0;
         s += escape_one(s, out.buffer + out.used, &written);
         out.used += written;

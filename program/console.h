@@ -13,7 +13,7 @@ namespace dravik {
 
 // Standard output goes out in large writes; everything else in the program
 // (stderr lines) flushes it first so that the two streams stay in order.
-struct Output {
+struct Console {
     int fd = 1;
     int error_fd = 2;  // diagnostics, written unbuffered after a flush
     std::size_t used = 0;
@@ -27,21 +27,21 @@ struct Output {
 };
 
 // Buffers `text`; writes it and what was buffered when they do not fit.
-void out_write_slow(Output& out, const char* text, std::size_t length);
-inline void out_write(Output& out, const char* text, std::size_t length) {
+void console_write_slow(Console& out, const char* text, std::size_t length);
+inline void console_write(Console& out, const char* text, std::size_t length) {
     if (length <= sizeof out.buffer - out.used) {
         std::memcpy(out.buffer + out.used, text, length);
         out.used += length;
         return;
     }
-    out_write_slow(out, text, length);
+    console_write_slow(out, text, length);
 }
-void out_text(Output& out, const char* text);
+void console_text(Console& out, const char* text);
 // Writes out what is buffered; false once any write has failed.
-bool out_flush(Output& out);
+bool console_flush(Console& out);
 // Writes "dravik: `line`" to standard error, after whatever standard output
 // has buffered, so that a failure follows its entry's listing line.
-void report_line(Output& out, const std::string& line);
+void report_line(Console& out, const std::string& line);
 
 // The longest listing line without its name: "[d] offs[0x........] len[-2147483648] ".
 inline constexpr std::size_t kListingPrefixMax = 40;
@@ -52,7 +52,7 @@ inline constexpr std::size_t kListingPrefixMax = 40;
 std::size_t format_listing_prefix(char* dest, const Entry& entry);
 // Writes the whole listing line for `entry`, name byte for byte as stored
 // (escaped when `escape_names` is set).
-void out_listing_line(Output& out, const Entry& entry);
+void console_listing_line(Console& out, const Entry& entry);
 
 // Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
 // one (overlong forms, surrogates and code points past U+10FFFF included).
@@ -70,6 +70,6 @@ std::string escaped_path(const std::string& path);
 // 256 bytes only its first 256, followed by "…(N bytes)".
 std::string escaped(const char* name);
 // Writes `name` escaped as above into the output buffer, in bounded memory.
-void out_escaped(Output& out, const char* name);
+void console_escaped(Console& out, const char* name);
 
 }  // namespace dravik

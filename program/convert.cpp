@@ -29,7 +29,7 @@ bool stream(const Source& source, std::uint64_t size, const ByteSink& sink, bool
 
 }  // namespace
 
-int run_convert(const Options& options, Output& out) {
+int run_convert(const Options& options, Console& out) {
     const bool compress = options.mode == Mode::compress;
     const char* flag = compress ? "--compress" : "--decompress";
     if (options.operands.size() != 2) {
@@ -73,13 +73,13 @@ int run_convert(const Options& options, Output& out) {
              yaz0::encoder_finish(*encoder);
     } else {
         std::uint32_t notices = 0;
-        std::vector<CarrierKind> layers;
-        const OpenError failure = carrier_peel_source(source, &notices, &layers);
+        std::vector<CarrierKind> carriers;
+        const OpenError failure = carrier_peel_source(source, &notices, &carriers);
         if (failure == OpenError::cannot_open) return fail(escaped_path(in_path) + ": " + std::strerror(errno));
         if (failure == OpenError::out_of_memory) return fail(escaped_path(in_path) + ": not enough memory");
         if (failure != OpenError::none)
             return fail(escaped_path(in_path) + ": the compressed or wrapped data is damaged");
-        if (layers.empty())
+        if (carriers.empty())
             return fail(escaped_path(in_path) + ": holds no Yaz0, LZ77, IMD5 or banner layer to remove");
         for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
             if (notices & notice) report_line(out, notice_line(escaped_path(in_path), notice));

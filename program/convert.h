@@ -10,6 +10,6 @@ namespace dravik {
 
 // Mode::compress or Mode::decompress. Returns the exit status: 0 when OUT
 // was written, else 1 after one `dravik: <path>: <reason>` line.
-int run_convert(const Options& options, Output& out);
+int run_convert(const Options& options, Console& out);
 
 }  // namespace dravik

@@ -43,9 +43,9 @@ void key_of(JsonLine& line, const char* key) {
     char buffer[64];
     const std::size_t n = std::strlen(key);
     if (n + 6 > sizeof buffer) {
-        out_write(line.out, line.first ? "{\"" : ", \"", line.first ? 2 : 3);
-        out_write(line.out, key, n);
-        out_write(line.out, "\": ", 3);
+        console_write(line.out, line.first ? "{\"" : ", \"", line.first ? 2 : 3);
+        console_write(line.out, key, n);
+        console_write(line.out, "\": ", 3);
     } else {
         std::size_t at = 0;
         if (!line.first) buffer[at++] = ',', buffer[at++] = ' ';
@@ -54,17 +54,17 @@ void key_of(JsonLine& line, const char* key) {
         std::memcpy(buffer + at, key, n);
         at += n;
         buffer[at++] = '"', buffer[at++] = ':', buffer[at++] = ' ';
-        out_write(line.out, buffer, at);
+        console_write(line.out, buffer, at);
     }
     line.first = false;
 }
 
 // Writes `bytes` as a JSON string; returns false when some bytes were not
 // valid UTF-8 and were replaced.
-bool quoted(Output& out, std::string_view bytes) {
+bool quoted(Console& out, std::string_view bytes) {
     static const char kHex[] = "0123456789abcdef";
     bool exact = true;
-    out_write(out, "\"", 1);
+    console_write(out, "\"", 1);
     std::size_t i = 0;
     // A NUL-terminated copy is not needed: utf8_sequence stops at a byte
     // that is not a continuation, and the view's end is checked first.
@@ -73,7 +73,7 @@ bool quoted(Output& out, std::string_view bytes) {
         std::size_t run = i;
         while (run < bytes.size() && kPlain.plain[static_cast<unsigned char>(bytes[run])]) ++run;
         if (run > i) {
-            out_write(out, bytes.data() + i, run - i);
+            console_write(out, bytes.data() + i, run - i);
             i = run;
             continue;
         }
@@ -84,10 +84,10 @@ bool quoted(Output& out, std::string_view bytes) {
             for (std::size_t k = 0; k < avail; ++k) seq[k] = static_cast<unsigned char>(bytes[i + k]);
             const std::size_t n = utf8_sequence(seq);
             if (n > 0) {
-                out_write(out, bytes.data() + i, n);
+                console_write(out, bytes.data() + i, n);
                 i += n;
             } else {
-                out_write(out, "\xEF\xBF\xBD", 3);
+                console_write(out, "\xEF\xBF\xBD", 3);
                 exact = false;
                 ++i;
             }
@@ -95,27 +95,27 @@ bool quoted(Output& out, std::string_view bytes) {
         }
         if (c == '"' || c == '\\') {
             const char esc[2] = {'\\', static_cast<char>(c)};
-            out_write(out, esc, 2);
+            console_write(out, esc, 2);
         } else if (c < 0x20 || c == 0x7F) {
             const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
-            out_write(out, esc, 6);
+            console_write(out, esc, 6);
         }
         ++i;
     }
-    out_write(out, "\"", 1);
+    console_write(out, "\"", 1);
     return exact;
 }
 
 }  // namespace
 
-JsonLine json_begin(Output& out) { return JsonLine{out, true}; }
+JsonLine json_begin(Console& out) { return JsonLine{out, true}; }
 
-void json_end(JsonLine& line) { out_write(line.out, line.first ? "{}\n" : "}\n", line.first ? 3 : 2); }
+void json_end(JsonLine& line) { console_write(line.out, line.first ? "{}\n" : "}\n", line.first ? 3 : 2); }
 
 void json_number(JsonLine& line, const char* key, std::uint64_t value) {
     key_of(line, key);
     char digits[20];
-    out_write(line.out, digits, static_cast<std::size_t>(put_number(digits, value) - digits));
+    console_write(line.out, digits, static_cast<std::size_t>(put_number(digits, value) - digits));
 }
 
 void json_text(JsonLine& line, const char* key, std::string_view value) {
@@ -127,28 +127,28 @@ void json_bytes(JsonLine& line, const char* key, std::string_view bytes) {
     key_of(line, key);
     if (quoted(line.out, bytes)) return;
     static const char kHex[] = "0123456789abcdef";
-    out_write(line.out, ", \"", 3);
-    out_text(line.out, key);
-    out_write(line.out, "_hex\": \"", 8);
+    console_write(line.out, ", \"", 3);
+    console_text(line.out, key);
+    console_write(line.out, "_hex\": \"", 8);
     for (const char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         const char pair[2] = {kHex[c >> 4], kHex[c & 0xF]};
-        out_write(line.out, pair, 2);
+        console_write(line.out, pair, 2);
     }
-    out_write(line.out, "\"", 1);
+    console_write(line.out, "\"", 1);
 }
 
 void json_text_list(JsonLine& line, const char* key, const char* const* items, int count) {
     key_of(line, key);
-    out_write(line.out, "[", 1);
+    console_write(line.out, "[", 1);
     for (int i = 0; i < count; ++i) {
-        if (i > 0) out_write(line.out, ", ", 2);
+        if (i > 0) console_write(line.out, ", ", 2);
         quoted(line.out, items[i]);
     }
-    out_write(line.out, "]", 1);
+    console_write(line.out, "]", 1);
 }
 
-void json_entry(Output& out, const JsonEntry& e) {
+void json_entry(Console& out, const JsonEntry& e) {
     // The usual entry, with plain ASCII names, is laid out in one buffer
     // and written once: the JSON listing costs little more than the text one.
     constexpr std::size_t kFixed = 256;
@@ -178,7 +178,7 @@ void json_entry(Output& out, const JsonEntry& e) {
             }
         }
         p = put(p, "}\n");
-        out_write(out, buffer, static_cast<std::size_t>(p - buffer));
+        console_write(out, buffer, static_cast<std::size_t>(p - buffer));
         return;
     }
     JsonLine line = json_begin(out);
@@ -195,7 +195,7 @@ void json_entry(Output& out, const JsonEntry& e) {
     json_end(line);
 }
 
-void json_header(Output& out, const char* path, const OpenStatus& status, std::uint32_t count) {
+void json_header(Console& out, const char* path, const OpenStatus& status, std::uint32_t count) {
     JsonLine line = json_begin(out);
     json_bytes(line, "archive", path);
     const char* carriers[kMaxCarriers];
@@ -212,7 +212,7 @@ void json_header(Output& out, const char* path, const OpenStatus& status, std::u
     json_end(line);
 }
 
-void json_error(Output& out, const char* error) {
+void json_error(Console& out, const char* error) {
     JsonLine line = json_begin(out);
     json_text(line, "error", error);
     json_end(line);

@@ -11,11 +11,11 @@
 namespace dravik {
 
 struct JsonLine {
-    Output& out;
+    Console& out;
     bool first = true;
 };
 
-JsonLine json_begin(Output& out);
+JsonLine json_begin(Console& out);
 void json_end(JsonLine& line);
 void json_number(JsonLine& line, const char* key, std::uint64_t value);
 void json_text(JsonLine& line, const char* key, std::string_view value);
@@ -28,9 +28,9 @@ void json_text_list(JsonLine& line, const char* key, const char* const* items, i
 
 // The first line: the archive, its carriers, its node count, and any
 // checksum warnings.
-void json_header(Output& out, const char* path, const OpenStatus& status, std::uint32_t count);
+void json_header(Console& out, const char* path, const OpenStatus& status, std::uint32_t count);
 // {"error": ...}
-void json_error(Output& out, const char* error);
+void json_error(Console& out, const char* error);
 
 // One entry of the listing, in a single line.
 struct JsonEntry {
@@ -43,6 +43,6 @@ struct JsonEntry {
     const char* status = nullptr;  // "unpacked" or "failed" when unpacking
     std::string_view reason;       // with "failed"
 };
-void json_entry(Output& out, const JsonEntry& entry);
+void json_entry(Console& out, const JsonEntry& entry);
 
 }  // namespace dravik

@@ -17,13 +17,13 @@ namespace {
 
 // Static, so that the one buffer the program cannot run without is there
 // before anything can run out.
-dravik::Output out;
+dravik::Console out;
 
 // Memory ran out where no entry could fail alone: end the run with its
 // reason, and leave no file half written. Allocates nothing.
 [[noreturn]] void end_for_lack_of_memory() {
     dravik::disk::remove_partial_file();
-    dravik::out_flush(out);
+    dravik::console_flush(out);
     static const char kLine[] = "dravik: not enough memory\n";
     dravik::disk::write_all(out.error_fd, reinterpret_cast<const std::uint8_t*>(kLine),
                             sizeof kLine - 1);

@@ -235,7 +235,7 @@ bool ends_with_szs(const std::string& path) {
 
 // Lists the archive as written: its table, read back from the plan.
 int list_written(const u8::Plan& plan, const std::string& archive,
-                 const std::vector<Carrier>& carriers, const Options& options, Output& out) {
+                 const std::vector<Carrier>& carriers, const Options& options, Console& out) {
     if (options.quiet) return 0;
     OpenStatus status;
     ArchivePtr written = archive_open_borrowed(plan.head.data(), plan.head.size(), &status);
@@ -246,7 +246,7 @@ int list_written(const u8::Plan& plan, const std::string& archive,
 
 }  // namespace
 
-int run_pack(const Options& options, Output& out) {
+int run_pack(const Options& options, Console& out) {
     if (options.operands.size() != 2) {
         report_line(out, "-c needs ARCHIVE and DIR");
         return 1;
@@ -292,7 +292,7 @@ int run_pack(const Options& options, Output& out) {
     server.shown_dir = dir;
 
     u8::Plan plan;
-    std::vector<Carrier> layers;
+    std::vector<Carrier> carriers;
     yaz0::EncodeOptions yaz0_options = options.yaz0;
     if (original) {
         const u8::LikeOutcome like = u8::layout_like(
@@ -304,7 +304,7 @@ int run_pack(const Options& options, Output& out) {
             return fail(layout_problem(like.result, scan, dir, archive));
         for (const std::string& gone : like.dropped)
             report_line(out, escaped_path(join(dir, gone)) + ": not in the folder; dropped from the archive");
-        layers = archive_carriers(*original);
+        carriers = archive_carriers(*original);
         yaz0_options.level = yaz0::Level::best;
     } else {
         const u8::LayoutResult r = u8::layout_default(scan.tree, options.align, plan);
@@ -312,9 +312,9 @@ int run_pack(const Options& options, Output& out) {
     }
     if (options.compression == Compression::yaz0 ||
         (options.compression == Compression::by_name && !original && ends_with_szs(archive))) {
-        layers.assign(1, Carrier{});
+        carriers.assign(1, Carrier{});
     } else if (options.compression == Compression::none) {
-        layers.clear();
+        carriers.clear();
     }
 
     const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) {
@@ -324,10 +324,10 @@ int run_pack(const Options& options, Output& out) {
         return server.read_file(piece.key, sink, nullptr);
     };
     bool ok = true;
-    if (layers.empty()) {
+    if (carriers.empty()) {
         server.direct = &output;
         ok = u8::write_plan(plan, to_file, source, original.get());
-    } else if (layers.size() == 1 && layers[0].kind == CarrierKind::yaz0) {
+    } else if (carriers.size() == 1 && carriers[0].kind == CarrierKind::yaz0) {
         // The archive's size is known from the layout: the encoder streams.
         yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
         if (!encoder) return fail(escaped_path(archive) + ": not enough memory for the encoder");
@@ -347,7 +347,7 @@ int run_pack(const Options& options, Output& out) {
                                 return true;
                             },
                             source, original.get());
-        if (ok && !carrier_wrap(layers, yaz0_options, bytes))
+        if (ok && !carrier_wrap(carriers, yaz0_options, bytes))
             return fail(escaped_path(archive) + ": too large for the carrier of " + escaped_path(options.like));
         ok = ok && output_write(output, bytes.data(), bytes.size());
     }
@@ -360,7 +360,7 @@ int run_pack(const Options& options, Output& out) {
     }
     if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
 
-    return list_written(plan, archive, layers, options, out);
+    return list_written(plan, archive, carriers, options, out);
 }
 
 }  // namespace dravik

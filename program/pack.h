@@ -11,6 +11,6 @@ namespace dravik {
 // Returns the exit status: 0 when ARCHIVE was written whole, else 1 with
 // one `dravik: <path>: <reason>` line per problem and nothing written
 // under ARCHIVE (an old file of that name is kept).
-int run_pack(const Options& options, Output& out);
+int run_pack(const Options& options, Console& out);
 
 }  // namespace dravik

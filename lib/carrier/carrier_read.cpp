@@ -208,9 +208,9 @@ OpenError peel_compressed(Source& source, Kind kind) {
 }
 
 // The bytes a layer's header holds, for writing a new archive the same way.
-OpenError record_layer(const Source& source, const Probe& probe, CarrierKind kind,
-                         Carrier& layer) {
-    layer.kind = kind;
+OpenError record_carrier(const Source& source, const Probe& probe, CarrierKind kind,
+                         Carrier& carrier) {
+    carrier.kind = kind;
     std::size_t keep = 0;
     switch (kind) {
         case CarrierKind::yaz0: break;
@@ -221,9 +221,9 @@ OpenError record_layer(const Source& source, const Probe& probe, CarrierKind kin
             break;
     }
     if (source.size < keep) return OpenError::corrupt_carrier;
-    layer.header.resize(keep);
-    if (keep && !read_at(source, 0, layer.header.data(), keep)) return OpenError::cannot_open;
-    if (kind == CarrierKind::lz77) layer.coding = lz77::coding(layer.header.data());
+    carrier.header.resize(keep);
+    if (keep && !read_at(source, 0, carrier.header.data(), keep)) return OpenError::cannot_open;
+    if (kind == CarrierKind::lz77) carrier.coding = lz77::coding(carrier.header.data());
     return OpenError::none;
 }
 
@@ -232,12 +232,12 @@ OpenError record_layer(const Source& source, const Probe& probe, CarrierKind kin
 OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
                               std::vector<CarrierKind>* kinds, std::vector<Carrier>* carriers) {
     std::uint32_t found = 0;
-    for (int layers = 0;; ++layers) {
+    for (int depth = 0;; ++depth) {
         Probe probe;
         OpenError failure = probe_at(source, 0, &probe);
         if (failure != OpenError::none) return failure;
         if (probe.kind == Kind::u8 || probe.kind == Kind::unknown) break;
-        if (layers == kMaxCarriers) return OpenError::corrupt_carrier;
+        if (depth == kMaxCarriers) return OpenError::corrupt_carrier;
         const CarrierKind kind = probe.kind == Kind::yaz0   ? CarrierKind::yaz0
                                  : probe.kind == Kind::imet ? CarrierKind::imet
                                  : probe.kind == Kind::imd5 ? CarrierKind::imd5
@@ -245,7 +245,7 @@ OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
         if (kinds) kinds->push_back(kind);
         if (carriers) {
             carriers->emplace_back();
-            failure = record_layer(source, probe, kind, carriers->back());
+            failure = record_carrier(source, probe, kind, carriers->back());
             if (failure != OpenError::none) return failure;
         }
         switch (probe.kind) {

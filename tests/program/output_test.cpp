@@ -51,22 +51,22 @@ TEST(Listing, BuffersAndWritesWholeLines) {
     FileDescriptor file(fixture::create_for_writing(path));
     ASSERT_TRUE(file.valid());
     {
-        Output out;
+        Console out;
         out.fd = file.fd;
         Entry e;
         e.name = "a name with spaces";
-        for (int i = 0; i < 5000; ++i) out_listing_line(out, e);  // several buffers' worth
+        for (int i = 0; i < 5000; ++i) console_listing_line(out, e);  // several buffers' worth
         std::string big(200000, 'x');
-        out_write(out, big.data(), big.size());  // larger than the buffer
-        EXPECT_TRUE(out_flush(out));
+        console_write(out, big.data(), big.size());  // larger than the buffer
+        EXPECT_TRUE(console_flush(out));
     }
     file = FileDescriptor();
     EXPECT_EQ(fixture::read_file(path).size(), 5000u * (35 + 18 + 1) + 200000u);
 
-    Output broken;
+    Console broken;
     broken.fd = -1;
-    out_text(broken, "lost");
-    EXPECT_FALSE(out_flush(broken));
+    console_text(broken, "lost");
+    EXPECT_FALSE(console_flush(broken));
     EXPECT_TRUE(broken.failed);
 }
 
