@@ -81,6 +81,27 @@ TEST(Windows, ANameDifferingOnlyInCaseIsTheSamePath) {
     EXPECT_EQ(box.result(), (Tree{{"arc", "d"}, {"arc/A.bin", digest("upper")}}));
 }
 
+// A refused folder's entries land in the enclosing one, and --json says so:
+// every path reported as unpacked is where the file is.
+TEST(Windows, APathReportedUnpackedIsWhereTheFileIs) {
+    Builder b;
+    b.dir("top");
+    b.dir("CON");
+    b.file("x.bin", "inside");
+    b.end();
+    b.file("after", "after");
+    b.end();
+    Sandbox box;
+    ASSERT_TRUE(fixture::write_file(box.archive, b.build()));
+    const fixture::RunResult r = fixture::run_dravik({"--json", box.archive}, box.work);
+    EXPECT_EQ(r.status, 1);
+    for (const char* line : {"\"path\": \"arc/CON\", \"offset\": 1, \"size\": 4, \"status\": \"failed\"",
+                             "\"path\": \"arc/x.bin\"", "\"path\": \"arc/after\""})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+    EXPECT_EQ(r.out.find("arc/CON/"), std::string::npos) << r.out;
+    EXPECT_EQ(box.result(), (Tree{{"arc", "d"}, {"arc/x.bin", digest("inside")}, {"arc/after", digest("after")}}));
+}
+
 TEST(Windows, AShortNameNeverReachesTheLongNamedEntry) {
     Sandbox box;
     fs::create_directory(box.work + "/arc");
