@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "program/options.h"
-#include "program/select.h"
 #include "program/walk.h"
 #include "fuzz_check.h"
 
@@ -38,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto handle = dravik::archive_open_borrowed(data + (at < size ? at : size), at < size ? size - at : 0);
     if (!handle) return 0;
     std::uint32_t last = 0;
-    dravik::walk_entries(*handle, selection, [&](const dravik::WalkEntry& w) {
+    dravik::walk_entries(*handle, selection, {}, [&](const dravik::WalkEntry& w) {
         const dravik::Entry& e = w.entry;
         FUZZ_CHECK(e.index > last);  // table order, each entry once
         last = e.index;

@@ -75,7 +75,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
     disk::Copier copier;
     std::uint32_t failed = 0;
     std::uint32_t acted = 0;
-    walk_entries(*archive, request.selection, [&](const WalkEntry& w) {
+    walk_entries(*archive, request.selection, platform_name_rule(), [&](const WalkEntry& w) {
         const Entry& e = w.entry;
         ++acted;
         if (text) {

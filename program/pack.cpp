@@ -12,7 +12,6 @@
 #include "program/cli.h"
 #include "program/disk/disk.h"
 #include "program/output_file.h"
-#include "program/select.h"
 #include "program/walk.h"
 
 namespace dravik {

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -179,5 +180,55 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// Selecting entries by path: the patterns of the command line's --include
+// and --exclude, matched against each entry's path as unpacked
+// ("arc/anim/intro.brlan"). A pattern without '/' matches one name in any
+// folder; a pattern with '/' matches the whole path, and there '*', '?' and
+// sets stop at '/'. A pattern that matches a directory covers everything
+// below it. An exclusion wins over an inclusion.
+struct Pattern {
+    std::string text;         // as given, for messages
+    std::string glob;         // without a leading "./" or trailing '/'
+    bool whole_path = false;  // holds a '/': matched against the whole path
+    bool matched = false;     // matched at least one entry in this walk
+};
+
+struct Selection {
+    std::vector<Pattern> include;  // empty: every entry
+    std::vector<Pattern> exclude;
+};
+
+Selection make_selection(const std::vector<std::string>& include,
+                         const std::vector<std::string>& exclude);
+bool selection_filters(const Selection& selection);
+
+// Shell-style matching of `text` against `glob`: '*' any run of bytes, '?'
+// one byte, "[a-z]" and "[!a-z]" a set, '\' quotes the next byte. With
+// `stop_at_slash`, '*', '?' and sets never match a '/'.
+bool glob_match(std::string_view glob, std::string_view text, bool stop_at_slash);
+
+// Whether any of `patterns` matches the entry with path `path` whose own
+// name is `name`; marks those that do.
+bool match_any(std::vector<Pattern>& patterns, std::string_view path, std::string_view name);
+
+// One entry as a walk hands it out: its words and where it lands.
+struct WalkEntry {
+    Entry entry;
+    Place place;  // place.path is empty when paths were not asked for
+};
+
+// What the visitor says back about a directory it was handed: false when it
+// could not enter it (on disk, say), so that the entries inside go, and are
+// named as going, to the enclosing folder.
+using WalkVisitor = std::function<bool(const WalkEntry&)>;
+
+// The walk every mode of the program shares: visits, in table order, every
+// entry that `selection` lets through, plus the directories that lead to an
+// included entry, each placed by a Placement with `rule`. Marks the
+// patterns that matched something. Without `want_paths` a path may be left
+// empty.
+void walk_entries(const Archive& archive, Selection& selection, const NameRule& rule,
+                  const WalkVisitor& visit, bool want_paths = true);
 
 }  // namespace dravik

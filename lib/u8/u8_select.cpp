@@ -1,4 +1,5 @@
-#include "program/select.h"
+// The patterns of --include and --exclude.
+#include "dravik/archive.h"
 
 namespace dravik {
 
