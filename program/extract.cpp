@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/interrupt.h"
+#include "program/disk/process.h"
+#include "program/disk/tree.h"
 #include "program/output_file.h"
 
 namespace dravik {

@@ -15,7 +15,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/tree.h"
 #include "program/walk.h"
 #include "lib/u8/u8_read.h"
 

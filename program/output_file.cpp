@@ -5,7 +5,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/interrupt.h"
+#include "program/disk/tree.h"
 
 namespace dravik {
 

@@ -6,7 +6,8 @@
 #include <memory>
 
 #include "program/cli.h"
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/tree.h"
 #include "program/extract.h"
 #include "program/select.h"
 #include "program/walk.h"
