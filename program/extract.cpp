@@ -1,7 +1,5 @@
 #include "program/extract.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -161,7 +159,7 @@ ExtractResult enter_directory(Extractor& x, const char* name, std::uint32_t end)
 FileDescriptor create_temporary(Extractor& x, int dir) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         std::snprintf(x.temp_name, sizeof x.temp_name, ".dravik-%ld-%u.part",
-                      static_cast<long>(::getpid()), x.temp_serial++);
+                      disk::process_id(), x.temp_serial++);
         FileDescriptor file = disk::create_file(dir, x.temp_name);
         if (file.valid() || errno != EEXIST) return file;
     }

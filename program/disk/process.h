@@ -22,4 +22,8 @@ bool is_terminal(int fd);
 // there is no limit).
 std::uint64_t open_files_limit();
 
+// This process's id, which keeps the temporary names of runs side by side
+// apart.
+long process_id();
+
 }  // namespace dravik::disk

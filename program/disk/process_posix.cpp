@@ -28,4 +28,6 @@ std::uint64_t open_files_limit() {
     return static_cast<std::uint64_t>(limit.rlim_cur);
 }
 
+long process_id() { return static_cast<long>(::getpid()); }
+
 }  // namespace dravik::disk

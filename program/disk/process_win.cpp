@@ -62,4 +62,7 @@ bool is_terminal(int fd) {
 // The C runtime's table of descriptors holds 2048.
 std::uint64_t open_files_limit() { return 2048; }
 
+// The id the C runtime's getpid gives too.
+long process_id() { return static_cast<long>(::GetCurrentProcessId()); }
+
 }  // namespace dravik::disk
