@@ -36,4 +36,10 @@ bool copy_file_data(Copier& copier, int in, std::uint64_t offset, int out, std::
 // Writes all of `data`, resuming after partial writes and interruptions.
 bool write_all(int out, const std::uint8_t* data, std::uint64_t length);
 
+namespace detail {
+// The size of Copier::buffer, which each platform's copy file sets for the
+// way it reads; prepare_copier is shared.
+extern const std::size_t copy_buffer_size;
+}  // namespace detail
+
 }  // namespace dravik::disk

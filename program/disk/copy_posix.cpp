@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <new>
 
 namespace dravik::disk {
 
@@ -167,16 +166,9 @@ bool copy_with_reads(Copier& c, int in, std::uint64_t offset, int out, std::uint
 
 }  // namespace
 
-bool prepare_copier(Copier& c) {
-    if (c.buffer.size() == kBufferSize) return true;
-    try {
-        c.buffer.resize(kBufferSize);
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return false;
-    }
-    return true;
-}
+namespace detail {
+const std::size_t copy_buffer_size = kBufferSize;
+}  // namespace detail
 
 bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
                     bool* ended) {

@@ -1,7 +1,6 @@
 #include "program/disk/copy.h"
 
 #include <cerrno>
-#include <new>
 
 #include "lib/platform/platform_win.h"
 
@@ -28,24 +27,11 @@ bool write_all(int out, const std::uint8_t* data, std::uint64_t length) {
     return true;
 }
 
-namespace {
-
+namespace detail {
 // Large reads and writes: few calls per file, and a bound on memory
 // whatever the file's size.
-constexpr std::size_t kBufferSize = 1 << 20;
-
-}  // namespace
-
-bool prepare_copier(Copier& c) {
-    if (c.buffer.size() == kBufferSize) return true;
-    try {
-        c.buffer.resize(kBufferSize);
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return false;
-    }
-    return true;
-}
+const std::size_t copy_buffer_size = 1 << 20;
+}  // namespace detail
 
 bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
                     bool* ended) {
