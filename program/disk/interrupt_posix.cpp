@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdlib>
-#include <ctime>
+
+#include "program/disk/create_pause.h"
 
 namespace dravik::disk {
 
@@ -17,7 +17,6 @@ std::atomic<int> g_guard_dir{-1};
 std::atomic<const char*> g_guard_name{nullptr};
 sigset_t g_handled;      // the signals whose handler removes the guarded file
 sigset_t g_held_before;  // the mask hold_interrupts replaced
-long g_create_pause_ms = 0;
 
 // Every signal that can be caught and whose default is to end the process
 // (SIGBUS too: a mapped archive cut short under a running unpack raises
@@ -54,12 +53,6 @@ void install_interrupt_cleanup() {
         action.sa_mask = g_handled;  // one cleanup at a time
         ::sigaction(s, &action, nullptr);
     }
-    // Test hook: DRAVIK_TEST_CREATE_PAUSE_MS=N makes every file wait N ms
-    // between being created and being guarded, so that tests can send a
-    // signal into that window at will. Signals are held there, so the wait
-    // changes nothing else.
-    if (const char* pause = std::getenv("DRAVIK_TEST_CREATE_PAUSE_MS"))
-        g_create_pause_ms = std::strtol(pause, nullptr, 10);
 }
 
 void hold_interrupts() { ::sigprocmask(SIG_BLOCK, &g_handled, &g_held_before); }
@@ -67,11 +60,7 @@ void hold_interrupts() { ::sigprocmask(SIG_BLOCK, &g_handled, &g_held_before); }
 void release_interrupts() { ::sigprocmask(SIG_SETMASK, &g_held_before, nullptr); }
 
 void guard_partial_file(int dir, const char* name) {
-    if (g_create_pause_ms > 0) {
-        struct timespec pause {g_create_pause_ms / 1000, (g_create_pause_ms % 1000) * 1000000};
-        while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
-        }
-    }
+    create_pause();
     g_guard_name.store(nullptr);
     g_guard_dir.store(dir);
     g_guard_name.store(name);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "lib/platform/platform_win.h"
+#include "program/disk/create_pause.h"
 #include "program/disk/tree.h"
 
 namespace dravik::disk {
@@ -43,15 +44,8 @@ BOOL WINAPI remove_partial_and_exit(DWORD event) {
 
 }  // namespace
 
-// Test hook, as on Linux: DRAVIK_TEST_CREATE_PAUSE_MS=N makes every file
-// wait N ms between being created and being guarded, so that tests can
-// interrupt the run in that window.
-DWORD g_create_pause_ms = 0;
-
 void install_interrupt_cleanup() {
     ::SetConsoleCtrlHandler(remove_partial_and_exit, TRUE);
-    if (const char* pause = std::getenv("DRAVIK_TEST_CREATE_PAUSE_MS"))
-        g_create_pause_ms = static_cast<DWORD>(std::strtoul(pause, nullptr, 10));
 }
 
 // Held between hold_interrupts and release_interrupts: the console handler
@@ -72,7 +66,7 @@ void release_interrupts() {
 }
 
 void guard_partial_file(int dir, const char* name) {
-    if (g_create_pause_ms > 0) ::Sleep(g_create_pause_ms);
+    create_pause();
     if (!g_holding) ::AcquireSRWLockExclusive(&g_guard_lock);
     g_guard_dir = dir;
     g_guard_name = name;
