@@ -21,6 +21,9 @@ const char* g_guard_name = nullptr;
 // without this, the walk could finish the held file, and even release it,
 // before the waiting handler got its turn.
 std::atomic<bool> g_interrupt_waiting{false};
+// Held between hold_interrupts and release_interrupts: the console handler
+// waits until the file created meanwhile is guarded.
+bool g_holding = false;
 
 [[noreturn]] void remove_guarded_and_end() {
     if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
@@ -47,10 +50,6 @@ BOOL WINAPI remove_partial_and_exit(DWORD event) {
 void install_interrupt_cleanup() {
     ::SetConsoleCtrlHandler(remove_partial_and_exit, TRUE);
 }
-
-// Held between hold_interrupts and release_interrupts: the console handler
-// waits until the file created meanwhile is guarded.
-bool g_holding = false;
 
 void hold_interrupts() {
     ::AcquireSRWLockExclusive(&g_guard_lock);
