@@ -7,7 +7,9 @@
 #include <string>
 
 #include "program/convert.h"
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/interrupt.h"
+#include "program/disk/tree.h"
 #include "program/extract.h"
 #include "program/help.h"
 #include "program/json.h"

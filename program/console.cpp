@@ -1,6 +1,6 @@
 #include "program/console.h"
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
 
 
 #include <cerrno>

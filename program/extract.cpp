@@ -1,13 +1,14 @@
 #include "program/extract.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/interrupt.h"
+#include "program/disk/process.h"
+#include "program/disk/tree.h"
 #include "lib/u8/u8_read.h"
 #include "program/output_file.h"
 
@@ -136,7 +137,7 @@ ExtractResult enter_directory(Extractor& x, const char* name) {
 FileDescriptor create_temporary(Extractor& x, int dir) {
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
         std::snprintf(x.temp_name, sizeof x.temp_name, ".dravik-%ld-%u.part",
-                      static_cast<long>(::getpid()), x.temp_serial++);
+                      disk::process_id(), x.temp_serial++);
         FileDescriptor file = disk::create_file(dir, x.temp_name);
         if (file.valid() || errno != EEXIST) return file;
     }

@@ -14,8 +14,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "program/disk/disk.h"
 #include "dravik/archive.h"
+#include "program/disk/copy.h"
+#include "program/disk/tree.h"
 #include "program/walk.h"
 
 namespace dravik {

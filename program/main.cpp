@@ -11,7 +11,9 @@
 #include <new>
 
 #include "program/cli.h"
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/interrupt.h"
+#include "program/disk/process.h"
 
 namespace {
 

@@ -1,11 +1,12 @@
 #include "program/output_file.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/interrupt.h"
+#include "program/disk/process.h"
+#include "program/disk/tree.h"
 
 namespace dravik {
 
@@ -56,8 +57,8 @@ bool output_begin(OutputFile& out, const std::string& path, bool force, std::str
     {
         disk::InterruptsHeld held;
         for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-            out.temp = "." + out.name.substr(0, 180) + ".dravik-" + std::to_string(::getpid()) + "-" +
-                       std::to_string(attempt) + ".part";
+            out.temp = "." + out.name.substr(0, 180) + ".dravik-" + std::to_string(disk::process_id()) +
+                       "-" + std::to_string(attempt) + ".part";
             out.fd = disk::create_file(out.dir.fd, out.temp.c_str());
             if (out.fd.valid() || errno != EEXIST) break;
         }

@@ -10,7 +10,9 @@
 #include "dravik/codec.h"
 #include "dravik/writer.h"
 #include "program/cli.h"
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
+#include "program/disk/tree.h"
+#include "program/extract.h"
 #include "program/output_file.h"
 #include "program/walk.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "dravik/archive.h"
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
 
 namespace dravik {
 

@@ -1,6 +1,6 @@
 #include "program/walk.h"
 
-#include "program/disk/disk.h"
+#include "program/disk/tree.h"
 
 namespace dravik {
 

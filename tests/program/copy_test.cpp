@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <random>
 
-#include "program/disk/disk.h"
+#include "program/disk/copy.h"
 #include "test_support.h"
 #include "archive_builder.h"
 

@@ -38,7 +38,7 @@ TEST(Extract, EveryTerminatingSignalInTheCreateWindowLeavesNoFile) {
             if (pid == 0) {
                 if (::chdir(box.work.c_str()) != 0) ::_exit(125);
                 ::setenv("DRAVIK_TEST_CREATE_PAUSE_MS", "200", 1);
-                ::execl(DRAVIK_BINARY, DRAVIK_BINARY, box.archive.c_str(),
+                ::execl(DRAVIK_TEST_HOOKS_BINARY, DRAVIK_TEST_HOOKS_BINARY, box.archive.c_str(),
                         static_cast<char*>(nullptr));
                 ::_exit(126);
             }

@@ -175,7 +175,7 @@ TEST(Windows, CtrlCInTheCreateWindowLeavesNoFile) {
         fixture::write_file(box.archive, b.build());
         if (existing) fixture::write_file(box.work + "/x", {'o', 'l', 'd'});
         ::SetEnvironmentVariableW(L"DRAVIK_TEST_CREATE_PAUSE_MS", L"3000");
-        fixture::Started run = fixture::start_dravik({box.archive}, box.work);
+        fixture::Started run = fixture::start_dravik({box.archive}, box.work, DRAVIK_TEST_HOOKS_BINARY);
         ::SetEnvironmentVariableW(L"DRAVIK_TEST_CREATE_PAUSE_MS", nullptr);
         const std::size_t before = existing ? 1 : 0;
         for (int waited = 0; waited < 1000; ++waited) {  // the file appears, then the run waits

@@ -39,12 +39,14 @@ bool make_fifo(const std::string& path);
 std::string run_on_terminal(const std::string& archive, const std::string& cwd);
 
 // A run of dravik that the test interrupts as a user would (SIGTERM, or
-// Ctrl-Break on Windows) and then waits for.
+// Ctrl-Break on Windows) and then waits for. `program` is the shipped
+// build or DRAVIK_TEST_HOOKS_BINARY, the one that takes the test hook.
 struct Started {
     long long id = -1;         // the process id
     void* process = nullptr;   // its handle, where the system has one
 };
-Started start_dravik(const std::vector<std::string>& args, const std::string& cwd);
+Started start_dravik(const std::vector<std::string>& args, const std::string& cwd,
+                     const char* program = DRAVIK_BINARY);
 void interrupt_and_wait(Started& run);
 
 // Runs `body` in a child process whose files may grow to `file_size_limit`

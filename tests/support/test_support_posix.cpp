@@ -30,12 +30,13 @@ bool make_fifo(const std::string& path) { return ::mkfifo(path.c_str(), 0644) ==
 
 namespace {
 
-// In a forked child: enters `cwd` (or exits 125) and becomes the program
+// In a forked child: enters `cwd` (or exits 125) and becomes `program`
 // with `args` (or exits 126).
-[[noreturn]] void exec_dravik(const std::vector<std::string>& args, const std::string& cwd) {
+[[noreturn]] void exec_dravik(const std::vector<std::string>& args, const std::string& cwd,
+                              const char* program_path = DRAVIK_BINARY) {
     if (::chdir(cwd.c_str()) != 0) ::_exit(125);
     std::vector<char*> argv;
-    std::string program = DRAVIK_BINARY;
+    std::string program = program_path;
     argv.push_back(program.data());
     std::vector<std::string> copy = args;
     for (std::string& a : copy) argv.push_back(a.data());
@@ -70,11 +71,12 @@ std::string run_on_terminal(const std::string& archive, const std::string& cwd) 
     return seen;
 }
 
-Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
+Started start_dravik(const std::vector<std::string>& args, const std::string& cwd,
+                     const char* program) {
     Started run;
     run.id = ::fork();
     if (run.id == 0) {
-        exec_dravik(args, cwd);
+        exec_dravik(args, cwd, program);
     }
     return run;
 }

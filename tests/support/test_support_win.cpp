@@ -54,9 +54,9 @@ HANDLE inheritable_file(const std::wstring& path, bool create) {
 }
 
 PROCESS_INFORMATION launch(const std::vector<std::string>& args, const std::string& cwd, HANDLE in,
-                           HANDLE out, HANDLE err, DWORD flags) {
+                           HANDLE out, HANDLE err, DWORD flags, const char* program_path = DRAVIK_BINARY) {
     std::wstring line;
-    append_quoted(line, wide(DRAVIK_BINARY));
+    append_quoted(line, wide(program_path));
     for (const std::string& a : args) {
         line += L' ';
         append_quoted(line, wide(a));
@@ -68,7 +68,7 @@ PROCESS_INFORMATION launch(const std::vector<std::string>& args, const std::stri
     startup.hStdOutput = out;
     startup.hStdError = err;
     PROCESS_INFORMATION info{};
-    const std::wstring program = wide(DRAVIK_BINARY);
+    const std::wstring program = wide(program_path);
     const std::wstring directory = wide(cwd);
     if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
                           directory.c_str(), &startup, &info))
@@ -130,7 +130,8 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     return result;
 }
 
-Started start_dravik(const std::vector<std::string>& args, const std::string& cwd) {
+Started start_dravik(const std::vector<std::string>& args, const std::string& cwd,
+                     const char* program) {
     // A console of the tests' own, shared with the child, for Ctrl-C to
     // travel on (a process started without a terminal has none).
     static const bool console = [] {
@@ -141,7 +142,7 @@ Started start_dravik(const std::vector<std::string>& args, const std::string& cw
     if (!console) return run;
     HANDLE null = inheritable_file(L"NUL", false);
     HANDLE sink = inheritable_file(L"NUL", true);
-    PROCESS_INFORMATION child = launch(args, cwd, null, sink, sink, 0);
+    PROCESS_INFORMATION child = launch(args, cwd, null, sink, sink, 0, program);
     ::CloseHandle(null);
     ::CloseHandle(sink);
     if (child.hProcess) {

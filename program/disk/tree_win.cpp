@@ -1,23 +1,19 @@
-// The Windows body of the disk seam. Every name is opened relative to a held
+// The Windows body of the tree seam. Every name is opened relative to a held
 // directory handle through NtCreateFile, the equivalent of openat, so paths
 // never grow and MAX_PATH never applies; FILE_OPEN_REPARSE_POINT keeps
 // symbolic links and junctions from being followed, and what was opened is
 // checked. Names arrive as UTF-8 and go to the system as UTF-16.
-#include "program/disk/disk.h"
+#include "program/disk/tree.h"
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <atomic>
 #include <cerrno>
-#include <cstdlib>
+#include <cstddef>
 #include <cstring>
-#include <new>
+#include <cwchar>
 #include <string>
+#include <vector>
 
 #include "lib/platform/platform_win.h"
 
-#include <shellapi.h>
 #include <winternl.h>
 
 namespace dravik::disk {
@@ -220,46 +216,6 @@ FileDescriptor open_destination(const char* path) {
         h = open_directory_by_path(w);
     }
     return own_directory(h);
-}
-
-// The C runtime's table of descriptors holds 2048.
-std::uint64_t open_files_limit() { return 2048; }
-
-void protect_standard_streams() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::_get_osfhandle(fd) >= 0) continue;
-        HANDLE null = ::CreateFileW(L"NUL", fd == 0 ? GENERIC_READ : GENERIC_WRITE, kShareAll, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        if (null == INVALID_HANDLE_VALUE) continue;
-        const int opened = win::descriptor_from_handle(null);
-        if (opened >= 0 && opened != fd) {
-            ::_dup2(opened, fd);
-            ::_close(opened);
-        }
-    }
-    // The listing is the same bytes as on Linux: no CR before each LF. A
-    // console shows the UTF-8 names as what they are.
-    for (int fd = 0; fd <= 2; ++fd) ::_setmode(fd, _O_BINARY);
-    DWORD mode;
-    if (::GetConsoleMode(handle_of(1), &mode)) ::SetConsoleOutputCP(CP_UTF8);
-}
-
-void use_utf8_arguments(int* argc, char*** argv) {
-    // The runtime's argv is in the ANSI code page, which cannot hold every
-    // name; the wide command line can.
-    static std::vector<std::string> storage;
-    static std::vector<char*> pointers;
-    int count = 0;
-    LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (!wide) return;
-    storage.clear();
-    for (int k = 0; k < count; ++k) storage.push_back(win::wide_to_utf8(wide[k], std::wcslen(wide[k])));
-    ::LocalFree(wide);
-    pointers.clear();
-    for (std::string& s : storage) pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    *argc = count;
-    *argv = pointers.data();
 }
 
 bool make_directory(int dir, const char* name) {
@@ -536,172 +492,6 @@ bool sync_file(int fd) {
 
 bool rename_no_replace(int dir, const char* from, const char* to) {
     return rename_in(dir, from, to, false);
-}
-
-bool write_all(int out, const std::uint8_t* data, std::uint64_t length) {
-    HANDLE h = handle_of(out);
-    while (length > 0) {
-        const DWORD chunk = length > (1u << 26) ? (1u << 26) : static_cast<DWORD>(length);
-        DWORD n = 0;
-        if (!::WriteFile(h, data, chunk, &n, nullptr)) {
-            errno = win::errno_from_win32(::GetLastError());
-            return false;
-        }
-        if (n == 0) {  // no progress and no reason: give up rather than spin
-            errno = EIO;
-            return false;
-        }
-        data += n;
-        length -= n;
-    }
-    return true;
-}
-
-namespace {
-
-// Large reads and writes: few calls per file, and a bound on memory
-// whatever the file's size.
-constexpr std::size_t kBufferSize = 1 << 20;
-
-}  // namespace
-
-bool prepare_copier(Copier& c) {
-    if (c.buffer.size() == kBufferSize) return true;
-    try {
-        c.buffer.resize(kBufferSize);
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return false;
-    }
-    return true;
-}
-
-bool is_terminal(int fd) {
-    HANDLE h = handle_of(fd);
-    DWORD mode;
-    return ::GetFileType(h) == FILE_TYPE_CHAR && ::GetConsoleMode(h, &mode);
-}
-
-bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint64_t length,
-                    bool* ended) {
-    *ended = false;
-    if (!prepare_copier(c)) return false;
-    HANDLE source = handle_of(in);
-    while (length > 0) {
-        // Small files usually lie one after another in the archive: one read
-        // serves many of them.
-        if (offset < c.window_start || offset >= c.window_start + c.window_size) {
-            c.window_start = offset;
-            c.window_size = 0;
-            OVERLAPPED at{};
-            at.Offset = static_cast<DWORD>(offset);
-            at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-            DWORD got = 0;
-            if (!::ReadFile(source, c.buffer.data(), static_cast<DWORD>(c.buffer.size()), &got, &at)) {
-                const DWORD error = ::GetLastError();
-                if (error != ERROR_HANDLE_EOF) {
-                    errno = win::errno_from_win32(error);
-                    return false;
-                }
-            }
-            if (got == 0) {
-                *ended = true;
-                errno = 0;
-                return false;
-            }
-            c.window_size = got;
-        }
-        const std::uint64_t available = c.window_start + c.window_size - offset;
-        const std::uint64_t n = available < length ? available : length;
-        if (!write_all(out, c.buffer.data() + (offset - c.window_start), n)) return false;
-        offset += n;
-        length -= n;
-    }
-    return true;
-}
-
-namespace {
-
-// The file being written, for the console handler. The handler runs on its
-// own thread; the lock keeps the walk from moving on to another file (or
-// renaming this one into place) while the handler removes it.
-SRWLOCK g_guard_lock = SRWLOCK_INIT;
-int g_guard_dir = -1;
-const char* g_guard_name = nullptr;
-// Set by the handler before it waits for the lock. The lock is not fair:
-// without this, the walk could finish the held file, and even release it,
-// before the waiting handler got its turn.
-std::atomic<bool> g_interrupt_waiting{false};
-
-[[noreturn]] void remove_guarded_and_end() {
-    if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
-    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(0xC000013A));  // STATUS_CONTROL_C_EXIT
-    std::abort();  // not reached: TerminateProcess on this process does not return
-}
-
-BOOL WINAPI remove_partial_and_exit(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: break;
-        default: return FALSE;
-    }
-    g_interrupt_waiting.store(true);
-    ::AcquireSRWLockExclusive(&g_guard_lock);  // held until the process ends
-    remove_guarded_and_end();
-}
-
-}  // namespace
-
-// Test hook, as on Linux: DRAVIK_TEST_CREATE_PAUSE_MS=N makes every file
-// wait N ms between being created and being guarded, so that tests can
-// interrupt the run in that window.
-DWORD g_create_pause_ms = 0;
-
-void install_interrupt_cleanup() {
-    ::SetConsoleCtrlHandler(remove_partial_and_exit, TRUE);
-    if (const char* pause = std::getenv("DRAVIK_TEST_CREATE_PAUSE_MS"))
-        g_create_pause_ms = static_cast<DWORD>(std::strtoul(pause, nullptr, 10));
-}
-
-// Held between hold_interrupts and release_interrupts: the console handler
-// waits until the file created meanwhile is guarded.
-bool g_holding = false;
-
-void hold_interrupts() {
-    ::AcquireSRWLockExclusive(&g_guard_lock);
-    g_holding = true;
-}
-
-void release_interrupts() {
-    g_holding = false;
-    // An interrupt that came while held is acted on here, with the file just
-    // guarded, as a POSIX signal is delivered the moment it is unblocked.
-    if (g_interrupt_waiting.load()) remove_guarded_and_end();
-    ::ReleaseSRWLockExclusive(&g_guard_lock);
-}
-
-void guard_partial_file(int dir, const char* name) {
-    if (g_create_pause_ms > 0) ::Sleep(g_create_pause_ms);
-    if (!g_holding) ::AcquireSRWLockExclusive(&g_guard_lock);
-    g_guard_dir = dir;
-    g_guard_name = name;
-    if (!g_holding) ::ReleaseSRWLockExclusive(&g_guard_lock);
-}
-
-void release_partial_file() {
-    if (!g_holding) ::AcquireSRWLockExclusive(&g_guard_lock);
-    g_guard_name = nullptr;
-    if (!g_holding) ::ReleaseSRWLockExclusive(&g_guard_lock);
-}
-
-void remove_partial_file() {
-    ::AcquireSRWLockExclusive(&g_guard_lock);
-    if (g_guard_name) remove_file(g_guard_dir, g_guard_name);
-    g_guard_name = nullptr;
-    ::ReleaseSRWLockExclusive(&g_guard_lock);
 }
 
 }  // namespace dravik::disk
