@@ -181,6 +181,19 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Where unpacking the whole archive puts each node (by index; the root's
+// path is empty) and whether it writes the node there: a placeable entry
+// whose path no earlier entry took (a directory whose path an earlier
+// directory took is entered again; one whose path a file took is not
+// entered, and its entries land a level up), and for a file, data that
+// lies inside the archive. Everything that names entries as unpacked
+// (packing like an original, editing, comparing) names them by this rule.
+struct UnpackedPlace {
+    std::string path;
+    bool written = false;
+};
+std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRule& rule = {});
+
 // Selecting entries by path: the patterns of the command line's --include
 // and --exclude, matched against each entry's path as unpacked
 // ("arc/anim/intro.brlan"). A pattern without '/' matches one name in any

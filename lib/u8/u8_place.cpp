@@ -1,6 +1,7 @@
 // Where unpacking puts each entry: the one rule that the unpacker, the
 // listing's paths, selection patterns and the like-layout's mapping share,
 // so that a path said to be unpacked is exactly where the file is.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,35 @@ void Placement::not_entered() {
     level.path_length = parent.path_length;
     level.depth = parent.depth;
     s.last_was_entered_directory = false;
+}
+
+}  // namespace dravik
+
+namespace dravik {
+
+std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRule& rule) {
+    std::vector<UnpackedPlace> places(archive.walked);
+    places[0].written = true;
+    std::map<std::string, bool> made;  // path -> is a folder
+    Placement placement(archive, rule);
+    Entry e;
+    for (std::uint32_t i = 1; archive_entry(archive, i, &e); ++i) {
+        const Place& p = placement.place(e);
+        UnpackedPlace& node = places[i];
+        node.path = std::string(p.path);
+        bool ok = p.placeable;
+        const auto found = made.find(node.path);
+        if (e.is_directory) {
+            ok = ok && (found == made.end() || found->second);
+            if (!ok) placement.not_entered();
+        } else {
+            ok = ok && found == made.end() &&
+                 (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(archive));
+        }
+        if (ok) made.emplace(node.path, e.is_directory);
+        node.written = ok;
+    }
+    return places;
 }
 
 }  // namespace dravik
