@@ -191,6 +191,7 @@ private:
 struct UnpackedPlace {
     std::string path;
     bool written = false;
+    std::uint32_t folder = 0;  // the directory holding it in the table's nesting (0: the root)
 };
 std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRule& rule = {});
 

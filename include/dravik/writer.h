@@ -150,6 +150,10 @@ struct EditOutcome {
     LayoutResult result;          // bad_tree: a folder moved into itself, or a
                                   // folder reference that names no directory
     std::uint32_t alignment = 0;  // what new and moved data was aligned to
+    // Where the entries went: each node of ORIGINAL's index in the new
+    // archive (0: gone), and each added entry's.
+    std::vector<std::uint32_t> node_index;
+    std::vector<std::uint32_t> added_index;
 };
 
 // Lays out ORIGINAL changed by `edit`. Everything the edit does not touch
@@ -160,7 +164,8 @@ struct EditOutcome {
 // data is in fact the same). A renamed entry keeps its place; a moved or
 // added one goes at the end of its folder's entries. Changed and new data
 // goes after the last block, aligned as ORIGINAL's data is (the largest
-// power of two up to 4096 dividing every offset), and once a file changed
+// power of two up to 4096 dividing every offset; 32 when ORIGINAL holds no
+// data to tell), and once a file changed
 // size the data after it is laid out again in ORIGINAL's data order. The
 // names table stays byte for byte while the nodes and their names are the
 // same, else it is written again in node order; directory words are

@@ -29,6 +29,8 @@ namespace {
 // to this that divides every file's offset. Guessing too high only costs
 // padding; too low could break a reader that relies on the alignment.
 constexpr std::uint32_t kMaxInferredAlignment = 4096;
+// With no data to tell from, the default layout's alignment.
+constexpr std::uint32_t kNothingToTell = 32;
 constexpr std::uint32_t kNone = 0xFFFFFFFF;
 
 // One node of the new archive.
@@ -105,7 +107,7 @@ private:
     bool same_nodes_ = true;
     // order_nodes
     std::vector<Out> out_;
-    std::vector<std::uint32_t> new_index_;
+    std::vector<std::uint32_t> new_index_, added_index_;
     std::uint32_t count_ = 0;
     // build_names
     std::vector<std::uint8_t> strings_;
@@ -223,6 +225,7 @@ void EditLayout::order_nodes() {
     const std::size_t total = state_.size();
     out_.reserve(total);
     new_index_.assign(old_count_, 0);
+    added_index_.assign(edit_.added.size(), 0);
     out_.push_back(Out{});
     out_[0].old = 0;
     out_[0].directory = true;
@@ -269,6 +272,7 @@ void EditLayout::order_nodes() {
         }
         const auto k = static_cast<std::uint32_t>(out_.size());
         if (id < old_count_) new_index_[id] = k;
+        else added_index_[id - old_count_] = k;
         out_.push_back(o);
         if (o.directory) open.push_back(Open{k, first_[id]});
     }
@@ -322,6 +326,7 @@ LayoutResult EditLayout::build_names() {
 // ORIGINAL's blocks in its data order, and its alignment from the same pass.
 void EditLayout::collect_blocks(EditOutcome& outcome) {
     old_data_end_ = old_table_end_;
+    bool any_data = false;
     for (std::uint32_t i = 1; i < old_count_; ++i) {
         const StoredNode n = archive_stored(a_, i);
         if (n.type != 0) continue;
@@ -330,6 +335,7 @@ void EditLayout::collect_blocks(EditOutcome& outcome) {
             if (k != kTopLevel) blocks_.push_back(Block{n.offset, 0, k, i});
             continue;
         }
+        any_data = true;
         while (align_ > 1 && n.offset % align_ != 0) align_ /= 2;
         // Data past the end is no block: it is stored as it was, or, when
         // replaced, placed with the new data.
@@ -337,6 +343,7 @@ void EditLayout::collect_blocks(EditOutcome& outcome) {
         blocks_.push_back(Block{n.offset, n.size, k, i});
         old_data_end_ = std::max(old_data_end_, std::uint64_t{n.offset} + n.size);
     }
+    if (!any_data) align_ = kNothingToTell;
     outcome.alignment = align_;
     // Empty files come first at their offset: they take no room.
     std::stable_sort(blocks_.begin(), blocks_.end(), [](const Block& x, const Block& y) {
@@ -564,8 +571,13 @@ EditOutcome EditLayout::run() {
     outcome.result = build_names();
     if (outcome.result.error != LayoutError::none) return outcome;
     outcome.result = place_data(outcome);
-    if (outcome.result.error != LayoutError::none) return {outcome.result, 0};
+    if (outcome.result.error != LayoutError::none) {
+        outcome.alignment = 0;
+        return outcome;
+    }
     write_head();
+    outcome.node_index = std::move(new_index_);
+    outcome.added_index = std::move(added_index_);
     return outcome;
 }
 

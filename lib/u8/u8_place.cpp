@@ -96,11 +96,15 @@ std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRul
     places[0].written = true;
     std::map<std::string, bool> made;  // path -> is a folder
     Placement placement(archive, rule);
+    std::vector<std::uint32_t> open;  // the directories enclosing the entry
     Entry e;
     for (std::uint32_t i = 1; archive_entry(archive, i, &e); ++i) {
         const Place& p = placement.place(e);
         UnpackedPlace& node = places[i];
         node.path = std::string(p.path);
+        open.resize(p.nesting);
+        node.folder = open.empty() ? 0 : open.back();
+        if (e.is_directory) open.push_back(i);
         bool ok = p.placeable;
         const auto found = made.find(node.path);
         if (e.is_directory) {
