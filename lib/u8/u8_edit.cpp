@@ -282,7 +282,16 @@ void EditLayout::order_nodes() {
 const char* EditLayout::name_of(const Out& o) const {
     if (o.old < 0) return edit_.added[o.added].name.c_str();
     const auto i = static_cast<std::uint32_t>(o.old);
-    return node(i).rename ? node(i).name.c_str() : archive_node_name(a_, i);
+    if (node(i).rename) return node(i).name.c_str();
+    if (i != 0) return archive_node_name(a_, i);
+    // Opening checks the entries' names only: the root's, which nothing
+    // reads, may lie anywhere. It stays when it ends inside the table.
+    const std::uint64_t strings = string_table_start(old_count_);
+    const std::uint32_t at = archive_stored(a_, 0).name_offset;
+    if (strings + at < a_.table_size &&
+        std::memchr(a_.table.data() + strings + at, 0, a_.table_size - strings - at) != nullptr)
+        return reinterpret_cast<const char*>(a_.table.data() + strings + at);
+    return "";
 }
 
 // The names table: with the same nodes and names, ORIGINAL's names stay
@@ -368,7 +377,11 @@ void EditLayout::push(const Piece& piece) {
 void EditLayout::fill(std::uint64_t to, bool original) {
     if (to <= written_) return;
     if (written_ < table_end_) written_ = table_end_;
-    push(Piece{original ? Piece::From::original : Piece::From::zeros, written_, to - written_, written_});
+    // ORIGINAL's bytes as far as it has them (an empty file may stand past
+    // its end), zeros after.
+    const std::uint64_t kept = original ? std::min(to, std::max(archive_size(a_), written_)) : written_;
+    if (kept > written_) push(Piece{Piece::From::original, written_, kept - written_, written_});
+    if (to > kept) push(Piece{Piece::From::zeros, kept, to - kept, kept});
     written_ = to;
 }
 
@@ -510,6 +523,16 @@ LayoutResult EditLayout::place_data(EditOutcome& outcome) {
         fill(std::max(archive_size(a_), data_end), true);
     } else if (archive_size(a_) > old_data_end_) {
         fill(align_up(data_end, align_), false);
+    }
+    // An empty file still points inside the archive (at its end, when the
+    // data it stood behind went or its aligned place lies past the end),
+    // unless ORIGINAL stored it past its end already.
+    const std::uint64_t end = std::max(written_, table_end_);
+    for (Out& o : out_) {
+        if (o.directory || o.size != 0 || !o.placed || o.offset <= end) continue;
+        const bool as_stored = o.old >= 0 && o.offset == archive_stored(a_, static_cast<std::uint32_t>(o.old)).offset &&
+                               o.offset > archive_size(a_);
+        if (!as_stored) o.offset = end;
     }
     plan_.size = std::max(written_, table_end_);
     return {};
