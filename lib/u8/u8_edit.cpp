@@ -341,7 +341,8 @@ void EditLayout::collect_blocks(EditOutcome& outcome) {
         if (n.type != 0) continue;
         const std::uint32_t k = state_[i] == kAlive ? new_index_[i] : kTopLevel;
         if (n.size == 0) {
-            if (k != kTopLevel) blocks_.push_back(Block{n.offset, 0, k, i});
+            // One past the end is no place: given data, it goes with the new.
+            if (k != kTopLevel && n.offset <= archive_size(a_)) blocks_.push_back(Block{n.offset, 0, k, i});
             continue;
         }
         any_data = true;
