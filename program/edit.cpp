@@ -566,6 +566,9 @@ int run_edit(const Options& options, Console& out) {
                 if (output.error_number == 0) return fail(shown + ": cannot be read");
                 return fail(escaped_path(target) + ": cannot write: " + std::strerror(output.error_number));
         }
+        // Windows renames nothing over a file that is open: the archive is
+        // read to the end by now.
+        archive.reset();
         if (!output_commit(output, reason)) return fail(escaped_path(target) + ": " + reason);
     }
 

@@ -232,6 +232,7 @@ TEST(Edit, EmptyArchivesAreArchives) {
         ASSERT_TRUE(h);
         EXPECT_EQ(dravik::archive_node_count(*h), 1u);
         EXPECT_EQ(dravik::archive_carriers(*h).size(), name == std::string("empty.szs") ? 1u : 0u);
+        h.reset();  // Windows replaces no file that is open
         ASSERT_EQ(run_dravik({"-c", "-q", "--force", "--like", name, "again", "nothing"}, dir.path).status, 0);
         EXPECT_EQ(fixture::read_file(dir.sub("again")), fixture::read_file(dir.sub(name)));
         ASSERT_EQ(run_dravik({"-q", "-u", name, "arc/x.bin"}, dir.path).status, 0);
