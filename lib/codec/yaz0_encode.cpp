@@ -26,6 +26,8 @@ constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 // choices are taken longest first, so 4 KiB before the look ahead stops the
 // path no longer depends on where it stops.
 constexpr std::size_t kLookahead = 4096;
+// `standard` finds matches exactly in inputs up to this size.
+constexpr std::size_t kExactUpTo = std::size_t{16} << 10;
 
 struct Scratch {
     FastState fast;
@@ -138,7 +140,10 @@ void encode_block(Job& job, Level level, Scratch& s) {
         return;
     }
     Match* matches = job.matches.data();
-    if (level == Level::best) find_longest(buf, start, total, s.exact, matches);
+    // `standard` takes the exact finder's matches on small inputs: there
+    // sorting a few KiB costs no more than the tree, whose short cuts lose
+    // most on a small file (a few bytes are a large share of it).
+    if (level == Level::best || total <= kExactUpTo) find_longest(buf, start, total, s.exact, matches);
     else find_default(buf, start, total, s.tree, matches);
     std::uint16_t* step = job.step.data();
     parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
