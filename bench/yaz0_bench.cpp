@@ -128,7 +128,7 @@ void scaling() {
 // Each level on the files listed in `minima` (lines of size, minimum and path,
 // as `yaz0_bench minimum` prints them): size over the minimum and MB/s of
 // processor time, in this process, the best of `runs`; then the totals.
-void compare(const char* minima, int runs) {
+void compare(const char* minima, int runs, unsigned levels) {
     std::ifstream list(minima);
     std::string line;
     double in_total = 0, min_total = 0, out_total[3] = {}, cpu_total[3] = {}, worst[3] = {};
@@ -143,6 +143,7 @@ void compare(const char* minima, int runs) {
         in_total += double(data.size());
         min_total += minimum;
         for (std::size_t l = 0; l < 3; ++l) {
+            if (!(levels >> l & 1)) continue;
             double seconds = 0, cpu = 0;
             const double size = double(time_encode(data, kLevels[l], 1, runs, seconds, cpu).size());
             out_total[l] += size;
@@ -154,7 +155,8 @@ void compare(const char* minima, int runs) {
     }
     std::printf("%-40s %9.0f", "total", in_total);
     for (std::size_t l = 0; l < 3; ++l)
-        std::printf("  %s %.4f (worst %.4f) %6.1f", kLevelNames[l], out_total[l] / min_total, worst[l],
+        if (levels >> l & 1)
+            std::printf("  %s %.4f (worst %.4f) %6.1f", kLevelNames[l], out_total[l] / min_total, worst[l],
                     in_total / cpu_total[l] / 1e6);
     std::printf("\n");
 }
@@ -165,8 +167,9 @@ void compare(const char* minima, int runs) {
 // For bench/yaz0_peer_bench.py: yaz0_bench minimum FILE... prints each file's
 // size and the size of its smallest Yaz0 stream (header included), tab
 // separated; yaz0_bench sample SIZE SEED OUT writes generated data;
-// yaz0_bench compare MINIMA [RUNS] measures each level on the files listed
-// in MINIMA, a file of such lines.
+// yaz0_bench compare MINIMA [RUNS [LEVELS]] measures each level (LEVELS: a
+// bit mask, 1 fast, 2 default, 4 best) on the files listed in MINIMA, a file
+// of such lines.
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "scaling") == 0) {
         scaling();
@@ -188,7 +191,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 2 && std::strcmp(argv[1], "compare") == 0) {
-        compare(argv[2], argc > 3 ? std::atoi(argv[3]) : 3);
+        compare(argv[2], argc > 3 ? std::atoi(argv[3]) : 3, argc > 4 ? static_cast<unsigned>(std::atoi(argv[4])) : 7);
         return 0;
     }
     if (argc == 5 && std::strcmp(argv[1], "sample") == 0) {

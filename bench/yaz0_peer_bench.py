@@ -3,8 +3,8 @@
 
 oead is built from ../shared/peers/oead-yaz0 (relative to the project root)
 with its build.sh; without that folder the script says so and stops. The
-inputs are the corpus's .szs files, decoded, slices of them (600 bytes and
-4 KiB from a third of the way in: small inputs count), and generated data
+inputs are the corpus's .szs files, decoded, slices of them (600 bytes to
+64 KiB from a third of the way in: small inputs count), and generated data
 (yaz0_bench sample). Every encoder compresses every input as a whole
 process, one thread (dravik --compress --level L -j 1 IN OUT; oead_yaz0 L IN
 OUT), taking turns, each run repeated; the time counted is the processor
@@ -76,7 +76,7 @@ def inputs(work, dravik, bench):
         subprocess.run([dravik, "--decompress", path, out], check=True, stdout=subprocess.DEVNULL)
         corpus.append((name, out))
         data = open(out, "rb").read()
-        for size in (600, 4096):
+        for size in (600, 4096, 16384, 65536):
             cut = os.path.join(work, "%s-%d.bin" % (name, size))
             with open(cut, "wb") as f:
                 f.write(data[len(data) // 3: len(data) // 3 + size])
@@ -88,7 +88,7 @@ def inputs(work, dravik, bench):
     sets = []
     if corpus:
         sets.append(("corpus .szs files, decoded", corpus))
-        sets.append(("slices of them (600 B and 4 KiB)", slices))
+        sets.append(("slices of them (600 B to 64 KiB)", slices))
     else:
         print("no corpus at %s: generated data only" % CORPUS)
     sets.append(("generated data", generated))
