@@ -127,6 +127,9 @@ TEST(Yaz0Encode, FastAndDefaultStayWithinTheirLimits) {
         {"archive-like, 64 KiB", fixture::sample_data(65536, 13)},
         {"archive-like, 16 KiB", fixture::sample_data(16384, 12)},
         {"random over four letters", random_bytes(20000, 14, 4), 1.05},
+        // Long repeats at a few distances: searches inside long matches
+        // must not drop the places later ones need.
+        {"a 3000-byte stretch repeated", cat({fixture::sample_data(3000, 3)}, 100000)},
     };
     for (Bytes& slice : corpus_slices(65536)) cases.push_back({"corpus, 64 KiB", std::move(slice)});
     std::vector<Case> small = {{"archive-like, 4 KiB", fixture::sample_data(4096, 15)},
