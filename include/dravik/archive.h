@@ -139,6 +139,10 @@ struct Place {
     // below the destination.
     std::uint32_t nesting = 0;
     std::uint32_t depth = 0;
+    // The directory whose folder it lands in: the nearest enclosing one that
+    // was placed and entered, or 0 for the destination itself. Two entries
+    // land on the same path exactly when they share this and their name.
+    std::uint32_t folder = 0;
     // False when its name is unsafe or refused by the NameRule: it is not
     // unpacked, and a directory's entries land in the enclosing folder.
     bool placeable = false;
