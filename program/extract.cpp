@@ -32,6 +32,36 @@ ExtractResult refused(const char* name, disk::NameProblem problem) {
     return r;
 }
 
+// A folder's identity, for telling which folder a written file lies in.
+// Where the system cannot tell, the files written there are looked up at
+// once instead.
+FileIdentity folder_identity(int fd) {
+    FileIdentity identity;
+    std::uint64_t ignored = 0;
+    if (!file_stat(fd, &ignored, &identity)) identity = FileIdentity();
+    return identity;
+}
+
+// Whether the file `existing` names in the current folder `dir` was
+// written earlier in this run. Files are told apart by identity, which also
+// catches a name that differs only in case on a file system that ignores
+// it; but an identity costs a system call, so a file's is taken only when
+// a later entry lands on a name that exists in a folder where this run
+// wrote, by then under the name it was written as (the names are the
+// archive's, and live as long as the run).
+bool written_earlier(Extractor& x, int dir, const FileIdentity& existing) {
+    const auto found = x.pending.find(x.folder_ids.back());
+    if (found != x.pending.end()) {
+        for (const char* name : found->second) {
+            disk::EntryKind kind;
+            FileIdentity identity;
+            if (disk::inspect(dir, name, &kind, &identity) && identity.known) x.written.insert(identity);
+        }
+        x.pending.erase(found);
+    }
+    return x.written.count(existing) != 0;
+}
+
 // Makes and enters folder `name`. On failure no level is added: the walk
 // is told, and the directory's entries go to the enclosing folder.
 ExtractResult enter_directory(Extractor& x, const char* name) {
@@ -55,6 +85,7 @@ ExtractResult enter_directory(Extractor& x, const char* name) {
         }
         return failure(ExtractError::open_directory, name, error_number);
     }
+    x.folder_ids.push_back(folder_identity(opened.fd));
     x.folders.push(name, std::move(opened));
     return ExtractResult{ExtractError::none, 0, name};
 }
@@ -109,7 +140,7 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
                 return failure(ExtractError::is_a_directory, name);
             if (same_identity(existing, x.archive))
                 return failure(ExtractError::would_replace_archive, name);
-            if (existing.known && x.written.count(existing) != 0)
+            if (existing.known && written_earlier(x, dir, existing))
                 return failure(ExtractError::same_path, name);
             out = create_temporary(x, dir);
             if (!out.valid()) return failure(ExtractError::create_file, name, errno);
@@ -118,11 +149,6 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
         disk::guard_partial_file(dir, writing);
     }
 
-    // Taken now, while the descriptor is open; the file keeps its identity
-    // through the rename.
-    FileIdentity identity;
-    std::uint64_t ignored_size = 0;
-    if (!file_stat(out.fd, &ignored_size, &identity)) identity = FileIdentity();
     bool ok = true;
     bool input_ended = false;
     if (size > 0) {
@@ -143,8 +169,12 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
     } else if (writing != name && !disk::rename_within(dir, writing, name)) {
         error = ExtractError::replace_file;
         error_number = errno;
-    } else if (identity.known) {
-        x.written.insert(identity);
+    } else if (x.folder_ids.back().known) {
+        x.pending[x.folder_ids.back()].push_back(name);
+    } else {
+        disk::EntryKind kind;
+        FileIdentity identity;
+        if (disk::inspect(dir, name, &kind, &identity) && identity.known) x.written.insert(identity);
     }
     // On any failure, nothing of the new content stays: not the file made
     // under its own name, not the temporary one.
@@ -168,10 +198,12 @@ bool extract_begin(Extractor& x, const Archive& archive) {
 
 bool extract_begin(Extractor& x, const Archive& archive, FileDescriptor start) {
     if (!start.valid()) return false;
+    x.folder_ids.assign(1, folder_identity(start.fd));
     x.folders.reset(std::move(start), kMaxHeldDirectories);
     x.started = true;
     x.archive = archive_source(archive).identity;
     x.written.clear();
+    x.pending.clear();
     return true;
 }
 
@@ -179,7 +211,10 @@ ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntr
     if (!x.started) return ExtractResult{};
     // Leave every folder deeper than where this entry lands; several can end
     // at once.
-    while (x.folders.depth() > w.place.depth) x.folders.pop();
+    while (x.folders.depth() > w.place.depth) {
+        x.folders.pop();
+        x.folder_ids.pop_back();
+    }
     if (!w.entry.is_directory)
         return write_file(x, archive_source(archive), w.place.name, w.entry.data_offset,
                           w.entry.data_size);

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -63,11 +64,14 @@ struct Extractor {
     bool started = false;
     disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
-    // Every file this run has written, by device and inode, so that a later
-    // entry that lands on the same file (a duplicate name, or a name that
-    // differs only in case on a file system that ignores it) is refused
-    // rather than silently replacing it.
+    std::vector<FileIdentity> folder_ids;  // of each level of `folders`
+    // Every file this run has written, so that a later entry that lands on
+    // the same file (a duplicate name, or a name that differs only in case
+    // on a file system that ignores it) is refused rather than silently
+    // replacing it: by device and inode once asked for, and until then by
+    // name in the folder it was written in.
     std::unordered_set<FileIdentity, FileIdentityHash, FileIdentityEqual> written;
+    std::unordered_map<FileIdentity, std::vector<const char*>, FileIdentityHash, FileIdentityEqual> pending;
     std::uint32_t temp_serial = 0;
     char temp_name[64] = {};
 };
