@@ -20,17 +20,14 @@ from typing import List, NamedTuple, Tuple
 
 from . import _dravik
 from ._dravik import (
-    Archive,
     ArchiveError,
     DiskError,
-    Entries,
     Entry,
     Error,
     ExtractResult,
     Failure,
     StoredWords,
     __version__,
-    open,
     unwrap,
 )
 from . import lz77, yaz0
@@ -39,6 +36,163 @@ __all__ = [
     "Archive", "ArchiveError", "DiskError", "Entries", "Entry", "Error", "ExtractResult",
     "Failure", "PackResult", "StoredWords", "__version__", "lz77", "open", "pack", "unwrap", "yaz0",
 ]
+
+_BATCH = 4096
+
+
+class Entries:
+    """An archive's entries, node 1 on, in table order. Iterate them, take
+    len(), index by position (entries[0] is node 1) or by path as unpacked
+    (entries["arc/a.brlyt"]: the first entry with that path, as unpacking
+    keeps it; a str or bytes). Each is an Entry, a named tuple."""
+
+    __slots__ = ("_listing",)
+
+    def __init__(self, listing):
+        self._listing = listing
+
+    def __len__(self):
+        return len(self._listing)
+
+    def __iter__(self):
+        # In batches made in C++: fast, and never every entry at once.
+        for start in range(0, len(self._listing), _BATCH):
+            yield from self._listing.batch(start, _BATCH)
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            return [self._listing.entry(i) for i in range(*key.indices(len(self)))]
+        if isinstance(key, int):
+            n = len(self._listing)
+            if not -n <= key < n:
+                raise IndexError("entry index out of range")
+            return self._listing.entry(key % n)
+        at = self._listing.find(key)
+        if at < 0:
+            raise KeyError(key)
+        return self._listing.entry(at)
+
+    def get(self, path, default=None):
+        """The entry with this path, or `default`."""
+        at = self._listing.find(path)
+        return default if at < 0 else self._listing.entry(at)
+
+    def __contains__(self, path):
+        return isinstance(path, (str, bytes)) and self._listing.find(path) >= 0
+
+    def __repr__(self):
+        return repr(list(self))
+
+
+class Archive:
+    """An open archive: bare, or inside any carriers (Yaz0, LZ77, IMD5,
+    banners). A context manager; any number of threads may read it at once.
+    Made by dravik.open()."""
+
+    __slots__ = ("_impl", "_entries")
+
+    def __init__(self, impl):
+        self._impl = impl
+        self._entries = None
+
+    @property
+    def carriers(self) -> Tuple[str, ...]:
+        """The carriers peeled off, outermost first: 'yaz0', 'imet', 'imd5', 'lz77'."""
+        return self._impl.carriers
+
+    @property
+    def warnings(self) -> Tuple[str, ...]:
+        """Stored checksums that did not match; the archive is used anyway."""
+        return self._impl.warnings
+
+    @property
+    def node_count(self) -> int:
+        """The root's size word: the node count as stored, the root included."""
+        return self._impl.node_count
+
+    @property
+    def size(self) -> int:
+        """The U8 archive's length in bytes, after every carrier was peeled."""
+        return self._impl.size
+
+    @property
+    def entries(self) -> Entries:
+        """The entries in table order (see Entries); the table is walked on first use."""
+        if self._entries is None:
+            self._entries = Entries(self._impl.listing())
+        return self._entries
+
+    def __iter__(self):
+        return iter(self.entries)
+
+    def __len__(self):
+        return len(self.entries)
+
+    def __contains__(self, path):
+        return path in self.entries
+
+    def read(self, entry) -> bytes:
+        """A file's data as bytes of its exact size, read straight into them.
+
+        `entry` is an Entry of this archive or a path as unpacked (str or
+        bytes). KeyError for no such path; ArchiveError for a directory or
+        data past the archive's end. The GIL is released while reading."""
+        listing = self.entries._listing
+        if isinstance(entry, Entry):
+            at = entry.index - 1
+            if not 0 <= at < len(listing) or listing.path(at) != entry.path:
+                raise ValueError("the entry belongs to another archive")
+        else:
+            at = listing.find(entry)
+            if at < 0:
+                raise KeyError(entry)
+        return self._impl.read(at)
+
+    def extract(self, dest, include=None, exclude=None) -> ExtractResult:
+        """Unpacks into folder `dest` (created with its parents), as
+        `dravik -C dest` does, with every rule of the program: names only
+        where unpacking places them, never outside `dest`, symbolic links
+        never followed, the archive itself never overwritten, a second entry
+        on a file written earlier refused, an existing file replaced only by
+        a complete one, nothing partial left on a failure or Ctrl-C.
+
+        `include` and `exclude` are glob patterns (a str or several) as the
+        program's --include and --exclude. Entries that fail are listed in the
+        result's `failed`, each with the program's reason; DiskError when
+        `dest` cannot be made. POSIX only. The GIL is released meanwhile."""
+        return self._impl.extract(dest, include, exclude)
+
+    def close(self):
+        """Lets go of the archive (entries handed out stay as they are)."""
+        self._impl.close()
+        self._entries = None
+
+    @property
+    def closed(self) -> bool:
+        return self._impl.closed
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        if self.closed:
+            return "<dravik.Archive closed>"
+        inside = " in " + ", ".join(self.carriers) if self.carriers else ""
+        return "<dravik.Archive %d nodes%s>" % (self.node_count, inside)
+
+
+def open(source) -> Archive:
+    """Opens an archive from a path (str or os.PathLike) or from bytes-like data.
+
+    `bytes` are read in place for the archive's life; other buffers
+    (bytearray, a memoryview of one, mmap) are copied once, since the table
+    is trusted once checked. ArchiveError when it is no usable archive,
+    DiskError when the file cannot be read. The GIL is released meanwhile."""
+    return Archive(_dravik._open(source))
 
 
 class PackResult(NamedTuple):

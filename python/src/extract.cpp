@@ -318,16 +318,17 @@ private:
 
 }  // namespace
 
-std::string PathTree::path(std::int32_t folder, const char* leaf) const {
-    std::vector<const char*> names{leaf};
+void PathTree::path_into(std::int32_t folder, const char* leaf, std::string& out,
+                         std::vector<const char*>& scratch) const {
+    scratch.clear();
     for (std::int32_t f = folder; f >= 0; f = nodes[static_cast<std::size_t>(f)].parent)
-        names.push_back(nodes[static_cast<std::size_t>(f)].name);
-    std::string out;
-    for (std::size_t i = names.size(); i-- > 0;) {
-        out += names[i];
-        if (i > 0) out += '/';
+        scratch.push_back(nodes[static_cast<std::size_t>(f)].name);
+    out.clear();
+    for (std::size_t i = scratch.size(); i-- > 0;) {
+        out += scratch[i];
+        out += '/';
     }
-    return out;
+    out += leaf;
 }
 
 ExtractOutcome extract_archive(const Archive& archive, const Identity& archive_file, Fd destination,

@@ -33,8 +33,15 @@ struct PathTree {
         nodes.push_back(Node{parent, name});
         return static_cast<std::int32_t>(nodes.size() - 1);
     }
-    // The '/'-separated path of `leaf` inside folder `folder`.
-    std::string path(std::int32_t folder, const char* leaf) const;
+    // The '/'-separated path of `leaf` inside folder `folder`, into `out`
+    // (`scratch` holds the names on the way up; both are reused).
+    void path_into(std::int32_t folder, const char* leaf, std::string& out, std::vector<const char*>& scratch) const;
+    std::string path(std::int32_t folder, const char* leaf) const {
+        std::string out;
+        std::vector<const char*> scratch;
+        path_into(folder, leaf, out, scratch);
+        return out;
+    }
 };
 
 struct ExtractFailure {

@@ -18,7 +18,8 @@
 
 #include <chrono>
 #include <cstring>
-#include <optional>
+#include <algorithm>
+#include <initializer_list>
 
 #include "disk.h"
 #include "dravik/archive.h"
@@ -40,8 +41,17 @@ PyObject* g_error = nullptr;
 PyObject* g_archive_error = nullptr;
 PyObject* g_disk_error = nullptr;
 
+// Text from the archive's bytes: UTF-8, with what is not UTF-8 kept as
+// surrogate escapes (as os.fsdecode does) or, in messages, shown escaped.
+// Strict decoding first: it skips looking up the error handler, which
+// costs more than decoding a short name.
 pyb::str decoded(std::string_view bytes, const char* errors = "surrogateescape") {
-    PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), errors);
+    const auto size = static_cast<Py_ssize_t>(bytes.size());
+    PyObject* s = PyUnicode_DecodeUTF8(bytes.data(), size, nullptr);
+    if (!s && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+        PyErr_Clear();
+        s = PyUnicode_DecodeUTF8(bytes.data(), size, errors);
+    }
     if (!s) throw pyb::error_already_set();
     return pyb::reinterpret_steal<pyb::str>(s);
 }
@@ -256,24 +266,99 @@ std::shared_ptr<ArchiveHolder> open_archive(pyb::handle source) {
 
 // --------------------------------------------------------------- objects
 
-struct StoredWords {
-    StoredNode node;
-};
+// The entry types are struct sequences (named tuples made in C, as
+// os.stat_result): made without per-field calls, read at C speed, so that
+// walking a large archive from Python costs little more than the loop.
+PyTypeObject* g_entry_type = nullptr;
+PyTypeObject* g_stored_type = nullptr;
 
-struct EntryRef {
-    std::shared_ptr<const Listing> listing;
-    std::uint32_t slot = 0;
-    const Slot& get() const { return listing->slots[slot]; }
-};
+PyStructSequence_Field g_entry_fields[] = {
+    {"index", "Its node index, from 1."},
+    {"name", "Its name as stored (bytes that are not UTF-8 as surrogate escapes, as os.fsdecode makes them)."},
+    {"path", "Where unpacking puts it, relative to the destination: 'arc/anim/a.brlan'."},
+    {"is_dir", "True for a directory."},
+    {"size", "A file's data size in bytes; None for a directory."},
+    {"data_offset", "Where a file's data starts in the U8 archive (inside every carrier); None for a directory."},
+    {"parent", "A directory's parent index as stored; None for a file."},
+    {"end", "A directory's end index as stored (the first node after its contents); None for a file."},
+    {"placeable", "False when its name cannot be created (empty, '.', '..', holding '/'): unpacking leaves it "
+                  "out, and a directory's contents land a level up."},
+    {"stored", "The node's four words exactly as the table holds them (StoredWords)."},
+    {nullptr, nullptr}};
+PyStructSequence_Desc g_entry_desc = {"dravik.Entry", "One entry of an archive, in its own words and where unpacking puts it.",
+                                      g_entry_fields, 10};
+PyStructSequence_Field g_stored_fields[] = {
+    {"type", "The type byte: 0 for a file, anything else a directory."},
+    {"name_offset", "Where the name starts in the names table (24 bits)."},
+    {"offset", "The word at +4: a file's data offset, a directory's parent index."},
+    {"size", "The word at +8: a file's data size, a directory's end index."},
+    {nullptr, nullptr}};
+PyStructSequence_Desc g_stored_desc = {"dravik.StoredWords", "The four words a node stores, as the table holds them.",
+                                       g_stored_fields, 4};
 
-struct EntryList {
-    std::shared_ptr<const Listing> listing;
-};
+pyb::object steal(PyObject* p) {
+    if (!p) throw pyb::error_already_set();
+    return pyb::reinterpret_steal<pyb::object>(p);
+}
 
-// Entries are made as the iteration reaches them.
-struct EntryIter {
+pyb::object word_or_none(bool applies, std::uint32_t value) {
+    return applies ? steal(PyLong_FromUnsignedLong(value)) : pyb::none();
+}
+
+// Its items are numbers, text, None, booleans and struct sequences made
+// here: nothing that can lead back to it, so the cycle collector is told
+// to leave it alone (walking a large archive makes hundreds of thousands).
+pyb::object struct_sequence(PyTypeObject* type, std::initializer_list<PyObject*> items) {
+    pyb::object o = steal(PyStructSequence_New(type));
+    Py_ssize_t k = 0;
+    for (PyObject* item : items) {
+        Py_INCREF(item);
+        PyStructSequence_SET_ITEM(o.ptr(), k++, item);
+    }
+    PyObject_GC_UnTrack(o.ptr());
+    return o;
+}
+
+// Entry i of the listing; `path` and `scratch` are reused between calls.
+pyb::object make_entry(const Listing& l, std::size_t i, std::string& path, std::vector<const char*>& scratch) {
+    const Slot& slot = l.slots[i];
+    const Entry& e = slot.entry;
+    l.folders.path_into(slot.folder, slot.place_name, path, scratch);
+    const StoredNode& w = e.stored;
+    pyb::object type = steal(PyLong_FromUnsignedLong(w.type)), name_offset = steal(PyLong_FromUnsignedLong(w.name_offset)),
+                offset = steal(PyLong_FromUnsignedLong(w.offset)), size = steal(PyLong_FromUnsignedLong(w.size));
+    pyb::object stored = struct_sequence(g_stored_type, {type.ptr(), name_offset.ptr(), offset.ptr(), size.ptr()});
+    pyb::object index = steal(PyLong_FromUnsignedLong(e.index));
+    pyb::object name = decoded(e.name), where = decoded(path);
+    pyb::object data_size = word_or_none(!e.is_directory, e.data_size);
+    pyb::object data_offset = word_or_none(!e.is_directory, e.data_offset);
+    pyb::object parent = word_or_none(e.is_directory, e.parent), end = word_or_none(e.is_directory, e.end);
+    return struct_sequence(g_entry_type, {index.ptr(), name.ptr(), where.ptr(), e.is_directory ? Py_True : Py_False,
+                                          data_size.ptr(), data_offset.ptr(), parent.ptr(), end.ptr(),
+                                          slot.placeable ? Py_True : Py_False, stored.ptr()});
+}
+
+// An archive's entries as the package's Entries reads them.
+struct ListingRef {
     std::shared_ptr<const Listing> listing;
-    std::size_t next = 0;
+
+    std::size_t size() const { return listing->slots.size(); }
+    pyb::object entry(std::size_t i) const {
+        std::string path;
+        std::vector<const char*> scratch;
+        return make_entry(*listing, i, path, scratch);
+    }
+    // Entries [start, start + count) as a list: iteration takes them in
+    // batches, so that the walk is fast and memory stays bounded.
+    pyb::list batch(std::size_t start, std::size_t count) const {
+        const std::size_t end = std::min(size(), start + std::min(count, size()));
+        pyb::list out(end > start ? end - start : 0);
+        std::string path;
+        std::vector<const char*> scratch;
+        for (std::size_t i = start; i < end; ++i)
+            PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i - start), make_entry(*listing, i, path, scratch).release().ptr());
+        return out;
+    }
 };
 
 class PyArchive;
@@ -308,6 +393,7 @@ public:
     bool closed() const { return !holder_; }
 
     std::shared_ptr<const Listing> listing() {
+        // Made on first use: opening alone does not walk the table.
         if (!listing_) {
             std::shared_ptr<ArchiveHolder> h = holder();
             listing_ = without_gil([&] { return make_listing(h); });
@@ -315,24 +401,12 @@ public:
         return listing_;
     }
 
-    // The slot of an Entry of this archive or of a path in it.
-    const Slot& resolve(pyb::handle what, std::string* shown) {
+    // The data of the file in listing slot `slot`.
+    pyb::bytes read(std::size_t slot_index) {
         std::shared_ptr<const Listing> l = listing();
-        if (pyb::isinstance<EntryRef>(what)) {
-            const EntryRef& ref = what.cast<const EntryRef&>();
-            if (ref.listing->holder != l->holder) throw pyb::value_error("the entry belongs to another archive");
-            *shown = l->path(ref.get());
-            return ref.get();
-        }
-        *shown = archive_path(what);
-        const std::int64_t slot = l->find(*shown);
-        if (slot < 0) throw pyb::key_error(decoded(*shown).cast<std::string>());
-        return l->slots[static_cast<std::size_t>(slot)];
-    }
-
-    pyb::bytes read(pyb::handle what) {
-        std::string shown;
-        const Slot& slot = resolve(what, &shown);
+        if (slot_index >= l->slots.size()) throw pyb::index_error("no such entry");
+        const Slot& slot = l->slots[slot_index];
+        const std::string shown = l->path(slot);
         std::shared_ptr<ArchiveHolder> h = holder();
         const Entry& e = slot.entry;
         if (e.is_directory) archive_failure(shown + ": is a directory");
@@ -379,25 +453,10 @@ private:
     std::shared_ptr<const Listing> listing_;
 };
 
-pyb::object entry_object(const std::shared_ptr<const Listing>& l, std::size_t slot) {
-    return pyb::cast(EntryRef{l, static_cast<std::uint32_t>(slot)});
-}
-
-std::string entry_repr(const EntryRef& r) {
-    const Slot& s = r.get();
-    std::string path = pyb::repr(decoded(r.listing->path(s))).cast<std::string>();
-    if (s.entry.is_directory) return "Entry(" + std::to_string(s.entry.index) + ", " + path + ", dir)";
-    return "Entry(" + std::to_string(s.entry.index) + ", " + path + ", " + std::to_string(s.entry.data_size) + " bytes)";
-}
-
 std::string carrier_list(const OpenStatus& status) {
     std::string out;
     for (CarrierKind k : status.carriers) out += std::string(out.empty() ? "" : ", ") + carrier_name(k);
     return out;
-}
-
-pyb::object optional_word(bool applies, std::uint32_t value) {
-    return applies ? pyb::object(pyb::int_(value)) : pyb::object(pyb::none());
 }
 
 }  // namespace dravik::py
@@ -438,100 +497,18 @@ PYBIND11_MODULE(_dravik, m) {
         }
     });
 
-    pyb::class_<StoredWords>(m, "StoredWords",
-                             "The four words a node stores, exactly as the table holds them.")
-        .def_property_readonly("type", [](const StoredWords& w) { return w.node.type; },
-                               "The type byte: 0 for a file, anything else a directory.")
-        .def_property_readonly("name_offset", [](const StoredWords& w) { return w.node.name_offset; },
-                               "Where the name starts in the names table (24 bits).")
-        .def_property_readonly("offset", [](const StoredWords& w) { return w.node.offset; },
-                               "The word at +4: a file's data offset, a directory's parent index.")
-        .def_property_readonly("size", [](const StoredWords& w) { return w.node.size; },
-                               "The word at +8: a file's data size, a directory's end index.")
-        .def("__repr__", [](const StoredWords& w) {
-            return "StoredWords(type=" + std::to_string(w.node.type) + ", name_offset=" +
-                   std::to_string(w.node.name_offset) + ", offset=" + std::to_string(w.node.offset) +
-                   ", size=" + std::to_string(w.node.size) + ")";
-        })
-        .def("__eq__", [](const StoredWords& a, const StoredWords& b) {
-            return a.node.type == b.node.type && a.node.name_offset == b.node.name_offset &&
-                   a.node.offset == b.node.offset && a.node.size == b.node.size;
-        });
+    g_entry_type = PyStructSequence_NewType(&g_entry_desc);
+    g_stored_type = PyStructSequence_NewType(&g_stored_desc);
+    if (!g_entry_type || !g_stored_type) throw pyb::error_already_set();
+    m.attr("Entry") = pyb::handle(reinterpret_cast<PyObject*>(g_entry_type));
+    m.attr("StoredWords") = pyb::handle(reinterpret_cast<PyObject*>(g_stored_type));
 
-    pyb::class_<EntryRef>(m, "Entry", "One entry of an archive, in its own words and where unpacking puts it.")
-        .def_property_readonly("index", [](const EntryRef& r) { return r.get().entry.index; },
-                               "Its node index, from 1.")
-        .def_property_readonly("name", [](const EntryRef& r) { return decoded(r.get().entry.name); },
-                               "Its name as stored (bytes that are not UTF-8 as surrogate escapes, as os.fsdecode).")
-        .def_property_readonly("raw_name", [](const EntryRef& r) { return pyb::bytes(r.get().entry.name); },
-                               "Its name as stored, as bytes.")
-        .def_property_readonly("path", [](const EntryRef& r) { return decoded(r.listing->path(r.get())); },
-                               "Where unpacking puts it, relative to the destination: 'arc/anim/a.brlan'.")
-        .def_property_readonly("raw_path", [](const EntryRef& r) { return pyb::bytes(r.listing->path(r.get())); },
-                               "The path as bytes.")
-        .def_property_readonly("is_dir", [](const EntryRef& r) { return r.get().entry.is_directory; })
-        .def_property_readonly("is_file", [](const EntryRef& r) { return !r.get().entry.is_directory; })
-        .def_property_readonly("placeable", [](const EntryRef& r) { return r.get().placeable; },
-                               "False when its name cannot be created (empty, '.', '..', holding '/'): "
-                               "unpacking leaves it out, and a directory's contents land a level up.")
-        .def_property_readonly("size", [](const EntryRef& r) {
-            const Entry& e = r.get().entry;
-            return optional_word(!e.is_directory, e.data_size);
-        }, "A file's data size in bytes; None for a directory.")
-        .def_property_readonly("data_offset", [](const EntryRef& r) {
-            const Entry& e = r.get().entry;
-            return optional_word(!e.is_directory, e.data_offset);
-        }, "Where a file's data starts in the U8 archive (inside every carrier); None for a directory.")
-        .def_property_readonly("parent", [](const EntryRef& r) {
-            const Entry& e = r.get().entry;
-            return optional_word(e.is_directory, e.parent);
-        }, "A directory's parent index as stored; None for a file.")
-        .def_property_readonly("end", [](const EntryRef& r) {
-            const Entry& e = r.get().entry;
-            return optional_word(e.is_directory, e.end);
-        }, "A directory's end index as stored (the first node after its contents); None for a file.")
-        .def_property_readonly("stored", [](const EntryRef& r) { return StoredWords{r.get().entry.stored}; },
-                               "The node's four words as stored.")
-        .def("__repr__", &entry_repr);
-
-    pyb::class_<EntryIter>(m, "_EntryIterator")
-        .def("__iter__", [](pyb::object self) { return self; })
-        .def("__next__", [](EntryIter& it) {
-            if (it.next >= it.listing->slots.size()) throw pyb::stop_iteration();
-            return entry_object(it.listing, it.next++);
-        });
-
-    pyb::class_<EntryList>(m, "Entries",
-                           "An archive's entries in table order: iterate, len(), [i] by position, "
-                           "[path] by path as unpacked (the first entry with that path).")
-        .def("__len__", [](const EntryList& l) { return l.listing->slots.size(); })
-        .def("__iter__", [](const EntryList& l) { return EntryIter{l.listing, 0}; })
-        .def("__getitem__", [](const EntryList& l, pyb::handle key) -> pyb::object {
-            if (PyLong_Check(key.ptr())) {
-                Py_ssize_t i = key.cast<Py_ssize_t>();
-                const auto n = static_cast<Py_ssize_t>(l.listing->slots.size());
-                if (i < 0) i += n;
-                if (i < 0 || i >= n) throw pyb::index_error("entry index out of range");
-                return entry_object(l.listing, static_cast<std::size_t>(i));
-            }
-            const std::string path = archive_path(key);
-            const std::int64_t slot = l.listing->find(path);
-            if (slot < 0) throw pyb::key_error(pyb::repr(key).cast<std::string>());
-            return entry_object(l.listing, static_cast<std::size_t>(slot));
-        })
-        .def("get", [](const EntryList& l, pyb::handle path, pyb::object fallback) -> pyb::object {
-            const std::int64_t slot = l.listing->find(archive_path(path));
-            return slot < 0 ? fallback : entry_object(l.listing, static_cast<std::size_t>(slot));
-        }, "path"_a, "default"_a = pyb::none(), "The entry with this path, or `default`.")
-        .def("__contains__", [](const EntryList& l, pyb::handle path) {
-            return (PyUnicode_Check(path.ptr()) || PyBytes_Check(path.ptr())) && l.listing->find(archive_path(path)) >= 0;
-        })
-        .def("__repr__", [](const EntryList& l) {
-            std::string out = "[";
-            for (std::size_t i = 0; i < l.listing->slots.size(); ++i)
-                out += (i ? ", " : "") + entry_repr(EntryRef{l.listing, static_cast<std::uint32_t>(i)});
-            return out + "]";
-        });
+    pyb::class_<ListingRef>(m, "_Listing")
+        .def("__len__", &ListingRef::size)
+        .def("entry", &ListingRef::entry)
+        .def("batch", &ListingRef::batch)
+        .def("find", [](const ListingRef& l, pyb::handle path) { return l.listing->find(archive_path(path)); })
+        .def("path", [](const ListingRef& l, std::size_t i) { return decoded(l.listing->path(l.listing->slots.at(i))); });
 
     pyb::class_<FailureRef>(m, "Failure", "An entry that extract() could not unpack, and why.")
         .def_property_readonly("index", [](const FailureRef& f) { return f.data->outcome.failed[f.index].index; })
@@ -575,62 +552,28 @@ PYBIND11_MODULE(_dravik, m) {
                    ", unmatched=" + std::to_string(r.data->unmatched.size()) + ")";
         });
 
-    pyb::class_<PyArchive>(m, "Archive",
-                           "An open archive: bare, or inside any carriers (Yaz0, LZ77, IMD5, banners). "
-                           "A context manager; any number of threads may read it at once.")
+    pyb::class_<PyArchive>(m, "_Archive")
         .def_property_readonly("carriers", [](const PyArchive& a) {
             pyb::list out;
             for (CarrierKind k : a.holder()->status.carriers) out.append(carrier_name(k));
             return pyb::tuple(out);
-        }, "The carriers peeled off, outermost first: 'yaz0', 'imet', 'imd5', 'lz77'.")
+        })
         .def_property_readonly("warnings", [](const PyArchive& a) {
             pyb::list out;
             const std::uint32_t n = a.holder()->status.notices;
             if (n & kNoticeImd5Mismatch) out.append("an IMD5 checksum does not match its contents");
             if (n & kNoticeImetMismatch) out.append("the banner header's checksum does not match");
             return pyb::tuple(out);
-        }, "Checksums that did not match; the archive is used anyway.")
-        .def_property_readonly("node_count", [](const PyArchive& a) { return archive_node_count(*a.holder()->archive); },
-                               "The root's size word: the node count as stored, the root included.")
-        .def_property_readonly("size", [](const PyArchive& a) { return archive_size(*a.holder()->archive); },
-                               "The U8 archive's length in bytes, after every carrier was peeled.")
-        .def_property_readonly("entries", [](PyArchive& a) { return EntryList{a.listing()}; },
-                               "The entries, node 1 on, in table order (see Entries).")
-        .def("__iter__", [](PyArchive& a) { return EntryIter{a.listing(), 0}; })
-        .def("__len__", [](PyArchive& a) { return a.listing()->slots.size(); })
-        .def("__contains__", [](PyArchive& a, pyb::handle path) {
-            return pyb::cast(EntryList{a.listing()}).contains(path);
         })
-        .def("read", &PyArchive::read, "entry"_a,
-             "A file's data as bytes of its exact size. `entry` is an Entry of this archive or a path as "
-             "unpacked (str or bytes). KeyError for no such path, ArchiveError for a directory or data past "
-             "the archive's end. The GIL is released while reading.")
-        .def("extract", &PyArchive::extract, "dest"_a, "include"_a = pyb::none(), "exclude"_a = pyb::none(),
-             "Unpacks into folder `dest` (created with its parents) with every rule of the program: names only "
-             "where unpacking places them, never outside `dest`, symbolic links never followed, the archive "
-             "itself never overwritten, a second entry on a file written earlier refused, an existing file "
-             "replaced only by a complete one, nothing partial left on a failure or Ctrl-C. `include` and "
-             "`exclude` are glob patterns (a str or several) as the program's --include and --exclude. "
-             "Entries that fail are listed in the result with the program's reason; DiskError when `dest` "
-             "cannot be made. POSIX only. The GIL is released while unpacking.")
-        .def("close", &PyArchive::close, "Lets go of the archive; entries handed out stay readable.")
-        .def_property_readonly("closed", &PyArchive::closed)
-        .def("__enter__", [](pyb::object self) { return self; })
-        .def("__exit__", [](PyArchive& a, pyb::args) {
-            a.close();
-            return false;
-        })
-        .def("__repr__", [](const PyArchive& a) {
-            if (a.closed()) return std::string("<dravik.Archive closed>");
-            const auto h = a.holder();
-            return "<dravik.Archive " + std::to_string(archive_node_count(*h->archive)) + " nodes" +
-                   (h->status.carriers.empty() ? "" : " in " + carrier_list(h->status)) + ">";
-        });
+        .def_property_readonly("node_count", [](const PyArchive& a) { return archive_node_count(*a.holder()->archive); })
+        .def_property_readonly("size", [](const PyArchive& a) { return archive_size(*a.holder()->archive); })
+        .def("listing", [](PyArchive& a) { return ListingRef{a.listing()}; })
+        .def("read", &PyArchive::read)
+        .def("extract", &PyArchive::extract)
+        .def("close", &PyArchive::close)
+        .def_property_readonly("closed", &PyArchive::closed);
 
-    m.def("open", [](pyb::handle source) { return PyArchive(open_archive(source)); }, "source"_a,
-          "Opens an archive from a path (str or os.PathLike) or from bytes-like data. `bytes` are read in "
-          "place for the archive's life; other buffers (bytearray, memoryview of one, mmap) are copied once. "
-          "ArchiveError when it is no usable archive, DiskError when the file cannot be read.");
+    m.def("_open", [](pyb::handle source) { return PyArchive(open_archive(source)); });
 
     m.def("unwrap", [](pyb::handle data) {
         Pinned in(data);
