@@ -301,10 +301,6 @@ pyb::object steal(PyObject* p) {
     return pyb::reinterpret_steal<pyb::object>(p);
 }
 
-pyb::object word_or_none(bool applies, std::uint32_t value) {
-    return applies ? steal(PyLong_FromUnsignedLong(value)) : pyb::none();
-}
-
 // Its items are numbers, text, None, booleans and struct sequences made
 // here: nothing that can lead back to it, so the cycle collector is told
 // to leave it alone (walking a large archive makes hundreds of thousands).
@@ -324,15 +320,20 @@ pyb::object make_entry(const Listing& l, std::size_t i, std::string& path, std::
     const Slot& slot = l.slots[i];
     const Entry& e = slot.entry;
     l.folders.path_into(slot.folder, slot.place_name, path, scratch);
+    // A word stored and shown under its honest name is one object for both.
     const StoredNode& w = e.stored;
-    pyb::object type = steal(PyLong_FromUnsignedLong(w.type)), name_offset = steal(PyLong_FromUnsignedLong(w.name_offset)),
-                offset = steal(PyLong_FromUnsignedLong(w.offset)), size = steal(PyLong_FromUnsignedLong(w.size));
-    pyb::object stored = struct_sequence(g_stored_type, {type.ptr(), name_offset.ptr(), offset.ptr(), size.ptr()});
-    pyb::object index = steal(PyLong_FromUnsignedLong(e.index));
+    const auto number = [](std::uint32_t v) { return steal(PyLong_FromUnsignedLong(v)); };
+    pyb::object offset = number(w.offset);
+    pyb::object size = w.size == w.offset ? offset : number(w.size);
+    const auto word = [&](std::uint32_t v) { return v == w.offset ? offset : v == w.size ? size : number(v); };
+    pyb::object stored = struct_sequence(g_stored_type, {number(w.type).ptr(), number(w.name_offset).ptr(), offset.ptr(), size.ptr()});
+    pyb::object index = number(e.index);
     pyb::object name = decoded(e.name), where = decoded(path);
-    pyb::object data_size = word_or_none(!e.is_directory, e.data_size);
-    pyb::object data_offset = word_or_none(!e.is_directory, e.data_offset);
-    pyb::object parent = word_or_none(e.is_directory, e.parent), end = word_or_none(e.is_directory, e.end);
+    pyb::object none = pyb::none();
+    pyb::object data_size = e.is_directory ? none : word(e.data_size);
+    pyb::object data_offset = e.is_directory ? none : word(e.data_offset);
+    pyb::object parent = e.is_directory ? word(e.parent) : none;
+    pyb::object end = e.is_directory ? word(e.end) : none;
     return struct_sequence(g_entry_type, {index.ptr(), name.ptr(), where.ptr(), e.is_directory ? Py_True : Py_False,
                                           data_size.ptr(), data_offset.ptr(), parent.ptr(), end.ptr(),
                                           slot.placeable ? Py_True : Py_False, stored.ptr()});
