@@ -84,8 +84,10 @@ unsigned long g_main_thread = 0;
 class SignalCheck {
 public:
     SignalCheck() : main_(PyThread_get_thread_ident() == g_main_thread) {}
+    // May be asked from the library's worker threads (an encoder's sink):
+    // only the thread that made it, the main one, looks.
     bool operator()() {
-        if (!main_ || raised_) return raised_;
+        if (!main_ || raised_ || PyThread_get_thread_ident() != g_main_thread) return raised_;
         const auto now = std::chrono::steady_clock::now();
         if (now < next_) return false;
         next_ = now + std::chrono::milliseconds(20);
@@ -620,8 +622,23 @@ PYBIND11_MODULE(_dravik, m) {
         yaz0::EncodeOptions options;
         options.level = parse_level(level);
         options.threads = threads;
-        Bytes out = without_gil([&] { return yaz0::encode(in.data(), in.size(), options); });
-        if (out.empty()) throw std::bad_alloc();
+        // Streamed, so that the sink can stop a long compression on Ctrl-C.
+        SignalCheck check;
+        Bytes out;
+        out.reserve(in.size() / 8 + yaz0::kHeaderSize);
+        const ByteSink sink = [&](const std::uint8_t* p, std::size_t n) {
+            if (check()) return false;
+            out.insert(out.end(), p, p + n);
+            return true;
+        };
+        const bool ok = without_gil([&] {
+            yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(in.size()), options, sink);
+            if (!encoder) throw std::bad_alloc();
+            const bool done = yaz0::encoder_feed(*encoder, in.data(), in.size()) && yaz0::encoder_finish(*encoder);
+            if (!done && check()) throw Interrupted();
+            return done;
+        });
+        if (!ok) throw std::bad_alloc();
         return to_bytes(out);
     }, "data"_a, "level"_a = "default", "threads"_a = 0u,
             "A whole Yaz0 file for `data`. level: 'fast', 'default' or 'best' (the smallest stream the format "

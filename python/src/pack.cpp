@@ -403,7 +403,12 @@ PackOutcome pack_folder(const PackRequest& request, const std::function<bool()>&
         carriers.clear();
     }
 
-    const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) { return output.write(p, n); };
+    // Also where a long compression hears of Ctrl-C: the encoder stops
+    // when its sink refuses.
+    const ByteSink to_file = [&output, &server, &interrupted](const std::uint8_t* p, std::size_t n) {
+        if (interrupted()) return server.stopped = true, false;
+        return output.write(p, n);
+    };
     const u8::DataSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
         return server.read_file(piece.key, sink);
     };
