@@ -191,13 +191,13 @@ def test_ctrl_c_while_unpacking_leaves_only_whole_files(tmp_path):
     written = list((tmp_path / "arc").iterdir())
     assert all(p.read_bytes() == bytes([int(p.name) % 251]) * 4096 for p in written)
     assert not [p for p in tree(tmp_path) if ".part" in p]
-    # A long compression stops too (16 MiB of noise take seconds at "best").
-    noise = random.Random(3).randbytes(16 << 20)
+    # A long compression stops too (32 MiB of noise take seconds at "best").
+    noise = random.Random(3).randbytes(32 << 20)
     threading.Timer(0.02, _thread.interrupt_main).start()
     start = time.perf_counter()
     with pytest.raises(KeyboardInterrupt):
         dravik.yaz0.compress(noise, "best", threads=1)
-    assert time.perf_counter() - start < 0.6
+    assert time.perf_counter() - start < 1.5
 
 
 def test_pack_refuses_what_the_program_refuses(tmp_path):
