@@ -189,7 +189,7 @@ std::string g_result; // the JSON handed back
 
 // One open archive and, while the page rebuilds it, the edited tree.
 struct Session {
-    Bytes bytes;  // the file as the page read it; a bare archive borrows them
+    Bytes bytes;  // the file as the page read it; the archive may borrow them
     ArchivePtr archive;
     std::vector<u8::TreeEntry> tree;
     std::vector<Bytes> blobs;         // new file data, by number
@@ -296,8 +296,6 @@ EMSCRIPTEN_KEEPALIVE int dv_open() {
     } else {
         put_field(g_result, "nodes", archive_node_count(*s->archive));
         put_field(g_result, "size", archive_size(*s->archive));
-        // A bare archive borrows the page's bytes; a peeled one has its own.
-        if (!status.carriers.empty()) Bytes().swap(s->bytes);
     }
     put_carriers_and_warnings(g_result, status.carriers, status.notices);
     g_result += '}';

@@ -824,6 +824,7 @@ async function applyFilter() {
     $('search-note').textContent = r.selected.length ? '' : 'no entry matches ' + pattern;
   }
   renderTree();
+  $('tree').dataset.filter = text;
   updateButtons();
 }
 

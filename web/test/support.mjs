@@ -76,9 +76,15 @@ export function rows(page) {
     written: !r.classList.contains('unwritten') })));
 }
 
-// The bytes of the download that `action` starts.
+// The bytes of the download that `action` starts; fails with the page's
+// error when it shows one instead.
 export async function downloaded(page, action) {
-  const [download] = await Promise.all([page.waitForEvent('download', { timeout: 120000 }), action()]);
+  await page.evaluate(() => { document.getElementById('error').hidden = true; });
+  const failed = page.waitForSelector('#error:not([hidden])', { timeout: 120000 })
+    .then(async () => { throw new Error(await page.textContent('#error-text')); });
+  const [download] = await Promise.race([
+    Promise.all([page.waitForEvent('download', { timeout: 120000 }), action()]), failed]);
+  failed.catch(() => {});
   return { name: download.suggestedFilename(), bytes: fs.readFileSync(await download.path()) };
 }
 
