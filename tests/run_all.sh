@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds dravik and runs every test three times: in the release build with
 # warnings as errors, under AddressSanitizer and UndefinedBehaviorSanitizer,
-# and as dravik.exe for Windows, cross-built and run under Wine.
+# and as dravik.exe for Windows, cross-built and run under Wine; then the web
+# page, built with Emscripten and tested in Chromium.
 #
 # A stage whose tools are not installed is skipped with one line saying
 # which packages bring it; DRAVIK_REQUIRE_ALL=1 (as .ci/run sets) makes
@@ -34,4 +35,11 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && command -v wine >/
   tests/run_windows.sh
 else
   skip Windows "mingw-w64, Wine or the GoogleTest sources" "g++-mingw-w64-x86-64, wine, wine64 and googletest"
+fi
+
+if command -v emcc >/dev/null 2>&1 && [ -x /usr/bin/chromium ] && [ -d web/node_modules/playwright-core ]; then
+  web/build.sh
+  DRAVIK="$PWD/build/dravik" node --test web/test/page.test.mjs
+else
+  skip web "emscripten, chromium or web/node_modules" "emscripten and chromium and run npm ci in web/"
 fi
