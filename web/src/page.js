@@ -163,11 +163,6 @@ function* below(n) {
   }
 }
 
-function byId(id) {
-  for (const n of below(state.root)) if (n.id === id) return n;
-  return null;
-}
-
 function edited() {
   return state.edits > 0;
 }
@@ -200,8 +195,9 @@ async function openBytes(bytes, name) {
     return showError(name + ': ' + r.reason);
   }
   if (state) engine.call('close', { handle: state.handle }).catch(() => {});
-  state = { name, bytes, handle: r.handle, info: r, root: buildTree(r.entries), current: null, checked: new Set(),
-            filter: null, edits: 0 };
+  const root = buildTree(r.entries);
+  state = { name, bytes, handle: r.handle, info: r, root, nodes: new Map([...below(root)].map((n) => [n.id, n])),
+            current: null, checked: new Set(), filter: null, edits: 0 };
   render();
   say('Opened ' + name + ': ' + r.entries.length + ' entries.');
   const first = $('tree').querySelector('.row');
@@ -305,14 +301,9 @@ function rowFor(n, level) {
   check.checked = state.checked.has(n.id);
   check.disabled = !n.written;
   check.setAttribute('aria-label', 'check ' + n.name);
-  check.addEventListener('change', () => toggleCheck(n));
   const toggle = document.createElement('span');
   toggle.className = 'toggle';
   toggle.textContent = n.dir ? (n.collapsed && !state.filter ? '▸' : '▾') : '';
-  toggle.addEventListener('click', (e) => {
-    e.stopPropagation();
-    if (n.dir) setCollapsed(n, !n.collapsed);
-  });
   const name = document.createElement('span');
   name.className = 'name';
   name.textContent = n.name + (n.dir ? '/' : '');
@@ -336,19 +327,46 @@ function rowFor(n, level) {
     size.title = n.size.toLocaleString('en') + ' bytes';
     row.append(size);
   }
-  row.addEventListener('click', () => show(n, row));
-  row.addEventListener('keydown', (e) => rowKey(e, n, row));
+  return row;
+}
+
+// The rows' events, handled once for the whole tree: a row is a few
+// elements and no listeners, so a large archive draws quickly.
+function rowEvent(e) {
+  const row = e.target.closest && e.target.closest('.row');
+  const n = row && state && state.nodes.get(Number(row.dataset.id));
+  return n ? [n, row] : [null, null];
+}
+
+function wireTree() {
+  const tree = $('tree');
+  tree.addEventListener('click', (e) => {
+    const [n, row] = rowEvent(e);
+    if (!n) return;
+    if (e.target.type === 'checkbox') toggleCheck(n);
+    else if (e.target.classList.contains('toggle') && n.dir) setCollapsed(n, !n.collapsed);
+    else show(n, row);
+  });
+  tree.addEventListener('keydown', (e) => {
+    const [n, row] = rowEvent(e);
+    if (n && e.target === row) rowKey(e, n, row);
+  });
   for (const type of ['dragenter', 'dragover']) {
-    row.addEventListener(type, (e) => {
-      if (!n.written || !hasFiles(e)) return;
+    tree.addEventListener(type, (e) => {
+      const [n, row] = rowEvent(e);
+      if (!n || !n.written || !hasFiles(e)) return;
       e.preventDefault();
       e.stopPropagation();
       row.classList.add('drop-target');
     });
   }
-  row.addEventListener('dragleave', () => row.classList.remove('drop-target'));
-  row.addEventListener('drop', (e) => {
-    if (!n.written || !hasFiles(e)) return;
+  tree.addEventListener('dragleave', (e) => {
+    const [, row] = rowEvent(e);
+    if (row) row.classList.remove('drop-target');
+  });
+  tree.addEventListener('drop', (e) => {
+    const [n, row] = rowEvent(e);
+    if (!n || !n.written || !hasFiles(e)) return;
     e.preventDefault();
     e.stopPropagation();
     row.classList.remove('drop-target');
@@ -357,7 +375,6 @@ function rowFor(n, level) {
     else if (files.length === 1) replaceFile(n, files[0]);
     else showError('Drop one file on a file to replace it, or files on a folder to add them.');
   });
-  return row;
 }
 
 function setCollapsed(n, collapsed) {
@@ -673,6 +690,7 @@ async function addFiles(folder, files) {
     }
     const n = newNode({ name: file.name, size: data.length, data, parent: folder });
     folder.children.push(n);
+    state.nodes.set(n.id, n);
     added.push(n);
   }
   if (!added.length) return;
@@ -843,6 +861,7 @@ onFile($('add-input'), (files) => state && addFiles(addTarget(), files));
 onFile($('compress-input'), (files) => convert(files[0], true));
 onFile($('decompress-input'), (files) => convert(files[0], false));
 $('error-close').addEventListener('click', clearError);
+wireTree();
 $('zip-button').addEventListener('click', () => takeOutZip());
 $('folder-button').addEventListener('click', () => takeOutFolder());
 $('rebuild-button').addEventListener('click', () => rebuild());
