@@ -224,6 +224,7 @@ function closeArchive() {
 
 function render() {
   $('archive').hidden = !state;
+  document.body.classList.toggle('has-archive', !!state);
   if (!state) {
     $('tree').replaceChildren();
     return;
@@ -495,9 +496,22 @@ async function show(n, row) {
 
 const kPreview = 64 * 1024;
 
-// Text when the bytes read as UTF-8 text, and always a hex view.
+// A picture for a texture, text when the bytes read as UTF-8 text, and
+// always a hex view.
 function preview(bytes) {
   const out = [];
+  for (const image of texture.tpl(bytes) || []) {
+    const canvas = document.createElement('canvas');
+    canvas.width = image.width;
+    canvas.height = image.height;
+    canvas.getContext('2d').putImageData(image, 0, 0);
+    canvas.setAttribute('role', 'img');
+    canvas.setAttribute('aria-label', `texture, ${image.width} × ${image.height}`);
+    const caption = document.createElement('p');
+    caption.className = 'note';
+    caption.textContent = `Texture ${image.width} × ${image.height}`;
+    out.push(canvas, caption);
+  }
   const head = bytes.subarray(0, kPreview);
   let text = null;
   try {

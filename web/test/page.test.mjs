@@ -103,6 +103,7 @@ test('one file downloads with its bytes, and everything as a .zip', async () => 
   await s.openArchive(page, szs);
   const file = entries.find((e) => e.path === 'bg/timg/TeamsBG.tpl');
   await page.click(row(file.path));
+  await page.waitForSelector('#viewer canvas[width="832"][height="456"]'); // the texture, as its header says
   const one = await s.downloaded(page, () => page.click('#download-one'));
   assert.equal(one.name, 'TeamsBG.tpl');
   assert.equal(s.sha256(one.bytes), file.sha256);
