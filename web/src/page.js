@@ -251,84 +251,60 @@ function render() {
   updateButtons();
 }
 
+// The rows shown: [node, level, path] in tree order.
 function visibleRows() {
   const rows = [];
-  const walk = (n, level) => {
+  const walk = (n, level, prefix) => {
     for (const c of n.children) {
-      if (state.filter && !state.filter.has(c.node) && !(c.node === 0 && c.parent)) continue;
-      rows.push([c, level]);
-      if (c.dir && (!c.collapsed || state.filter)) walk(c, level + 1);
+      if (state.filter && !state.filter.has(c.node) && c.node !== 0) continue;
+      const path = prefix + c.name;
+      rows.push([c, level, path]);
+      if (c.dir && (!c.collapsed || state.filter)) walk(c, level + 1, path + '/');
     }
   };
-  walk(state.root, 1);
+  walk(state.root, 1, '');
   return rows;
 }
 
+// The rows are written as one piece of HTML: far quicker to draw than an
+// element at a time when an archive holds thousands of entries.
 function renderTree() {
   const tree = $('tree');
   const focusedId = document.activeElement && document.activeElement.classList.contains('row')
     ? Number(document.activeElement.dataset.id) : null;
-  const rows = visibleRows().map(([n, level]) => rowFor(n, level));
-  tree.replaceChildren(...rows);
-  if (!rows.length) {
-    const p = document.createElement('p');
-    p.className = 'note';
-    p.textContent = state.filter ? 'Nothing matches.' : 'The archive is empty.';
-    tree.append(p);
-  }
-  const keep = rows.find((r) => Number(r.dataset.id) === focusedId) ||
-               rows.find((r) => state.current && Number(r.dataset.id) === state.current.id) || rows[0];
+  const visible = visibleRows();
+  tree.innerHTML = visible.length ? visible.map(([n, level, path]) => rowHtml(n, level, path)).join('')
+    : `<p class="note">${state.filter ? 'Nothing matches.' : 'The archive is empty.'}</p>`;
+  const rows = tree.children;
+  const find = (id) => id != null && tree.querySelector(`.row[data-id="${id}"]`);
+  const keep = find(focusedId) || find(state.current && state.current.id) || (visible.length ? rows[0] : null);
   if (keep) keep.tabIndex = 0;
   if (focusedId != null && keep) keep.focus();
 }
 
-function rowFor(n, level) {
-  const row = document.createElement('div');
-  row.className = 'row' + (n.written ? '' : ' unwritten') + (state.current === n ? ' current' : '');
-  row.setAttribute('role', 'treeitem');
-  row.setAttribute('aria-level', level);
-  row.setAttribute('aria-selected', state.checked.has(n.id));
-  if (n.dir) row.setAttribute('aria-expanded', !n.collapsed);
-  row.tabIndex = -1;
-  row.dataset.id = n.id;
-  row.dataset.path = pathOf(n);
-  row.dataset.kind = n.dir ? 'd' : 'f';
-  if (!n.dir) row.dataset.size = n.size;
-  row.style.paddingLeft = (0.5 + (level - 1) * 1.1) + 'rem';
+const escapes = { '&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;' };
+const html = (text) => String(text).replace(/[&<>"']/g, (c) => escapes[c]);
 
-  const check = document.createElement('input');
-  check.type = 'checkbox';
-  check.tabIndex = -1;
-  check.checked = state.checked.has(n.id);
-  check.disabled = !n.written;
-  check.setAttribute('aria-label', 'check ' + n.name);
-  const toggle = document.createElement('span');
-  toggle.className = 'toggle';
-  toggle.textContent = n.dir ? (n.collapsed && !state.filter ? '▸' : '▾') : '';
-  const name = document.createElement('span');
-  name.className = 'name';
-  name.textContent = n.name + (n.dir ? '/' : '');
-  name.title = pathOf(n);
-  row.append(check, toggle, name);
-  const tag = (cls, text, title) => {
-    const t = document.createElement('span');
-    t.className = 'tag ' + cls;
-    t.textContent = text;
-    if (title) t.title = title;
-    row.append(t);
+function rowHtml(n, level, path) {
+  const checked = state.checked.has(n.id);
+  const cls = 'row' + (n.written ? '' : ' unwritten') + (state.current === n ? ' current' : '');
+  let h = `<div class="${cls}" role="treeitem" tabindex="-1" aria-level="${level}" aria-selected="${checked}"` +
+          (n.dir ? ` aria-expanded="${!n.collapsed}"` : '') +
+          ` data-id="${n.id}" data-path="${html(path)}" data-kind="${n.dir ? 'd' : 'f'}"` +
+          (n.dir ? '' : ` data-size="${n.size}"`) + ` style="padding-left:${0.5 + (level - 1) * 1.1}rem">` +
+          `<input type="checkbox" tabindex="-1" aria-label="check ${html(n.name)}"` +
+          (checked ? ' checked' : '') + (n.written ? '' : ' disabled') + '>' +
+          `<span class="toggle">${n.dir ? (n.collapsed && !state.filter ? '▸' : '▾') : ''}</span>` +
+          `<span class="name" title="${html(path)}">${html(n.name)}${n.dir ? '/' : ''}</span>`;
+  const tag = (c, text, title) => {
+    h += `<span class="tag ${c}"${title ? ` title="${html(title)}"` : ''}>${text}</span>`;
   };
   if (!n.written) tag('problem', 'not unpacked', n.why);
   if (n.node === 0) tag('new', 'new');
   else if (n.replaced) tag('replaced', 'replaced');
   if (n.renamed) tag('renamed', 'renamed');
-  if (!n.dir) {
-    const size = document.createElement('span');
-    size.className = 'size';
-    size.textContent = formatSize(n.size);
-    size.title = n.size.toLocaleString('en') + ' bytes';
-    row.append(size);
-  }
-  return row;
+  if (!n.dir) h += `<span class="size" title="${n.size.toLocaleString('en')} bytes">${formatSize(n.size)}</span>`;
+  return h + '</div>';
 }
 
 // The rows' events, handled once for the whole tree: a row is a few
@@ -485,7 +461,16 @@ async function show(n, row) {
   if (n.dir || !n.written) return;
   try {
     const bytes = await bytesOf(n);
-    if (state && state.current === n) v.append(...preview(bytes));
+    if (!state || state.current !== n) return;
+    // An archive inside the archive opens on its own; once rebuilt, it goes
+    // back in with Replace.
+    if (looksLikeArchive(bytes)) {
+      actions.append(button('Open as an archive', () => {
+        if (!edited() || window.confirm('Open ' + n.name + ' and lose the changes to ' + state.name + '?'))
+          openBytes(bytes, n.name);
+      }, 'open-inside'));
+    }
+    v.append(...preview(bytes));
   } catch (err) {
     const p = document.createElement('p');
     p.className = 'error';
@@ -495,6 +480,14 @@ async function show(n, row) {
 }
 
 const kPreview = 64 * 1024;
+
+// Whether the bytes start like something the engine opens: a U8 archive or
+// a carrier (Yaz0, LZ77, IMD5, a banner header at 0 or 0x40).
+function looksLikeArchive(b) {
+  const at = (o, text) => [...text].every((c, i) => b[o + i] === c.charCodeAt(0));
+  return (b[0] === 0x55 && b[1] === 0xaa && b[2] === 0x38 && b[3] === 0x2d) ||
+         at(0, 'Yaz0') || at(0, 'LZ77') || at(0, 'IMD5') || at(0x40, 'IMET') || at(0x80, 'IMET');
+}
 
 // A picture for a texture, text when the bytes read as UTF-8 text, and
 // always a hex view.

@@ -87,6 +87,14 @@ test('every corpus archive opens to the tree EXPECTED.tsv lists; the filter is -
       assert.deepEqual(shown.sort(), want(entries, false), archive);
     }
   }
+  // An archive inside one opens on its own, as the copy of it beside the banner does.
+  await s.openArchive(page, banner);
+  await page.click(row('arc/banner.bin'));
+  await page.click('#open-inside');
+  await page.waitForSelector('#archive-name:text-is("banner.bin")');
+  const shown = (await s.rows(page)).map((r) => line(r.kind, r.path, r.size));
+  assert.deepEqual(shown.sort(), want(s.expected(corpus).get('mkw-sp__mkw-sp/opening.bnr__meta__banner.bin'), false));
+
   await s.openArchive(page, szs);
   for (const pattern of ['*.brlan', 'bg/*', 'button/anim/common_w014_mii_select_long_btn_fa?e_*']) {
     await page.fill('#search', pattern);
