@@ -106,7 +106,7 @@ test('every corpus archive opens to the tree EXPECTED.tsv lists; the filter is -
   await page.fill('#search', '');
 });
 
-test('one file downloads with its bytes, and everything as a .zip', async () => {
+test('one file downloads with its bytes, everything as a .zip, a checked folder into a folder', async () => {
   const entries = s.expected(corpus).get(szsName);
   await s.openArchive(page, szs);
   const file = entries.find((e) => e.path === 'bg/timg/TeamsBG.tpl');
@@ -121,6 +121,31 @@ test('one file downloads with its bytes, and everything as a .zip', async () => 
   const got = Object.entries(files).map(([name, bytes]) => name.endsWith('/')
     ? line('d', name.slice(0, -1), '') : line('f', name, String(bytes.length), s.sha256(bytes)));
   assert.deepEqual(got.sort(), want(entries, true));
+
+  // The folder the user would pick is one of the page's private file
+  // system: the same handles, written through the same calls.
+  await page.evaluate(() => {
+    window.showDirectoryPicker = async () =>
+      (await navigator.storage.getDirectory()).getDirectoryHandle('picked', { create: true });
+  });
+  await page.focus(row('bg'));
+  await page.keyboard.press('Space');
+  await page.click('#folder-button');
+  await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('Saved '));
+  const saved = await page.evaluate(async () => {
+    const out = [];
+    const hex = async (file) => [...new Uint8Array(await crypto.subtle.digest('SHA-256', await file.arrayBuffer()))]
+      .map((b) => b.toString(16).padStart(2, '0')).join('');
+    const walk = async (dir, prefix) => {
+      for await (const [name, handle] of dir.entries()) {
+        if (handle.kind === 'directory') out.push(['d', prefix + name, '']), await walk(handle, prefix + name + '/');
+        else { const f = await handle.getFile(); out.push(['f', prefix + name, String(f.size), await hex(f)]); }
+      }
+    };
+    await walk(await (await navigator.storage.getDirectory()).getDirectoryHandle('picked'), '');
+    return out;
+  });
+  assert.deepEqual(saved.map((f) => line(...f)).sort(), want(entries.filter((e) => e.path.startsWith('bg')), true));
 });
 
 test('rebuilt unchanged, a .szs and a banner hold the original U8 archive byte for byte', async () => {
