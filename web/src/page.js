@@ -170,6 +170,7 @@ function edited() {
 // --- Opening ----------------------------------------------------------------------
 
 async function openFile(file) {
+  if (state && edited() && !window.confirm('Open ' + file.name + ' and lose the changes to ' + state.name + '?')) return;
   clearError();
   say('Opening ' + file.name + '…');
   let bytes;
@@ -186,9 +187,9 @@ async function openBytes(bytes, name) {
   try {
     r = await engine.call('open', { bytes: bytes.slice() });
   } catch (err) {
-    restartEngine();
     say('');
-    return showError(name + ': ' + reasonOf(err));
+    showError(name + ': ' + reasonOf(err));
+    return restartEngine();
   }
   if (!r.ok) {
     say('');
@@ -204,11 +205,18 @@ async function openBytes(bytes, name) {
   if (first) first.focus();
 }
 
-// The engine worker died: start a new one. The open archive is gone with
-// it, so the page goes back to its start, still usable.
-function restartEngine() {
+// The engine worker failed: start a new one, and open the archive that was
+// open again, so the page and its edits stay as they were.
+async function restartEngine() {
   engine.stop();
   engine = new Engine();
+  if (!state) return;
+  try {
+    const r = await engine.call('open', { bytes: state.bytes.slice() });
+    if (r.ok) return void (state.handle = r.handle);
+  } catch (err) {
+    // gone for good: back to the start, still usable
+  }
   state = null;
   render();
 }
@@ -247,6 +255,10 @@ function render() {
     li.textContent = w;
     return li;
   }));
+  const yaz0 = info.carriers.includes('yaz0');
+  $('rebuild-note').textContent = 'Laid out like the original and wrapped as it was' +
+    (wrap.length ? ': ' + wrap.join(' › ') + '.' : ' (bare, not compressed).');
+  $('level').hidden = $('level-label').hidden = !yaz0;
   renderTree();
   updateButtons();
 }
@@ -891,9 +903,7 @@ document.addEventListener('drop', (e) => {
   if (!hasFiles(e)) return;
   e.preventDefault();
   const file = e.dataTransfer.files[0];
-  if (!file) return;
-  if (state && edited() && !window.confirm('Open ' + file.name + ' and lose the changes to ' + state.name + '?')) return;
-  openFile(file);
+  if (file) openFile(file);
 });
 window.addEventListener('beforeunload', (e) => {
   if (state && edited()) e.preventDefault();

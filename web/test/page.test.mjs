@@ -151,7 +151,7 @@ test('one file downloads with its bytes, everything as a .zip, a checked folder 
 test('rebuilt unchanged, a .szs and a banner hold the original U8 archive byte for byte', async () => {
   for (const file of [szs, banner]) {
     await s.openArchive(page, file);
-    await page.selectOption('#level', '0');
+    await page.$eval('#level', (level) => { level.value = '0'; }); // shown for Yaz0 only
     const rebuilt = await s.downloaded(page, () => page.click('#rebuild-button'));
     assert.equal(rebuilt.name, path.basename(file));
     const out = path.join(work, 'same-' + rebuilt.name);
@@ -199,7 +199,7 @@ test('replace by drop, delete, rename and add by keyboard; the program unpacks t
   assert.deepEqual(unpacked(rebuilt.bytes, 'edited.szs'), expect.sort());
 });
 
-test('a hostile file shows the reason the program gives, and the page stays usable', async () => {
+test('a hostile file shows the reason the program gives, and the page stays usable; a checksum warns', async () => {
   const u8 = (table, size, extra = []) => Buffer.from([0x55, 0xaa, 0x38, 0x2d, 0, 0, 0, table, 0, 0, 0, size,
                                                        0, 0, 0, 0, ...Array(16).fill(0), ...extra]);
   const cases = {
@@ -218,6 +218,11 @@ test('a hostile file shows the reason the program gives, and the page stays usab
     assert.equal(await s.openArchive(page, file), name + ': ' + reasonOf(program));
     assert.equal(await s.openArchive(page, banner), null, 'usable after ' + name);
   }
+  const bent = path.join(work, 'bent.bnr');
+  fs.writeFileSync(bent, fs.readFileSync(banner).map((b, i) => (i === 0x9c ? b ^ 1 : b))); // in the banner header
+  const program = spawnSync(s.dravik, ['-t', bent], { encoding: 'utf8' });
+  assert.equal(await s.openArchive(page, bent), null);
+  assert.deepEqual(await page.$$eval('#archive-warnings li', (l) => l.map((w) => w.textContent)), [reasonOf(program)]);
 });
 
 test('Yaz0 on any file: compress and decompress as the program does', async () => {
