@@ -479,11 +479,11 @@ EMSCRIPTEN_KEEPALIVE int dv_rebuild(int handle, int level) {
     // Whether tree file `key` holds exactly what original node `node` holds.
     const u8::SameContent same = [&](std::uint32_t node, std::uint64_t key) {
         if (key == node) return true;
-        Entry e;
+        Entry e, mine;
         if (!archive_entry(original, node, &e)) return false;
-        std::uint64_t size = 0;
-        for (const u8::TreeEntry& t : s->tree)
-            if (!t.is_directory && t.key == key) size = t.size;
+        const std::uint64_t size = key >= kNewData ? s->blobs[static_cast<std::size_t>(key - kNewData)].size()
+                                   : archive_entry(original, static_cast<std::uint32_t>(key), &mine) ? mine.data_size
+                                                                                                      : ~std::uint64_t{0};
         if (size != e.data_size) return false;
         Bytes theirs(kChunk);
         std::uint64_t at = 0;
