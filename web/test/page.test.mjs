@@ -225,6 +225,42 @@ test('a hostile file shows the reason the program gives, and the page stays usab
   assert.deepEqual(await page.$$eval('#archive-warnings li', (l) => l.map((w) => w.textContent)), [reasonOf(program)]);
 });
 
+// A bare U8 archive of `nodes` after the root: [name, size] for a file,
+// [name, null, end] for a directory under the root.
+function u8(nodes) {
+  const names = ['', ...nodes.map((n) => n[0])].map((n) => Buffer.from(n + '\0'));
+  const tableSize = (nodes.length + 1) * 12 + names.reduce((a, n) => a + n.length, 0);
+  const dataStart = 0x20 + tableSize + 32 - ((0x20 + tableSize) % 32);
+  const table = Buffer.alloc(dataStart + nodes.reduce((a, n) => a + (n[1] || 0), 0));
+  table.writeUInt32BE(0x55aa382d, 0);
+  table.writeUInt32BE(0x20, 4);
+  table.writeUInt32BE(tableSize, 8);
+  table.writeUInt32BE(dataStart, 12);
+  let name = 0, data = dataStart;
+  [['', null, nodes.length + 1], ...nodes].forEach(([, size, end], i) => {
+    const at = 0x20 + i * 12;
+    table.writeUInt32BE((size === null ? 0x01000000 : 0) | name, at);
+    table.writeUInt32BE(size === null ? 0 : data, at + 4);
+    table.writeUInt32BE(size === null ? end : size, at + 8);
+    if (size) table.fill(i, data, data + size), data += size;
+    name += names[i].length;
+  });
+  names.reduce((at, n) => at + n.copy(table, at), 0x20 + (nodes.length + 1) * 12);
+  return table;
+}
+
+test('entries unpacking does not write are marked with its reasons, and a rebuild keeps them', async () => {
+  const file = path.join(work, 'odd.arc');
+  fs.writeFileSync(file, u8([['arc', null, 6], ['a', 40], ['a', 8], ['..', 4], ['b', 0]]));
+  const program = spawnSync(s.dravik, ['-q', '-C', fs.mkdtempSync(path.join(work, 'odd-')), file], { encoding: 'utf8' });
+  assert.equal(await s.openArchive(page, file), null);
+  const marked = await page.$$eval('#tree .row.unwritten', (rows) =>
+    rows.map((r) => `dravik: ${r.querySelector('.name').textContent}: ${r.querySelector('.tag.problem').title}`));
+  assert.deepEqual(marked, program.stderr.trim().split('\n').filter((l) => !/entries could not be unpacked$/.test(l)));
+  const rebuilt = await s.downloaded(page, () => page.click('#rebuild-button'));
+  assert.ok(rebuilt.bytes.equals(fs.readFileSync(file)));
+});
+
 test('Yaz0 on any file: compress and decompress as the program does', async () => {
   const input = path.join(work, 'UIAssets.arc');
   fs.writeFileSync(input, peeled(szs));
