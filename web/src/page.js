@@ -470,6 +470,8 @@ async function show(n, row) {
     }
   }
   v.replaceChildren(facts, actions);
+  // On a narrow screen the viewer is below the tree: bring it into sight.
+  if (row && window.matchMedia('(max-width: 720px)').matches) v.scrollIntoView({ block: 'nearest' });
   if (n.dir || !n.written) return;
   try {
     const bytes = await bytesOf(n);
