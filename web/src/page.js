@@ -757,7 +757,7 @@ function renameNode(n) {
 // --- Rebuilding ---------------------------------------------------------------
 
 // The edited tree as the engine takes it: each entry after its folder.
-function treeSpec() {
+function editedTree() {
   const tree = [], blobs = [];
   const index = new Map();
   for (const n of below(state.root)) {
@@ -793,7 +793,7 @@ async function job(label, op, message) {
 async function rebuild() {
   clearError();
   const level = Number($('level').value);
-  const { tree, blobs } = treeSpec();
+  const { tree, blobs } = editedTree();
   if (!tree.length) return showError('An archive needs at least one entry.');
   let r;
   try {
