@@ -279,6 +279,12 @@ test('opened from a folder (file://) and on a narrow screen, it works', async ()
   await narrow.goto(pathToFileURL(path.join(s.dist, 'index.html')).href);
   assert.equal(await s.openArchive(narrow, banner), null);
   assert.ok((await s.rows(narrow)).length > 0);
+  // Workers from Blob URLs: the engine's jobs and the .zip's.
+  const rebuilt = await s.downloaded(narrow, () => narrow.click('#rebuild-button'));
+  fs.writeFileSync(path.join(work, 'file-url.bnr'), rebuilt.bytes);
+  assert.ok(peeled(path.join(work, 'file-url.bnr')).equals(peeled(banner)));
+  const zip = unzipSync(new Uint8Array((await s.downloaded(narrow, () => narrow.click('#zip-button'))).bytes));
+  assert.equal(Object.keys(zip).length, s.expected(corpus).get('mkw-sp__mkw-sp/opening.bnr').length);
   assert.ok(await narrow.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth));
   await narrow.close();
 });
