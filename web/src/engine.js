@@ -109,8 +109,13 @@ const ops = {
 };
 
 onmessage = async (e) => {
-  await ready;
   const m = e.data;
+  try {
+    await ready;
+  } catch (err) {
+    postMessage({ id: m.id, error: 'the engine could not start: ' + String(err && err.message || err) });
+    return;
+  }
   try {
     const r = ops[m.op](m);
     postMessage({ id: m.id, result: r }, r.bytes ? [r.bytes.buffer] : []);
