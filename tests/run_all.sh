@@ -2,7 +2,8 @@
 # Builds dravik and runs every test three times: in the release build with
 # warnings as errors, under AddressSanitizer and UndefinedBehaviorSanitizer,
 # and as dravik.exe for Windows, cross-built and run under Wine; then the
-# Python module's tests with Debian's Python.
+# Python module's tests with Debian's Python, and the web page, built with
+# Emscripten and tested in Chromium.
 #
 # A stage whose tools are not installed is skipped with one line saying
 # which packages bring it; DRAVIK_REQUIRE_ALL=1 (as .ci/run sets) makes
@@ -52,4 +53,11 @@ if [ -x "$python" ] && "$python" -c 'import pytest, sysconfig, os; assert os.pat
   (cd build-python && PYTHONPATH="$(dirname "$package")" "$python" -m pytest -p no:cacheprovider -q ../python/tests)
 else
   skip Python "Python's headers, pytest or pybind11" "python3-dev, python3-pytest and pybind11-dev"
+fi
+
+if command -v emcc >/dev/null 2>&1 && [ -x /usr/bin/chromium ] && [ -d web/node_modules/playwright-core ]; then
+  web/build.sh
+  DRAVIK="$PWD/build/dravik" node --test web/test/page.test.mjs
+else
+  skip web "emscripten, chromium or web/node_modules" "emscripten and chromium and run npm ci in web/"
 fi
