@@ -189,7 +189,7 @@ public:
         // A path names the entry unpacking writes there, else the first one placed there.
         for (int pass = 0; pass < 2; ++pass)
             for (std::uint32_t i = 1; i < places_.size(); ++i)
-                if (places_[i].written == (pass == 0)) by_path_.emplace(places_[i].path, i);
+                if (places_[i].written == (pass == 0)) in_folder_.emplace(Spot(places_[i].folder, places_[i].name), i);
     }
 
     u8::Edit edit;
@@ -205,10 +205,18 @@ private:
         report_line(out_, line);
         return false;
     }
-    // The node at `path`, or 0.
+    // The node at `path`, or 0: found name by name from the top.
     std::uint32_t find(const std::string& path) const {
-        const auto found = by_path_.find(path);
-        return found == by_path_.end() ? 0 : found->second;
+        std::uint32_t node = 0;
+        for (std::size_t start = 0; start <= path.size();) {
+            std::size_t end = path.find('/', start);
+            if (end == std::string::npos) end = path.size();
+            const auto found = in_folder_.find(Spot(node, std::string_view(path).substr(start, end - start)));
+            if (found == in_folder_.end()) return 0;
+            node = found->second;
+            start = end + 1;
+        }
+        return node;
     }
     bool folder_at(const std::string& path, u8::EditFolder* folder);
     bool put_file(const std::string& path, std::uint64_t file);
@@ -219,7 +227,8 @@ private:
     Console& out_;
     std::vector<UnpackedPlace> places_;
     std::vector<bool> directory_;
-    std::map<std::string, std::uint32_t> by_path_;
+    using Spot = std::pair<std::uint32_t, std::string_view>;  // a folder and a name in it
+    std::map<Spot, std::uint32_t> in_folder_;
     std::map<std::string, u8::EditFolder> added_folders_;
     std::set<std::string> put_;  // paths an update has decided already
     std::vector<std::string> added_paths_;  // per added entry: where an update puts it
@@ -376,10 +385,14 @@ bool ArchiveEdit::update(const Options& options, const OutputFile& output) {
 bool ArchiveEdit::remove(const std::vector<std::string>& globs) {
     Selection selection = make_selection(globs, {});
     std::vector<bool> removed(places_.size(), false);
-    for (std::uint32_t i = 1; i < places_.size(); ++i) {
-        const std::string& path = places_[i].path;
-        const bool hit = match_any(selection.include, path, name_of(path));
-        const bool inside = removed[places_[i].folder];
+    // The paths as the walk makes them, one name at a time.
+    Placement placement(archive_, platform_name_rule());
+    Entry e;
+    for (std::uint32_t i = 1; archive_entry(archive_, i, &e); ++i) {
+        const Place& p = placement.place(e);
+        if (e.is_directory && !places_[i].written) placement.not_entered();
+        const bool hit = match_any(selection.include, p.path, p.name);
+        const bool inside = removed[places_[i].enclosing];
         if (!hit && !inside) continue;
         removed[i] = true;
         if (!inside) edit.nodes[i].remove = true;
@@ -433,35 +446,44 @@ bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid, std
     ArchivePtr result = archive_open_borrowed(plan.head.data(), plan.head.size());
     if (!result) return refuse(shown_ + ": the new table does not read back");
     const std::vector<UnpackedPlace> now = unpacked_places(*result, platform_name_rule());
-    if (renamed_ && now[laid.node_index[renamed_]].path != renamed_to_)
+    if (renamed_ && unpacked_path(now, laid.node_index[renamed_]) != renamed_to_)
         return refuse(escaped_path(renamed_to_) + ": would unpack as " +
-                      escaped_path(now[laid.node_index[renamed_]].path) + " (a root folder alone unpacks as arc); not renamed");
+                      escaped_path(unpacked_path(now, laid.node_index[renamed_])) +
+                      " (a root folder alone unpacks as arc); not renamed");
     // An update adds where it was asked to, and moves nothing else: a new
     // folder beside the root's only folder would make that one unpack under
     // its stored name rather than arc/, and a lone new root folder unpacks
     // as arc/.
     const bool update = !added_paths_.empty();
     for (std::uint32_t a = 0; a < laid.added_index.size(); ++a)
-        if (update && now[laid.added_index[a]].path != added_paths_[a])
+        if (update && unpacked_path(now, laid.added_index[a]) != added_paths_[a])
             return refuse(escaped_path(added_paths_[a]) + ": would unpack as " +
-                          escaped_path(now[laid.added_index[a]].path) + " (a root folder alone unpacks as arc)");
+                          escaped_path(unpacked_path(now, laid.added_index[a])) +
+                          " (a root folder alone unpacks as arc)");
+    // An entry lands where it did when its name and folder are the same and
+    // so is its folder's place.
+    std::vector<bool> same(places_.size(), false);
+    same[0] = true;
     for (std::uint32_t i = 1; i < places_.size(); ++i) {
         const std::uint32_t k = laid.node_index[i];
         if (k == 0) {
-            out.push_back(Change{'D', places_[i].path, {}});
+            out.push_back(Change{'D', unpacked_path(places_, i), {}});
             continue;
         }
-        if (now[k].path != places_[i].path) {
+        const std::uint32_t folder = places_[i].folder;
+        same[i] = now[k].name == places_[i].name && now[k].folder == laid.node_index[folder] && same[folder];
+        if (!same[i]) {
+            const std::string from = unpacked_path(places_, i);
+            const std::string to = unpacked_path(now, k);
             if (update)
-                return refuse(escaped_path(added_paths_.front()) + ": adding it would make " +
-                              escaped_path(places_[i].path) + " unpack as " + escaped_path(now[k].path) +
-                              " (root folders side by side keep their names)");
-            out.push_back(Change{'R', now[k].path, places_[i].path});
+                return refuse(escaped_path(added_paths_.front()) + ": adding it would make " + escaped_path(from) +
+                              " unpack as " + escaped_path(to) + " (root folders side by side keep their names)");
+            out.push_back(Change{'R', to, from});
         }
-        if (edit.nodes[i].replace) out.push_back(Change{'M', now[k].path, {}});
+        if (edit.nodes[i].replace) out.push_back(Change{'M', unpacked_path(now, k), {}});
     }
     for (std::uint32_t k : laid.added_index)
-        if (k != 0) out.push_back(Change{'A', now[k].path, {}});
+        if (k != 0) out.push_back(Change{'A', unpacked_path(now, k), {}});
     return true;
 }
 

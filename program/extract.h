@@ -10,13 +10,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "dravik/archive.h"
 #include "program/disk/copy.h"
 #include "program/disk/tree.h"
+#include "program/folder_path.h"
 #include "program/walk.h"
 
 namespace dravik {
@@ -58,34 +59,19 @@ struct FileIdentityEqual {
     }
 };
 
-// One folder the walk entered: level k lies in level k - 1.
-struct DirectoryLevel {
-    FileDescriptor fd;           // open while held; levels may be released
-    const char* name = nullptr;  // its name in the level below, borrowed from
-                                 // the archive's table (or "arc")
-};
-
 struct Extractor {
-    std::vector<DirectoryLevel> levels;  // levels[0]: the starting folder, always held
-    // At most `held_limit` levels beyond the start hold a descriptor, so
-    // that any depth of nesting leaves descriptors for the files. `held`
-    // lists them, shallowest first (new ones are always the deepest); when
-    // too many are held the shallowest is let go. A released level is
-    // opened again by name from the nearest held level below it when the
-    // walk returns to it, and that walk keeps descriptors at spaced levels
-    // (spread evenly when the budget allows, else at distances 1, 2, 4, 8...
-    // from its end), so that climbing out of any depth costs O(log depth)
-    // opens per level, amortised, instead of a walk from the start each time.
-    std::deque<std::size_t> held;
-    std::size_t held_limit = 1;
-    std::vector<std::size_t> reopen_path;  // scratch for the walk back down
+    FolderPath folders;  // the folders the walk is in, from the start
+    bool started = false;
     disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
-    // Every file this run has written, by device and inode, so that a later
-    // entry that lands on the same file (a duplicate name, or a name that
-    // differs only in case on a file system that ignores it) is refused
-    // rather than silently replacing it.
+    std::vector<FileIdentity> folder_ids;  // of each level of `folders`
+    // Every file this run has written, so that a later entry that lands on
+    // the same file (a duplicate name, or a name that differs only in case
+    // on a file system that ignores it) is refused rather than silently
+    // replacing it: by device and inode once asked for, and until then by
+    // name in the folder it was written in.
     std::unordered_set<FileIdentity, FileIdentityHash, FileIdentityEqual> written;
+    std::unordered_map<FileIdentity, std::vector<const char*>, FileIdentityHash, FileIdentityEqual> pending;
     std::uint32_t temp_serial = 0;
     char temp_name[64] = {};
 };

@@ -1,8 +1,9 @@
 // Where unpacking puts each entry: the one rule that the unpacker, the
 // listing's paths, selection patterns and the like-layout's mapping share,
 // so that a path said to be unpacked is exactly where the file is.
-#include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "lib/u8/u8_format.h"
@@ -15,6 +16,7 @@ struct Placement::State {
         std::uint32_t end = 0;          // first node index past this directory's contents
         std::size_t path_length = 0;    // its entries' paths start with this much of `path`
         std::uint32_t depth = 0;        // folders below the destination its entries land in
+        std::uint32_t folder = 0;       // the directory whose folder they land in
     };
     std::vector<Level> levels;
     std::string path;
@@ -27,7 +29,7 @@ struct Placement::State {
 
 Placement::Placement(const Archive& archive, NameRule rule, bool build_paths)
     : state_(std::make_unique<State>()) {
-    state_->levels.push_back(State::Level{archive.walked, 0, 0});
+    state_->levels.push_back(State::Level{archive.walked, 0, 0, 0});
     state_->root_directories = archive.root_directories;
     state_->rule = std::move(rule);
     state_->build = build_paths;
@@ -57,6 +59,7 @@ const Place& Placement::place(const Entry& entry) {
     s.place.name = name;
     s.place.nesting = static_cast<std::uint32_t>(s.levels.size() - 1);
     s.place.depth = parent.depth;
+    s.place.folder = parent.folder;
     s.place.placeable = placeable;
     s.last_was_entered_directory = false;
     if (entry.is_directory) {
@@ -64,10 +67,11 @@ const Place& Placement::place(const Entry& entry) {
         // the enclosing directory's end) is the enclosing directory's end.
         std::uint32_t end = entry.end;
         if (end <= entry.index || end > parent.end) end = parent.end;
-        State::Level level{end, parent.path_length, parent.depth};
+        State::Level level{end, parent.path_length, parent.depth, parent.folder};
         if (placeable) {
             level.path_length = s.path.size() + 1;
             level.depth = parent.depth + 1;
+            level.folder = entry.index;
             if (s.build) s.path += '/';
             s.last_was_entered_directory = true;
         }
@@ -84,6 +88,7 @@ void Placement::not_entered() {
     const State::Level& parent = s.levels[s.levels.size() - 2];
     level.path_length = parent.path_length;
     level.depth = parent.depth;
+    level.folder = parent.folder;
     s.last_was_entered_directory = false;
 }
 
@@ -94,19 +99,32 @@ namespace dravik {
 std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRule& rule) {
     std::vector<UnpackedPlace> places(archive.walked);
     places[0].written = true;
-    std::map<std::string, bool> made;  // path -> is a folder
-    Placement placement(archive, rule);
+    // Where unpacking wrote, by folder and name (is it a folder): keyed so
+    // rather than by whole paths, this stays linear in the entries at any
+    // depth. The names are the places' own, which stay where they are.
+    struct Spot {
+        std::uint32_t folder;
+        std::string_view name;
+        bool operator==(const Spot& o) const { return folder == o.folder && name == o.name; }
+    };
+    struct SpotHash {
+        std::size_t operator()(const Spot& s) const { return std::hash<std::string_view>()(s.name) * 31 + s.folder; }
+    };
+    std::unordered_map<Spot, bool, SpotHash> made;
+    Placement placement(archive, rule, false);
     std::vector<std::uint32_t> open;  // the directories enclosing the entry
     Entry e;
     for (std::uint32_t i = 1; archive_entry(archive, i, &e); ++i) {
         const Place& p = placement.place(e);
         UnpackedPlace& node = places[i];
-        node.path = std::string(p.path);
+        node.name = p.name;
+        node.folder = p.folder;
         open.resize(p.nesting);
-        node.folder = open.empty() ? 0 : open.back();
+        node.enclosing = open.empty() ? 0 : open.back();
         if (e.is_directory) open.push_back(i);
         bool ok = p.placeable;
-        const auto found = made.find(node.path);
+        const Spot spot{node.folder, node.name};
+        const auto found = made.find(spot);
         if (e.is_directory) {
             ok = ok && (found == made.end() || found->second);
             if (!ok) placement.not_entered();
@@ -114,10 +132,21 @@ std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRul
             ok = ok && found == made.end() &&
                  (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(archive));
         }
-        if (ok) made.emplace(node.path, e.is_directory);
+        if (ok) made.emplace(spot, e.is_directory);
         node.written = ok;
     }
     return places;
+}
+
+std::string unpacked_path(const std::vector<UnpackedPlace>& places, std::uint32_t index) {
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t i = index; i != 0 && i < places.size(); i = places[i].folder) chain.push_back(i);
+    std::string path;
+    for (std::size_t k = chain.size(); k-- > 0;) {
+        if (!path.empty()) path += '/';
+        path += places[chain[k]].name;
+    }
+    return path;
 }
 
 }  // namespace dravik
