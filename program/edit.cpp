@@ -139,7 +139,7 @@ private:
 // else from memory or through a buffer.
 class OriginalBytes {
 public:
-    explicit OriginalBytes(const Archive& archive) : archive_(archive) {}
+    explicit OriginalBytes(const Archive& archive) : archive_(archive) { copier_.copy_range_anywhere = true; }
 
     bool read(const u8::Piece& piece, const ByteSink& sink, OutputFile* direct) {
         const Source& source = archive_source(archive_);
