@@ -7,9 +7,11 @@
 #include <string>
 
 #include "program/convert.h"
+#include "program/diff.h"
 #include "program/disk/copy.h"
 #include "program/disk/interrupt.h"
 #include "program/disk/tree.h"
+#include "program/edit.h"
 #include "program/extract.h"
 #include "program/help.h"
 #include "program/json.h"
@@ -29,6 +31,9 @@ struct Request {
     bool quiet = false;
     Selection selection;
     FileDescriptor destination;  // where to unpack; invalid: the current directory
+    // An archive just written: the root alone is a valid archive there, listed
+    // as holding nothing.
+    bool written = false;
 };
 
 int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, Request& request,
@@ -41,7 +46,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
 
     const std::uint32_t count = archive_node_count(*archive);
     if (json) json_header(out, path, status, count);
-    if (count == 0) {
+    if (count == 0 && !request.written) {
         archive.reset();
         if (text) console_text(out, "- empty archive.\n");
         if (json) json_error(out, "empty archive");
@@ -56,7 +61,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
         console_text(out, line);
     }
     Entry first;
-    if (!archive_entry(*archive, 1, &first)) {
+    if (!archive_entry(*archive, 1, &first) && !request.written) {
         archive.reset();
         if (text) console_text(out, "- error finding file.\n");
         if (json) json_error(out, "no entries");
@@ -194,8 +199,9 @@ int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& sta
 }
 
 int list_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, bool json,
-                 bool quiet, Console& out) {
+                 bool quiet, Console& out, bool written) {
     Request request;
+    request.written = written;
     request.mode = Mode::list;
     request.json = json;
     request.quiet = quiet;
@@ -207,7 +213,8 @@ int run_cli(int argc, char** argv, Console& out) {
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
         report_line(out, error);
-        return 1;
+        // --diff answers 1 for "they differ": trouble is 2, as with cmp.
+        return options.mode == Mode::diff ? 2 : 1;
     }
     switch (options.mode) {
         case Mode::banner:
@@ -232,6 +239,13 @@ int run_cli(int argc, char** argv, Console& out) {
         case Mode::decompress:
             disk::install_interrupt_cleanup();
             return run_convert(options, out);
+        case Mode::update:
+        case Mode::remove:
+        case Mode::rename:
+            disk::install_interrupt_cleanup();
+            return run_edit(options, out);
+        case Mode::diff:
+            return run_diff(options, out);
     }
     return 1;
 }

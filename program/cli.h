@@ -28,8 +28,9 @@ int run_on_archive(const Options& options, Console& out);
 int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out);
 
 // Lists an open archive as -t does (text, JSON Lines, or nothing with
-// `quiet`), and releases it. Returns the exit status.
+// `quiet`), and releases it. Returns the exit status. An archive `written`
+// by this run may hold the root alone: it is listed as holding nothing.
 int list_archive(ArchivePtr& archive, const char* path, const OpenStatus& status, bool json,
-                 bool quiet, Console& out);
+                 bool quiet, Console& out, bool written = false);
 
 }  // namespace dravik

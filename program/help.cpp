@@ -12,6 +12,10 @@ const char kOptions[] =
     "\n"
     "usage: dravik [options] ARCHIVE          list and unpack into the current folder\n"
     "       dravik -c [options] ARCHIVE DIR   pack the contents of DIR into ARCHIVE\n"
+    "       dravik -u [options] ARCHIVE PATH...   put DIR/PATH into ARCHIVE at PATH\n"
+    "       dravik --delete [options] ARCHIVE GLOB...\n"
+    "       dravik --rename [options] ARCHIVE OLD NEW\n"
+    "       dravik --diff [options] A B       compare two archives by content\n"
     "       dravik --compress|--decompress [options] IN OUT\n"
     "\n"
     "Reading (options come before the archive; -- ends them):\n"
@@ -35,6 +39,17 @@ const char kOptions[] =
     "      --level LEVEL      Yaz0 effort: fast, default or best\n"
     "  -j, --threads N        compression threads (default: one per CPU)\n"
     "\n"
+    "Editing (ARCHIVE is written again whole or not at all; the rest stays):\n"
+    "  -u, --update           replace or add the entries at PATH from DIR/PATH\n"
+    "                         (-C DIR; a folder brings everything below it)\n"
+    "      --delete           remove entries matching GLOB, folders with contents\n"
+    "      --rename           move entry OLD to NEW, whose folder must exist\n"
+    "  -o, --output FILE      write the result to FILE instead of over ARCHIVE\n"
+    "  -n, --dry-run          print the changes (A, M, D, R, path); write nothing\n"
+    "      --diff             print what differs between A and B (A, M, D), then\n"
+    "                         whether the U8 archives are byte-identical;\n"
+    "                         exit 0 same contents, 1 different, 2 unreadable\n"
+    "\n"
     "  -h, --help             this text\n"
     "      --version          the program's title\n"
     "\n"
@@ -42,6 +57,7 @@ const char kOptions[] =
     "ignoring ASCII case; --like keeps ORIGINAL's order, names and padding.\n"
     "A folder of the archive's root is unpacked as arc/ when it is the root's\n"
     "only folder; when the root holds several, each keeps its name.\n"
-    "Exit status: 0 when everything was done, 1 otherwise.\n";
+    "Entries are named by the paths unpacking gives them (arc/timg/logo.tpl).\n"
+    "Exit status: 0 when everything was done, 1 otherwise (--diff: see above).\n";
 
 }  // namespace dravik

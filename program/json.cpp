@@ -118,6 +118,11 @@ void json_number(JsonLine& line, const char* key, std::uint64_t value) {
     console_write(line.out, digits, static_cast<std::size_t>(put_number(digits, value) - digits));
 }
 
+void json_bool(JsonLine& line, const char* key, bool value) {
+    key_of(line, key);
+    console_text(line.out, value ? "true" : "false");
+}
+
 void json_text(JsonLine& line, const char* key, std::string_view value) {
     key_of(line, key);
     quoted(line.out, value);

@@ -18,6 +18,7 @@ struct JsonLine {
 JsonLine json_begin(Console& out);
 void json_end(JsonLine& line);
 void json_number(JsonLine& line, const char* key, std::uint64_t value);
+void json_bool(JsonLine& line, const char* key, bool value);
 void json_text(JsonLine& line, const char* key, std::string_view value);
 // A byte string: valid UTF-8 is written as it is; anything else is written
 // with U+FFFD for each bad byte under `key`, and exactly, in hexadecimal,

@@ -93,4 +93,19 @@ const char* notice_json(Notice notice) {
                                          : "the banner checksum does not match";
 }
 
+std::string layout_limit_reason(u8::LayoutError error) {
+    switch (error) {
+        case u8::LayoutError::offset_too_large:
+            return "the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
+        case u8::LayoutError::names_too_large:
+            return "the names would pass 16 MiB, which U8 name offsets cannot reach";
+        case u8::LayoutError::too_many_nodes: return "too many entries for a U8 table";
+        case u8::LayoutError::bad_alignment: return "the alignment must be a power of two from 1 to 65536";
+        case u8::LayoutError::bad_name: return "a name holding a NUL byte cannot be stored";
+        case u8::LayoutError::unusual_original: return "the archive has its table inside its header";
+        default: break;
+    }
+    return "cannot be laid out";
+}
+
 }  // namespace dravik

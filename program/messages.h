@@ -6,6 +6,7 @@
 #include <string>
 
 #include "dravik/archive.h"
+#include "dravik/writer.h"
 #include "program/extract.h"
 
 namespace dravik {
@@ -21,5 +22,8 @@ std::string open_error_text(const char* path, const OpenStatus& status);
 // the "dravik: " prefix) and as JSON shows them.
 std::string notice_line(const std::string& shown_path, Notice notice);
 const char* notice_json(Notice notice);
+// Why a new archive cannot be laid out, for the format's limits (the other
+// errors mean something of their own to each caller).
+std::string layout_limit_reason(u8::LayoutError error);
 
 }  // namespace dravik

@@ -61,6 +61,10 @@ struct Parser {
             else if (value == "default") o.yaz0.level = yaz0::Level::standard;
             else if (value == "best") o.yaz0.level = yaz0::Level::best;
             else return fail("--level takes fast, default or best, not '" + value + "'");
+            o.level_given = true;
+        } else if (name == "o" || name == "output") {
+            if (value.empty()) return fail("option '" + name + "' needs a file name");
+            o.output = value;
         } else if (name == "j" || name == "threads") {
             std::uint64_t n = 0;
             if (!parse_number(value, 1024, &n) || n == 0)
@@ -71,9 +75,9 @@ struct Parser {
     }
 
     static bool takes_value(const std::string& name, bool is_long) {
-        if (!is_long) return name == "C" || name == "j";
+        if (!is_long) return name == "C" || name == "j" || name == "o";
         static const char* const kNames[] = {"directory", "include", "exclude", "like",
-                                             "align",     "level",   "threads"};
+                                             "align",     "level",   "threads", "output"};
         for (const char* n : kNames)
             if (name == n) return true;
         return false;
@@ -85,6 +89,11 @@ struct Parser {
         if (name == "c" || name == "create") return set_mode(Mode::pack, spelling);
         if (name == "compress") return set_mode(Mode::compress, spelling);
         if (name == "decompress") return set_mode(Mode::decompress, spelling);
+        if (name == "u" || name == "update") return set_mode(Mode::update, spelling);
+        if (name == "delete") return set_mode(Mode::remove, spelling);
+        if (name == "rename") return set_mode(Mode::rename, spelling);
+        if (name == "diff") return set_mode(Mode::diff, spelling);
+        if (name == "n" || name == "dry-run") return o.dry_run = true;
         if (name == "h" || name == "help") return set_mode(Mode::help, spelling);
         if (name == "version") return set_mode(Mode::version, spelling);
         if (name == "json") return o.json = true;
@@ -102,14 +111,30 @@ struct Parser {
             return fail("conflicting options: -O writes to standard output, -C to a folder");
         if (o.mode == Mode::to_stdout && o.json)
             return fail("conflicting options: -O and --json both write to standard output");
+        const bool edit = o.mode == Mode::update || o.mode == Mode::remove || o.mode == Mode::rename;
+        if ((!o.output.empty() || o.dry_run) && !edit)
+            return fail(std::string(o.dry_run ? "-n" : "-o") + " applies only to -u, --delete and --rename");
+        if (!o.output.empty() && o.dry_run)
+            return fail("conflicting options: -n writes nothing, -o names a file to write");
+        if (edit) {
+            const char* what = o.mode == Mode::update ? "-u needs an archive and at least one PATH"
+                               : o.mode == Mode::remove ? "--delete needs an archive and at least one GLOB"
+                                                        : "--rename needs an archive, OLD and NEW";
+            const std::size_t wanted = o.mode == Mode::rename ? 3 : 2;
+            if (o.operands.size() < wanted) return fail(what);
+            if (o.mode == Mode::rename && o.operands.size() > 3)
+                return fail("too many operands: '" + o.operands[3] + "'");
+            return true;
+        }
         const bool two = o.mode == Mode::pack || o.mode == Mode::compress ||
-                         o.mode == Mode::decompress;
+                         o.mode == Mode::decompress || o.mode == Mode::diff;
         if (o.operands.empty())
             return fail(two ? "missing operands (see dravik --help)"
                             : "no archive given (see dravik --help)");
         if (two && o.operands.size() < 2)
-            return fail(o.mode == Mode::pack ? "-c needs an archive and a folder"
-                                             : "missing output file (see dravik --help)");
+            return fail(o.mode == Mode::pack   ? "-c needs an archive and a folder"
+                        : o.mode == Mode::diff ? "--diff needs two archives"
+                                               : "missing output file (see dravik --help)");
         if (two && o.operands.size() > 2)
             return fail("too many operands: '" + o.operands[2] + "'");
         return true;

@@ -17,6 +17,10 @@ enum class Mode {
     pack,        // -c ARCHIVE DIR
     compress,    // --compress IN OUT
     decompress,  // --decompress IN OUT
+    update,      // -u ARCHIVE PATH...: put files from disk into the archive
+    remove,      // --delete ARCHIVE GLOB...
+    rename,      // --rename ARCHIVE OLD NEW
+    diff,        // --diff A B
     help,
     version,
     banner,      // no argument at all: the banner, exit 1
@@ -36,6 +40,9 @@ struct Options {
     std::uint32_t align = 32;
     Compression compression = Compression::by_name;
     yaz0::EncodeOptions yaz0{yaz0::Level::standard, 0};
+    bool level_given = false;  // --level was said (edits otherwise use best)
+    std::string output;        // -o FILE: an edit's result goes there, not over ARCHIVE
+    bool dry_run = false;      // -n: an edit tells what it would change, and writes nothing
     std::vector<std::string> operands;  // the archive, then what the mode needs
 };
 

@@ -14,6 +14,7 @@
 #include "program/disk/tree.h"
 #include "program/extract.h"
 #include "program/folder_path.h"
+#include "program/messages.h"
 #include "program/output_file.h"
 #include "program/walk.h"
 
@@ -269,19 +270,11 @@ std::string layout_problem(const u8::LayoutResult& r, const Scan& s, const std::
                            const std::string& archive) {
     const std::string who = r.entry < s.tree.size() ? shown_entry(s, shown_dir, r.entry) : escaped_path(archive);
     switch (r.error) {
-        case u8::LayoutError::none: break;
-        case u8::LayoutError::offset_too_large:
-            return who + ": the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
-        case u8::LayoutError::names_too_large:
-            return who + ": the names would pass 16 MiB, which U8 name offsets cannot reach";
-        case u8::LayoutError::too_many_nodes: return who + ": too many entries for a U8 table";
-        case u8::LayoutError::bad_alignment: return who + ": the alignment must be a power of two from 1 to 65536";
         case u8::LayoutError::bad_tree: return who + ": the folder changed while being read";
-        case u8::LayoutError::bad_name: return who + ": a name holding a NUL byte cannot be stored";
         case u8::LayoutError::unusual_original:
             return who + ": the archive to lay out like has its table inside its header";
+        default: return who + ": " + layout_limit_reason(r.error);
     }
-    return who + ": cannot be laid out";
 }
 
 bool ends_with_szs(const std::string& path) {
@@ -299,10 +292,81 @@ int list_written(const u8::Plan& plan, const std::string& archive,
     ArchivePtr written = archive_open_borrowed(plan.head.data(), plan.head.size(), &status);
     if (!written) return 1;
     for (const Carrier& carrier : carriers) status.carriers.push_back(carrier.kind);
-    return list_archive(written, archive.c_str(), status, options.json, options.quiet, out);
+    return list_archive(written, archive.c_str(), status, options.json, options.quiet, out, true);
 }
 
 }  // namespace
+
+struct FolderTree::State {
+    Scan scan;
+    DataServer server;
+};
+
+FolderTree::FolderTree() : state_(std::make_unique<State>()) {}
+FolderTree::~FolderTree() = default;
+
+void FolderTree::scan(int top, const std::string& shown, const OutputFile& output, Selection& exclude) {
+    State& s = *state_;
+    scan_tree(top, shown, output, exclude, s.scan);
+    s.server.scan = &s.scan;
+    s.server.folders.start(s.scan, top);
+    s.server.shown_dir = shown;
+}
+
+const std::vector<u8::TreeEntry>& FolderTree::entries() const { return state_->scan.tree; }
+const std::vector<std::string>& FolderTree::problems() const { return state_->scan.problems; }
+
+std::string FolderTree::path(std::uint64_t key) const {
+    const Scan& s = state_->scan;
+    return join(folder_path(s, s.folder_of[key]), s.tree[key].name);
+}
+
+std::string FolderTree::shown(std::uint64_t key) const { return state_->server.shown(key); }
+
+bool FolderTree::read(std::uint64_t key, const ByteSink& sink, OutputFile* direct) {
+    state_->server.direct = direct;
+    return state_->server.read_file(key, sink, nullptr);
+}
+
+const std::string& FolderTree::problem() const { return state_->server.problem; }
+
+bool writes_directly(const std::vector<Carrier>& carriers) { return carriers.empty(); }
+
+WriteResult write_archive(const u8::Plan& plan, const std::vector<Carrier>& carriers,
+                          const yaz0::EncodeOptions& yaz0_options, OutputFile& output,
+                          const u8::DataSource& source, const Archive* original) {
+    const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) {
+        return output_write(output, p, n);
+    };
+    bool ok = true;
+    if (writes_directly(carriers)) {
+        ok = u8::write_plan(plan, to_file, source, original);
+    } else if (carriers.size() == 1 && carriers[0].kind == CarrierKind::yaz0) {
+        // The archive's size is known from the layout: the encoder streams.
+        yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
+        if (!encoder) return WriteResult::no_memory_for_encoder;
+        ok = u8::write_plan(plan,
+                            [&encoder](const std::uint8_t* p, std::size_t n) {
+                                return yaz0::encoder_feed(*encoder, p, n);
+                            },
+                            source, original) &&
+             yaz0::encoder_finish(*encoder);
+    } else {
+        // Banners and their parts are small: wrapped whole in memory.
+        std::vector<std::uint8_t> bytes;
+        bytes.reserve(static_cast<std::size_t>(plan.size));
+        ok = u8::write_plan(plan,
+                            [&bytes](const std::uint8_t* p, std::size_t n) {
+                                bytes.insert(bytes.end(), p, p + n);
+                                return true;
+                            },
+                            source, original);
+        if (ok && !carrier_wrap(carriers, yaz0_options, bytes)) return WriteResult::too_large_for_carrier;
+        ok = ok && output_write(output, bytes.data(), bytes.size());
+    }
+    if (ok) return WriteResult::written;
+    return output.error_number != 0 ? WriteResult::cannot_write : WriteResult::source_failed;
+}
 
 int run_pack(const Options& options, Console& out) {
     if (options.operands.size() != 2) {
@@ -340,7 +404,10 @@ int run_pack(const Options& options, Console& out) {
         for (const std::string& p : scan.problems) report_line(out, p);
         return fail(escaped_path(archive) + ": not written");
     }
-    if (scan.tree.empty())
+    // A folder holding nothing packs only like an original: an archive of
+    // the root alone is valid, and real ones exist, but made from nothing
+    // it is more likely a mistake (tar refuses an empty archive too).
+    if (scan.tree.empty() && !original)
         return fail(escaped_path(dir) + ": nothing to pack; an archive needs at least one entry");
 
     DataServer server;
@@ -375,46 +442,23 @@ int run_pack(const Options& options, Console& out) {
         carriers.clear();
     }
 
-    const ByteSink to_file = [&output](const std::uint8_t* p, std::size_t n) {
-        return output_write(output, p, n);
-    };
     const u8::DataSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
         return server.read_file(piece.key, sink, nullptr);
     };
-    bool ok = true;
-    if (carriers.empty()) {
-        server.direct = &output;
-        ok = u8::write_plan(plan, to_file, source, original.get());
-    } else if (carriers.size() == 1 && carriers[0].kind == CarrierKind::yaz0) {
-        // The archive's size is known from the layout: the encoder streams.
-        yaz0::EncoderPtr encoder = yaz0::encoder_begin(static_cast<std::uint32_t>(plan.size), yaz0_options, to_file);
-        if (!encoder) return fail(escaped_path(archive) + ": not enough memory for the encoder");
-        ok = u8::write_plan(plan,
-                            [&encoder](const std::uint8_t* p, std::size_t n) {
-                                return yaz0::encoder_feed(*encoder, p, n);
-                            },
-                            source, original.get()) &&
-             yaz0::encoder_finish(*encoder);
-    } else {
-        // Banners and their parts are small: wrapped whole in memory.
-        std::vector<std::uint8_t> bytes;
-        bytes.reserve(static_cast<std::size_t>(plan.size));
-        ok = u8::write_plan(plan,
-                            [&bytes](const std::uint8_t* p, std::size_t n) {
-                                bytes.insert(bytes.end(), p, p + n);
-                                return true;
-                            },
-                            source, original.get());
-        if (ok && !carrier_wrap(carriers, yaz0_options, bytes))
+    if (writes_directly(carriers)) server.direct = &output;
+    switch (write_archive(plan, carriers, yaz0_options, output, source, original.get())) {
+        case WriteResult::written: break;
+        case WriteResult::no_memory_for_encoder:
+            return fail(escaped_path(archive) + ": not enough memory for the encoder");
+        case WriteResult::too_large_for_carrier:
             return fail(escaped_path(archive) + ": too large for the carrier of " + escaped_path(options.like));
-        ok = ok && output_write(output, bytes.data(), bytes.size());
-    }
-    if (!ok) {
-        if (!server.problem.empty()) return fail(server.problem);
-        // Neither a file nor the output failed: ORIGINAL's own bytes did.
-        if (original && output.error_number == 0)
-            return fail("the archive to lay out like could not be read");
-        return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
+        case WriteResult::source_failed:
+        case WriteResult::cannot_write:
+            if (!server.problem.empty()) return fail(server.problem);
+            // Neither a file nor the output failed: ORIGINAL's own bytes did.
+            if (original && output.error_number == 0)
+                return fail("the archive to lay out like could not be read");
+            return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
     }
     if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
 

@@ -190,6 +190,24 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Where unpacking the whole archive puts each node, by index, and whether
+// it writes the node there: a placeable entry whose name no earlier entry
+// took in the same folder (a directory where an earlier directory is
+// entered again; one where a file is, is not entered, and its entries land
+// a level up), and for a file, data that lies inside the archive.
+// Everything that names entries as unpacked (packing like an original,
+// editing, comparing) names them by this rule. Linear in the entries at
+// any depth: paths are made on demand by unpacked_path.
+struct UnpackedPlace {
+    std::string name;             // its name where it lands: the stored one, or "arc"
+    std::uint32_t folder = 0;     // Place::folder: the directory whose folder it lands in
+    std::uint32_t enclosing = 0;  // the directory holding it in the table's nesting (0: the root)
+    bool written = false;
+};
+std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRule& rule = {});
+// Node `index`'s path as unpacked ("arc/anim/a.brlan"; the root's is empty).
+std::string unpacked_path(const std::vector<UnpackedPlace>& places, std::uint32_t index);
+
 // Selecting entries by path: the patterns of the command line's --include
 // and --exclude, matched against each entry's path as unpacked
 // ("arc/anim/intro.brlan"). A pattern without '/' matches one name in any

@@ -6,9 +6,10 @@
 // Two layouts:
 //   - layout_default: the layout the field's tools write, the same bytes for
 //     the same tree whatever order its entries were listed in.
-//   - layout_like: laid out like an existing archive, keeping every byte
-//     of it that the new tree does not change, so that unpacking an archive
-//     and packing the folder again gives the same bytes when nothing
+//   - layout_edit: an existing archive changed (entries replaced, removed,
+//     renamed, moved, added), keeping every byte of it the change does not
+//     touch. layout_like is the same engine, with the change read off a
+//     folder that unpacking the archive made: the same bytes when nothing
 //     changed, and as few changed bytes as possible when something did.
 //
 // Compression and banner headers are the carriers' business (carrier.h);
@@ -40,8 +41,8 @@ struct TreeEntry {
 };
 
 // A stretch of the archive after the table: zeros, a file's data (`key`:
-// the TreeEntry's key), or bytes of the original archive (`key`: their
-// offset in it; only layout_like makes these).
+// the TreeEntry's or the edit's key), or bytes of the original archive
+// (`key`: their offset in it; only layout_edit and layout_like make these).
 struct Piece {
     enum class From : std::uint8_t { zeros, file, original };
     From from = From::zeros;
@@ -95,6 +96,85 @@ LayoutResult layout_default(const std::vector<TreeEntry>& tree, std::uint32_t al
 // by everything inside it).
 LayoutResult layout_in_order(const std::vector<TreeEntry>& tree, std::uint32_t align, Plan& plan);
 
+// Whether the caller's file `key` holds exactly the data node `node` of
+// ORIGINAL holds. Asked only for entries whose data block ORIGINAL shares
+// between entries or overlaps with another's.
+using SameContent = std::function<bool(std::uint32_t node, std::uint64_t key)>;
+
+// A folder of an edited archive: one of ORIGINAL's directories (`index`:
+// its node index, 0 for the root) or a directory the edit adds (`added`,
+// `index`: its place in Edit::added).
+struct EditFolder {
+    bool added = false;
+    std::uint32_t index = 0;
+};
+
+// What becomes of one node of ORIGINAL. The default keeps it as it is.
+struct EditNode {
+    // Dropped; a directory goes with everything it holds, except what moves
+    // out of it.
+    bool remove = false;
+    // A file takes new data: `size` bytes, asked for by `key`.
+    bool replace = false;
+    std::uint64_t size = 0;
+    std::uint64_t key = 0;
+    // Stored under a new name (no NUL inside), keeping its place.
+    bool rename = false;
+    std::string name;
+    // Goes, with what it holds, to the end of `folder`'s entries.
+    bool move = false;
+    EditFolder folder;
+    // Handed back in LayoutResult::entry when an error concerns this node.
+    std::uint32_t tag = kTopLevel;
+};
+
+// An entry the edit adds, at the end of `folder`'s entries; the entries
+// added to one folder go in the default order among themselves.
+struct EditAdded {
+    std::string name;  // no NUL inside
+    bool is_directory = false;
+    EditFolder folder;
+    std::uint64_t size = 0;  // a file's data length
+    std::uint64_t key = 0;   // a file's: handed back when its data is wanted
+    std::uint32_t tag = kTopLevel;  // as EditNode::tag
+};
+
+struct Edit {
+    // One per node of ORIGINAL, by index (node 0, the root, is never
+    // changed); nodes past the end of the list are kept.
+    std::vector<EditNode> nodes;
+    std::vector<EditAdded> added;
+};
+
+struct EditOutcome {
+    LayoutResult result;          // bad_tree: a folder moved into itself, or a
+                                  // folder reference that names no directory
+    std::uint32_t alignment = 0;  // what new and moved data was aligned to
+    // Where the entries went: each node of ORIGINAL's index in the new
+    // archive (0: gone), and each added entry's.
+    std::vector<std::uint32_t> node_index;
+    std::vector<std::uint32_t> added_index;
+};
+
+// Lays out ORIGINAL changed by `edit`. Everything the edit does not touch
+// stays as it was: node order, stored names, header, padding and the bytes
+// in gaps, node type bytes, and the offset of a file's data while nothing
+// before it moved; blocks shared by several entries stay shared while all
+// of them are unchanged (`same_content`, when given, says whether replaced
+// data is in fact the same). A renamed entry keeps its place; a moved or
+// added one goes at the end of its folder's entries. Changed and new data
+// goes after the last block, aligned as ORIGINAL's data is (the largest
+// power of two up to 4096 dividing every offset; 32 when ORIGINAL holds no
+// data to tell), and once a file changed
+// size the data after it is laid out again in ORIGINAL's data order. The
+// names table stays byte for byte while the nodes and their names are the
+// same, else it is written again in node order; directory words are
+// written for the new tree. Pieces From::original carry offsets in
+// ORIGINAL. An archive of the root alone is a valid ORIGINAL and a valid
+// result.
+EditOutcome layout_edit(const Archive& original, const Edit& edit, const SameContent& same_content,
+                        Plan& plan);
+
 struct LikeOutcome {
     LayoutResult result;
     // Paths (as unpacked) of ORIGINAL's entries that the tree no longer
@@ -103,34 +183,29 @@ struct LikeOutcome {
     std::uint32_t alignment = 0;  // what new and moved data was aligned to
 };
 
-// Whether the tree's file `key` holds exactly the data node `node` of
-// ORIGINAL holds. Asked only for entries whose data block ORIGINAL shares
-// between entries or overlaps with another's.
-using SameContent = std::function<bool(std::uint32_t node, std::uint64_t key)>;
-
 // Lays `tree` out like `original`. The tree is a folder as unpacking
 // `original` made it (paths per Placement with `rule`) and then changed:
-// its entries map back to ORIGINAL's by those paths. The new archive keeps
-// ORIGINAL's node order, stored names, header, names table, data order and
-// alignment, padding and the bytes in its gaps; a file keeps its offset
-// while nothing before it moved, and blocks shared by several entries stay
-// shared while all of them are unchanged. Entries unpacking could not
-// write (unsafe or refused names, later duplicates, data past the end) are
-// carried over as they are. An entry of ORIGINAL the tree lacks is dropped;
-// an entry new to the tree goes at the end of its folder, its data after
-// the last block. Pieces From::original carry offsets in ORIGINAL.
+// its entries map back to ORIGINAL's by those paths, and the change is laid
+// out as layout_edit does it. A file's data comes from the tree (its data
+// is the same bytes when unchanged), except for entries unpacking could not
+// write (unsafe or refused names, later duplicates, data past the end),
+// which are carried over as they are. An entry of ORIGINAL the tree lacks
+// is dropped; an entry new to the tree goes at the end of its folder, its
+// data after the last block. LayoutResult::entry names a tree entry.
 LikeOutcome layout_like(const Archive& original, const std::vector<TreeEntry>& tree,
                         const NameRule& rule, const SameContent& same_content, Plan& plan);
 
-// Sends a file piece's data: exactly piece.size bytes of the file with
-// piece.key, to `sink`, in chunks of any size. False on failure.
+// Sends a piece's data: exactly piece.size bytes of the file with
+// piece.key (or, for an original piece, of the original archive at
+// piece.key), to `sink`, in chunks of any size. False on failure.
 using DataSource = std::function<bool(const Piece& piece, const ByteSink& sink)>;
 
 // Streams the archive to `sink`: the head, then every piece in order. Zeros
-// are written here, file pieces come from `files`, original pieces from
-// `original` (needed only for a plan from layout_like). False as soon as
-// the sink or a source fails.
-bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& files,
+// are written here, file pieces come from `source`, original pieces from
+// `original` when it is given, else from `source` too (a caller that can
+// copy them more cheaply than through memory). False as soon as the sink
+// or a source fails.
+bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& source,
                 const Archive* original = nullptr);
 
 }  // namespace dravik::u8

@@ -2,6 +2,8 @@
 // listing's paths, selection patterns and the like-layout's mapping share,
 // so that a path said to be unpacked is exactly where the file is.
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "lib/u8/u8_format.h"
@@ -89,6 +91,63 @@ void Placement::not_entered() {
     level.depth = parent.depth;
     level.folder = parent.folder;
     s.last_was_entered_directory = false;
+}
+
+}  // namespace dravik
+
+namespace dravik {
+
+std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRule& rule) {
+    std::vector<UnpackedPlace> places(archive.walked);
+    places[0].written = true;
+    // Where unpacking wrote, by folder and name (is it a folder): keyed so
+    // rather than by whole paths, this stays linear in the entries at any
+    // depth. The names are the places' own, which stay where they are.
+    struct Spot {
+        std::uint32_t folder;
+        std::string_view name;
+        bool operator==(const Spot& o) const { return folder == o.folder && name == o.name; }
+    };
+    struct SpotHash {
+        std::size_t operator()(const Spot& s) const { return std::hash<std::string_view>()(s.name) * 31 + s.folder; }
+    };
+    std::unordered_map<Spot, bool, SpotHash> made;
+    Placement placement(archive, rule, false);
+    std::vector<std::uint32_t> open;  // the directories enclosing the entry
+    Entry e;
+    for (std::uint32_t i = 1; archive_entry(archive, i, &e); ++i) {
+        const Place& p = placement.place(e);
+        UnpackedPlace& node = places[i];
+        node.name = p.name;
+        node.folder = p.folder;
+        open.resize(p.nesting);
+        node.enclosing = open.empty() ? 0 : open.back();
+        if (e.is_directory) open.push_back(i);
+        bool ok = p.placeable;
+        const Spot spot{node.folder, node.name};
+        const auto found = made.find(spot);
+        if (e.is_directory) {
+            ok = ok && (found == made.end() || found->second);
+            if (!ok) placement.not_entered();
+        } else {
+            ok = ok && found == made.end() &&
+                 (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(archive));
+        }
+        if (ok) made.emplace(spot, e.is_directory);
+        node.written = ok;
+    }
+    return places;
+}
+
+std::string unpacked_path(const std::vector<UnpackedPlace>& places, std::uint32_t index) {
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t i = index; i != 0 && i < places.size(); i = places[i].folder) chain.push_back(i);
+    std::string path;
+    for (std::size_t k = chain.size(); k-- > 0;) {
+        if (!path.empty()) path += '/';
+        path += places[chain[k]].name;
+    }
+    return path;
 }
 
 }  // namespace dravik

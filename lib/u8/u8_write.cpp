@@ -22,16 +22,20 @@ bool alignment_is_valid(std::uint32_t align) {
     return align >= 1 && align <= kMaxAlignment && (align & (align - 1)) == 0;
 }
 
-bool default_less(const TreeEntry& x, const TreeEntry& y) {
-    if (x.is_directory != y.is_directory) return !x.is_directory;
-    const std::size_t n = std::min(x.name.size(), y.name.size());
+bool default_less(bool x_directory, std::string_view x, bool y_directory, std::string_view y) {
+    if (x_directory != y_directory) return !x_directory;
+    const std::size_t n = std::min(x.size(), y.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const unsigned char a = lower(static_cast<unsigned char>(x.name[i]));
-        const unsigned char b = lower(static_cast<unsigned char>(y.name[i]));
+        const unsigned char a = lower(static_cast<unsigned char>(x[i]));
+        const unsigned char b = lower(static_cast<unsigned char>(y[i]));
         if (a != b) return a < b;
     }
-    if (x.name.size() != y.name.size()) return x.name.size() < y.name.size();
-    return x.name < y.name;
+    if (x.size() != y.size()) return x.size() < y.size();
+    return x < y;
+}
+
+bool default_less(const TreeEntry& x, const TreeEntry& y) {
+    return default_less(x.is_directory, x.name, y.is_directory, y.name);
 }
 
 namespace {
@@ -199,7 +203,10 @@ bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& files,
                 if (!files || !files(piece, sink)) return false;
                 break;
             case Piece::From::original:
-                if (!original) return false;
+                if (!original) {
+                    if (!files || !files(piece, sink)) return false;
+                    break;
+                }
                 if (const std::uint8_t* bytes = archive_bytes(*original)) {
                     if (piece.key > archive_size(*original) ||
                         piece.size > archive_size(*original) - piece.key ||

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "dravik/writer.h"
 
@@ -23,5 +25,11 @@ inline std::uint64_t align_up(std::uint64_t v, std::uint32_t align) {
 // lower-casing, ties broken by the raw bytes, so that the order is total and
 // never depends on the order entries were listed.
 bool default_less(const TreeEntry& x, const TreeEntry& y);
+bool default_less(bool x_directory, std::string_view x, bool y_directory, std::string_view y);
+
+// ORIGINAL's nesting as unpacking reads it: for each node, the directory
+// that holds it (0 for the root), with ends that cannot be right taken as
+// the enclosing directory's end.
+void original_nesting(const Archive& original, std::vector<std::uint32_t>& enclosing);
 
 }  // namespace dravik::u8

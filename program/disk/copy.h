@@ -22,6 +22,10 @@ struct Copier {
     std::size_t window_size = 0;
     bool copy_range_unusable = false;
     bool splice_unusable = false;
+    // Ask the kernel to copy whatever the offsets, not only from a page
+    // boundary: between two archives (an edit) most stretches start off
+    // one, and there the kernel's copy measured well ahead of splicing.
+    bool copy_range_anywhere = false;
 };
 
 // Allocates what copy_file_data needs in memory, so that a file is created

@@ -176,7 +176,7 @@ bool copy_file_data(Copier& c, int in, std::uint64_t offset, int out, std::uint6
     // Each way that proves unsupported between these files (another file
     // system, an old kernel) is not tried again; the next one takes over
     // where it stopped.
-    if (!c.copy_range_unusable && offset % kPageSize == 0) {
+    if (!c.copy_range_unusable && (offset % kPageSize == 0 || c.copy_range_anywhere)) {
         const Copy result = copy_range(in, offset, out, length, ended);
         if (result != Copy::unsupported) return result == Copy::done;
         c.copy_range_unusable = true;

@@ -36,7 +36,9 @@ TEST(Cli, BannerHelpAndVersion) {
         for (const char* option : {"--list", "--directory", "--include", "--exclude",
                                    "--to-stdout", "--json", "--quiet", "--create", "--like",
                                    "--align", "--yaz0", "--no-compress", "--force",
-                                   "--compress", "--decompress", "--level", "--threads"})
+                                   "--compress", "--decompress", "--level", "--threads",
+                                   "--update", "--delete", "--rename", "--output", "--dry-run",
+                                   "--diff"})
             EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
     auto version = run_dravik({"--version"}, dir.path);

@@ -16,17 +16,7 @@ namespace {
 
 using fixture::run_dravik;
 
-// The bare U8 archive inside a file, whatever carriers wrap it, when their
-// checksums hold.
-std::string u8_layer(const std::string& path) {
-    dravik::OpenStatus status;
-    auto h = dravik::archive_open(path.c_str(), &status);
-    if (!h) return "(unreadable)";
-    if (status.notices) return "(bad checksum)";
-    std::string bytes(static_cast<std::size_t>(dravik::archive_size(*h)), '\0');
-    dravik::archive_read_bytes(*h, 0, bytes.data(), bytes.size());
-    return bytes;
-}
+using fixture::u8_layer;
 
 namespace fs = std::filesystem;
 
@@ -97,13 +87,8 @@ TEST(Pack, WrittenArchiveReadsBackInTheDocumentedOrderAndUnpacksToTheSameTree) {
 
 TEST(Pack, LikeEveryCorpusArchiveGivesItsU8LayerBack) {
     const std::string corpus = DRAVIK_CORPUS_DIR;
-    if (!fixture::exists(corpus + "/EXPECTED.tsv")) GTEST_SKIP() << "no corpus at " << corpus;
-    std::ifstream tsv(corpus + "/EXPECTED.tsv");
-    std::set<std::string> names;
-    for (std::string line; std::getline(tsv, line);)
-        if (line.find('\t') != std::string::npos && line.rfind("archive\t", 0) != 0)
-            names.insert(line.substr(0, line.find('\t')));
-    ASSERT_FALSE(names.empty());
+    const std::vector<std::string> names = fixture::corpus_archives();
+    if (names.empty()) GTEST_SKIP() << "no corpus at " << corpus;
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
         const std::string original = corpus + "/" + name;

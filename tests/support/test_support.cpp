@@ -3,10 +3,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "dravik/archive.h"
 #include "sha256.h"
 #include "archive_builder.h"
 
@@ -69,6 +71,25 @@ std::string read_file(const std::string& path) {
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+std::string u8_layer(const std::string& path) {
+    dravik::OpenStatus status;
+    auto h = dravik::archive_open(path.c_str(), &status);
+    if (!h) return "(unreadable)";
+    if (status.notices) return "(bad checksum)";
+    std::string bytes(static_cast<std::size_t>(dravik::archive_size(*h)), '\0');
+    dravik::archive_read_bytes(*h, 0, bytes.data(), bytes.size());
+    return bytes;
+}
+
+std::vector<std::string> corpus_archives() {
+    std::ifstream tsv(std::string(DRAVIK_CORPUS_DIR) + "/EXPECTED.tsv");
+    std::set<std::string> names;
+    for (std::string line; std::getline(tsv, line);)
+        if (line.find('\t') != std::string::npos && line.rfind("archive\t", 0) != 0)
+            names.insert(line.substr(0, line.find('\t')));
+    return std::vector<std::string>(names.begin(), names.end());
 }
 
 std::map<std::string, std::string> snapshot(const std::string& root) {

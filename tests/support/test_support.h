@@ -97,6 +97,12 @@ struct Sandbox {
 };
 
 std::string read_file(const std::string& path);
+// The bare U8 archive inside a file, whatever carriers wrap it, when their
+// checksums hold; else "(unreadable)" or "(bad checksum)".
+std::string u8_layer(const std::string& path);
+// The corpus archives' names, relative to DRAVIK_CORPUS_DIR; empty when
+// there is no corpus.
+std::vector<std::string> corpus_archives();
 bool exists(const std::string& path);  // without following a final symbolic link
 
 // Every entry below `root`, by relative path: "d" for a directory,

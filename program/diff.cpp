@@ -1,0 +1,176 @@
+// Two archives compared entry by entry, by the paths unpacking writes them
+// to and the bytes it would write there; file data is compared in chunks,
+// so memory stays bounded whatever the archives hold.
+#include "program/diff.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dravik/archive.h"
+#include "program/edit.h"
+#include "program/json.h"
+#include "program/messages.h"
+#include "program/walk.h"
+
+namespace dravik {
+
+namespace {
+
+constexpr std::size_t kChunk = 256 * 1024;
+
+enum class Same { yes, no, unreadable };
+
+// What unpacking one archive writes, folder by folder: each folder's
+// entries sorted by name, so that two archives are compared in one walk
+// down both trees, linear in the entries at any depth.
+struct Side {
+    const Archive& archive;
+    std::vector<UnpackedPlace> places;
+    std::vector<std::uint32_t> sorted;             // written entries, by folder then name
+    std::vector<std::uint32_t> first, count;       // per folder: its range in `sorted`
+
+    explicit Side(const Archive& a) : archive(a), places(unpacked_places(a, platform_name_rule())) {
+        for (std::uint32_t i = 1; i < places.size(); ++i)
+            if (places[i].written) sorted.push_back(i);
+        std::sort(sorted.begin(), sorted.end(), [this](std::uint32_t x, std::uint32_t y) {
+            return places[x].folder != places[y].folder ? places[x].folder < places[y].folder
+                                                        : places[x].name < places[y].name;
+        });
+        first.assign(places.size(), 0);
+        count.assign(places.size(), 0);
+        for (std::size_t k = sorted.size(); k-- > 0;) {
+            first[places[sorted[k]].folder] = static_cast<std::uint32_t>(k);
+            ++count[places[sorted[k]].folder];
+        }
+    }
+    bool directory(std::uint32_t i) const {
+        Entry e;
+        return archive_entry(archive, i, &e) && e.is_directory;
+    }
+};
+
+struct Buffers {
+    std::vector<std::uint8_t> a = std::vector<std::uint8_t>(kChunk), b = std::vector<std::uint8_t>(kChunk);
+};
+
+// Whether `read_a` and `read_b` give the same `size` bytes.
+template <typename ReadA, typename ReadB>
+Same same_stream(std::uint64_t size, Buffers& buffers, const ReadA& read_a, const ReadB& read_b) {
+    for (std::uint64_t at = 0; at < size;) {
+        const std::size_t n = size - at < kChunk ? static_cast<std::size_t>(size - at) : kChunk;
+        if (!read_a(at, buffers.a.data(), n) || !read_b(at, buffers.b.data(), n)) return Same::unreadable;
+        if (std::memcmp(buffers.a.data(), buffers.b.data(), n) != 0) return Same::no;
+        at += n;
+    }
+    return Same::yes;
+}
+
+}  // namespace
+
+int run_diff(const Options& options, Console& out) {
+    const std::string& path_a = options.operands[0];
+    const std::string& path_b = options.operands[1];
+    OpenStatus status_a, status_b;
+    ArchivePtr a = archive_open(path_a.c_str(), &status_a);
+    ArchivePtr b = archive_open(path_b.c_str(), &status_b);
+    if (!a) report_line(out, open_error_text(path_a.c_str(), status_a));
+    if (!b) report_line(out, open_error_text(path_b.c_str(), status_b));
+    if (!a || !b) return 2;
+
+    const bool print = !options.quiet;
+    const Side x(*a), y(*b);
+    Buffers buffers;
+    bool differ = false;
+    bool unreadable = false;
+    std::string path;
+    const auto tell = [&](char kind) {
+        differ = true;
+        if (print) print_change(out, options.json, kind, path);
+    };
+    // The walk: a folder of A and the folder of B at the same path (0 for
+    // none: the other side has no folder there), and how far through each.
+    struct Frame {
+        std::uint32_t fa, fb;
+        bool in_a, in_b;
+        std::uint32_t ia = 0, ib = 0;
+        std::size_t length;  // of `path` in this folder
+    };
+    std::vector<Frame> stack{Frame{0, 0, true, true, 0, 0, 0}};
+    while (!stack.empty() && !unreadable) {
+        Frame& f = stack.back();
+        const std::uint32_t na = f.in_a ? x.count[f.fa] : 0, nb = f.in_b ? y.count[f.fb] : 0;
+        if (f.ia == na && f.ib == nb) {
+            stack.pop_back();
+            continue;
+        }
+        const std::uint32_t ea = f.ia < na ? x.sorted[x.first[f.fa] + f.ia] : 0;
+        const std::uint32_t eb = f.ib < nb ? y.sorted[y.first[f.fb] + f.ib] : 0;
+        const int order = !ea ? 1 : !eb ? -1 : x.places[ea].name.compare(y.places[eb].name);
+        const std::string& name = order <= 0 ? x.places[ea].name : y.places[eb].name;
+        path.resize(f.length);
+        path += (f.length ? "/" : "") + name;
+        Frame inner{ea, eb, order <= 0 && x.directory(ea), order >= 0 && y.directory(eb), 0, 0, path.size()};
+        if (order < 0) ++f.ia, tell('D');
+        else if (order > 0) ++f.ib, tell('A');
+        else {
+            ++f.ia, ++f.ib;
+            if (inner.in_a != inner.in_b) {
+                tell('M');
+            } else if (!inner.in_a) {
+                Entry e, g;
+                archive_entry(*a, ea, &e);
+                archive_entry(*b, eb, &g);
+                const Same same = e.data_size != g.data_size ? Same::no
+                    : same_stream(e.data_size, buffers,
+                                  [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(*a, e, at, p, n); },
+                                  [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(*b, g, at, p, n); });
+                if (same == Same::unreadable) {
+                    report_line(out, escaped_path(path) + ": cannot be read from both archives");
+                    unreadable = true;
+                }
+                if (same == Same::no) tell('M');
+            }
+        }
+        // A folder on one side only: everything in it is told too.
+        if (inner.in_a || inner.in_b) stack.push_back(inner);
+    }
+    if (unreadable) {
+        console_flush(out);
+        return 2;
+    }
+
+    // The U8 archives themselves, after their carriers: the same bytes, or
+    // only the same contents (another order, alignment or padding).
+    bool identical = false;
+    if (!differ && archive_size(*a) == archive_size(*b)) {
+        const Same same = same_stream(
+            archive_size(*a), buffers,
+            [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read_bytes(*a, at, p, n); },
+            [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read_bytes(*b, at, p, n); });
+        if (same == Same::unreadable) {
+            report_line(out, "the archives cannot be read");
+            console_flush(out);
+            return 2;
+        }
+        identical = same == Same::yes;
+    }
+    if (print && options.json) {
+        JsonLine line = json_begin(out);
+        json_bool(line, "same_contents", !differ);
+        json_bool(line, "identical", identical);
+        json_end(line);
+    } else if (print) {
+        console_text(out, identical ? "- same contents; the U8 archives are byte-identical.\n"
+                          : differ  ? "- contents differ; the U8 archives differ.\n"
+                                    : "- same contents; the U8 archives differ in layout.\n");
+    }
+    if (!console_flush(out)) {
+        report_line(out, with_errno("cannot write the listing", out.error_number));
+        return 2;
+    }
+    return differ ? 1 : 0;
+}
+
+}  // namespace dravik
