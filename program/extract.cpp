@@ -257,15 +257,25 @@ bool extract_begin(Extractor& x, const Archive& archive, FileDescriptor start) {
     return true;
 }
 
-ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntry& w) {
-    if (x.levels.empty()) return ExtractResult{};
-    // Leave every folder deeper than where this entry lands; several can end
-    // at once.
-    while (x.levels.size() > std::size_t{w.place.depth} + 1) {
+void extract_leave(Extractor& x, std::uint32_t depth) {
+    // Several folders can end at once.
+    while (x.levels.size() > std::size_t{depth} + 1) {
         // A held level is always the deepest held one.
         if (x.levels.back().fd.valid()) x.held.pop_back();
         x.levels.pop_back();
     }
+}
+
+ExtractResult extract_enter_folder(Extractor& x, std::uint32_t depth, const char* name) {
+    if (x.levels.empty()) return ExtractResult{};
+    extract_leave(x, depth);
+    return enter_directory(x, name);
+}
+
+ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntry& w) {
+    if (x.levels.empty()) return ExtractResult{};
+    // Leave every folder deeper than where this entry lands.
+    extract_leave(x, w.place.depth);
     if (!w.entry.is_directory)
         return write_file(x, archive_source(archive), w.place.name, w.entry.data_offset,
                           w.entry.data_size);

@@ -101,4 +101,13 @@ bool extract_begin(Extractor& extractor, const Archive& archive,
 ExtractResult extract_entry(Extractor& extractor, const Archive& archive,
                             const WalkEntry& entry);
 
+// Makes and enters the folder of a nested archive (NAME.d) beside the file
+// that holds it, which landed `depth` folders below the start. `name` must
+// stay valid until extract_leave. An existing folder is entered; anything
+// else of that name is refused, and nothing is entered.
+ExtractResult extract_enter_folder(Extractor& extractor, std::uint32_t depth, const char* name);
+// Leaves every folder deeper than `depth`: the nested archive whose folder
+// was entered there is done, and its names go with it.
+void extract_leave(Extractor& extractor, std::uint32_t depth);
+
 }  // namespace dravik

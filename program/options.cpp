@@ -85,6 +85,8 @@ struct Parser {
         if (name == "c" || name == "create") return set_mode(Mode::pack, spelling);
         if (name == "compress") return set_mode(Mode::compress, spelling);
         if (name == "decompress") return set_mode(Mode::decompress, spelling);
+        if (name == "check") return set_mode(Mode::check, spelling);
+        if (name == "r" || name == "recursive") return o.recursive = true;
         if (name == "h" || name == "help") return set_mode(Mode::help, spelling);
         if (name == "version") return set_mode(Mode::version, spelling);
         if (name == "json") return o.json = true;
@@ -102,6 +104,8 @@ struct Parser {
             return fail("conflicting options: -O writes to standard output, -C to a folder");
         if (o.mode == Mode::to_stdout && o.json)
             return fail("conflicting options: -O and --json both write to standard output");
+        if (o.recursive && (o.mode == Mode::compress || o.mode == Mode::decompress))
+            return fail("conflicting options: -r applies to listing, unpacking, -O, -c and --check");
         const bool two = o.mode == Mode::pack || o.mode == Mode::compress ||
                          o.mode == Mode::decompress;
         if (o.operands.empty())

@@ -120,6 +120,12 @@ OpenError digest_range(const Source& source, std::uint64_t offset, std::uint64_t
     return OpenError::none;
 }
 
+// Refuses a damaged layer, saying how when a check asked.
+OpenError damaged(LayerFacts* facts, LayerDamage damage) {
+    if (facts) facts->damage = damage;
+    return OpenError::corrupt_carrier;
+}
+
 void narrow_view(Source& source, std::uint64_t offset, std::uint64_t length) {
     source.base += offset;
     source.size = length;
@@ -127,10 +133,11 @@ void narrow_view(Source& source, std::uint64_t offset, std::uint64_t length) {
 
 OpenError peel_imd5(Source& source, std::uint32_t* notices, LayerFacts* facts) {
     std::uint8_t header[kImd5HeaderSize];
-    if (source.size < kImd5HeaderSize) return OpenError::corrupt_carrier;
+    if (source.size < kImd5HeaderSize) return damaged(facts, LayerDamage::cut_short);
     if (!read_at(source, 0, header, sizeof header)) return OpenError::cannot_open;
     const std::uint64_t length = u8::be32(header + kImd5LengthOffset);
-    if (length > source.size - kImd5HeaderSize) return OpenError::corrupt_carrier;
+    if (facts) facts->stated = length;
+    if (length > source.size - kImd5HeaderSize) return damaged(facts, LayerDamage::length_past_end);
 
     std::uint8_t digest[md5::kDigestSize];
     const OpenError failure = digest_range(source, kImd5HeaderSize, length, digest);
@@ -148,7 +155,7 @@ OpenError peel_imd5(Source& source, std::uint32_t* notices, LayerFacts* facts) {
 
 OpenError peel_imet(Source& source, std::uint64_t start, std::uint32_t* notices, LayerFacts* facts) {
     const std::uint64_t end = start + kImetHeaderSize;
-    if (source.size < end) return OpenError::corrupt_carrier;
+    if (source.size < end) return damaged(facts, LayerDamage::cut_short);
     std::uint8_t header[kImetHeaderSize];
     if (!read_at(source, start, header, sizeof header)) return OpenError::cannot_open;
 
@@ -170,7 +177,7 @@ OpenError peel_imet(Source& source, std::uint64_t start, std::uint32_t* notices,
     Probe inner;
     const OpenError failure = probe_at(source, end, &inner);
     if (failure != OpenError::none) return failure;
-    if (inner.kind == Kind::unknown) return OpenError::corrupt_carrier;
+    if (inner.kind == Kind::unknown) return damaged(facts, LayerDamage::nothing_behind);
     narrow_view(source, end, source.size - end);
     return OpenError::none;
 }
@@ -184,7 +191,7 @@ OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held
     if (kind == Kind::lz77_bare) header_size = probe.bare.header_size;
     std::uint8_t header[yaz0::kHeaderSize > lz77::kHeaderSize ? yaz0::kHeaderSize
                                                               : lz77::kHeaderSize];
-    if (source.size < header_size) return OpenError::corrupt_carrier;
+    if (source.size < header_size) return damaged(facts, LayerDamage::cut_short);
     if (!read_at(source, 0, header, header_size)) return OpenError::cannot_open;
 
     const std::uint64_t stream_size = source.size - header_size;
@@ -192,7 +199,9 @@ OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held
     std::uint8_t type = 0;
     if (kind == Kind::yaz0) {
         decoded = yaz0::decoded_size(header);
-        if (!yaz0::size_is_possible(decoded, stream_size)) return OpenError::corrupt_carrier;
+        if (facts) facts->stated = decoded;
+        if (!yaz0::size_is_possible(decoded, stream_size))
+            return damaged(facts, LayerDamage::size_impossible);
     } else {
         if (kind == Kind::lz77_bare) {
             type = probe.bare.coding;
@@ -201,8 +210,10 @@ OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held
             type = lz77::coding(header);
             decoded = lz77::decoded_size(header);
         }
-        if (!lz77::coding_is_known(type) || !lz77::size_is_possible(type, decoded, stream_size))
-            return OpenError::corrupt_carrier;
+        if (facts) facts->stated = decoded;
+        if (!lz77::coding_is_known(type)) return damaged(facts, LayerDamage::unknown_coding);
+        if (!lz77::size_is_possible(type, decoded, stream_size))
+            return damaged(facts, LayerDamage::size_impossible);
     }
     const std::uint64_t needed = max_stream_needed(decoded);
     const std::size_t in_size =
@@ -235,13 +246,20 @@ OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held
     const bool ok = kind == Kind::yaz0
                         ? yaz0::decode(in, in_size, out.data, static_cast<std::size_t>(decoded))
                         : lz77::decode(type, in, in_size, out.data, static_cast<std::size_t>(decoded));
-    if (!ok) return OpenError::corrupt_carrier;
+    if (!ok) return damaged(facts, LayerDamage::stream_damaged);
     if (facts) {
         const std::size_t used =
             kind == Kind::yaz0 ? yaz0::stream_extent(in, in_size, static_cast<std::size_t>(decoded))
                                : lz77::stream_extent(type, in, in_size, static_cast<std::size_t>(decoded));
         facts->stated = decoded;
         facts->left_over = stream_size - used;
+        facts->padding = facts->left_over < 32;
+        std::uint8_t tail[32];
+        const std::size_t n = static_cast<std::size_t>(facts->left_over);
+        if (facts->padding && n > 0) {
+            facts->padding = read_at(source, source.size - n, tail, n);
+            for (std::size_t i = 0; facts->padding && i < n; ++i) facts->padding = tail[i] == 0;
+        }
     }
     source.owned = std::move(out);  // also releases the layer it was decoded from
     source.borrowed = nullptr;
@@ -306,6 +324,7 @@ OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
             facts->emplace_back();
             layer = &facts->back();
             layer->kind = kind;
+            layer->size = source.size;
         }
         switch (probe.kind) {
             case Kind::imd5: failure = peel_imd5(source, &found, layer); break;

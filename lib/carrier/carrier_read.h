@@ -34,14 +34,30 @@ bool probe_bare_lz77(const std::uint8_t* data, std::size_t n, std::uint64_t tota
 // stream inside, are removed.
 std::uint32_t banner_part_size(const std::uint8_t* part, std::uint64_t size);
 
+// How a carrier was damaged, for a check to say.
+enum class LayerDamage : std::uint8_t {
+    none,
+    cut_short,        // shorter than its header
+    unknown_coding,   // an LZ77 coding other than 0x10 and 0x11
+    size_impossible,  // states more than its stream could ever yield
+    stream_damaged,   // ends too soon, or refers before the start of its output
+    length_past_end,  // an IMD5 length past the end of the layer
+    nothing_behind,   // no archive behind a banner header
+};
+
 // What a check wants to know of each carrier peeled, beyond what opening
 // needs.
 struct LayerFacts {
     CarrierKind kind = CarrierKind::yaz0;
+    std::uint64_t size = 0;  // the layer's bytes, header included
+    LayerDamage damage = LayerDamage::none;  // when peeling failed here
     // Compressed kinds: the decoded size stated; IMD5: the payload length.
     std::uint64_t stated = 0;
-    // Bytes past the end of the compressed stream, or past the IMD5 payload.
+    // Bytes past the end of the compressed stream, or past the IMD5 payload,
+    // and whether they are only padding: fewer than 32, all zero, as
+    // encoders leave to round a stream up.
     std::uint64_t left_over = 0;
+    bool padding = false;
     bool digest_mismatch = false;      // IMD5, IMET
     std::uint32_t part_sizes[3] = {};  // IMET: what it states for icon, banner, sound
 };
