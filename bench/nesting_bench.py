@@ -4,6 +4,8 @@
   (a) 320,000 nested directories that cannot be entered (empty names)
   (b) depth 40,000 with a file at each level on the way back
   (c) depth 20,000 with a file at each level on the way back, under ulimit -n 64
+  (d) packing a folder 10,000 levels deep with one file at the bottom (-c and -c --like)
+  (e) packing a folder of 100,000 files of 100 bytes
 
 Each case must take time linear in the number of entries; the goals are under
 1 s, 2 s and 5 s. Prints the median wall time of each case (and the CPU
@@ -11,7 +13,9 @@ time, user and system, which a busy machine inflates less) and, for (b) and
 (c), of a reference run that only creates the same directories (one file at
 the bottom): their ratio is what returning through the levels costs on top
 of creating them, whatever the file system. With --compare, the same for
-another build. --work chooses the file system (e.g. /dev/shm).
+another build. Packing, (d) and (e), is timed beside `tar -cf` on the same
+tree in the same run (its goals: (d) within 3x tar, (e) within 1x).
+--work chooses the file system (e.g. /dev/shm).
 
 usage: bench/nesting_bench.py [--dravik build/dravik] [--runs 3] [--compare OTHER_DRAVIK]
 """
@@ -124,12 +128,64 @@ def run_once(dravik, archive, work, open_files):
     return elapsed, usage.ru_utime + usage.ru_stime, p.returncode
 
 
+def timed(command, cwd, open_files=None):
+    def limit():
+        if open_files:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (open_files, open_files))
+
+    start = time.perf_counter()
+    p = subprocess.Popen(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         preexec_fn=limit)
+    _, status, usage = os.wait4(p.pid, 0)
+    return time.perf_counter() - start, usage.ru_utime + usage.ru_stime, os.waitstatus_to_exitcode(status)
+
+
+def wide_folder(path, count):
+    os.mkdir(path)
+    for i in range(count):
+        with open(os.path.join(path, "f%06d" % i), "wb") as f:
+            f.write(b"x" * 100)
+
+
+def pack_cases(tools, top, runs):
+    """(d) and (e): dravik -c beside tar -cf on the same tree, alternating."""
+    deep_archive = os.path.join(top, "deep.arc")
+    descent_only(deep_archive, 10000)
+    deep = os.path.join(top, "deep")
+    os.mkdir(deep)
+    timed([tools[0][1], "-q", deep_archive], deep)
+    wide = os.path.join(top, "wide")
+    wide_folder(wide, 100000)
+    out = os.path.join(top, "out.arc")
+    cases = [
+        ("(d) pack depth 10,000, one file at the bottom", deep, [], 3.0),
+        ("    the same with --like", deep, ["--like", deep_archive], 3.0),
+        ("(e) pack 100,000 files of 100 bytes in one folder", wide, [], 1.0),
+    ]
+    for title, tree, extra, goal in cases:
+        line = "%s (goal: within %.0fx tar -cf):" % (title, goal)
+        tar_times = []
+        results = {name: [] for name, _ in tools}
+        for _ in range(runs):
+            for name, dravik in tools:
+                results[name].append(timed([dravik, "-c", "-q", "--force"] + extra + [out, "."], tree))
+            tar_times.append(timed(["tar", "-cf", os.path.join(top, "out.tar"), "."], tree))
+        tar = statistics.median(t for t, _, _ in tar_times)
+        for name, _ in tools:
+            m = statistics.median(t for t, _, _ in results[name])
+            line += " %s %.3f s (cpu %.3f s, exit %d, %.2fx tar)" % (
+                name, m, statistics.median(c for _, c, _ in results[name]), results[name][-1][2], m / tar)
+        line += " tar -cf %.3f s" % tar
+        print(line, flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--dravik", default=os.path.join(HERE, "..", "build", "dravik"))
     ap.add_argument("--runs", type=int, default=3)
     ap.add_argument("--compare")
     ap.add_argument("--work")
+    ap.add_argument("--only-pack", action="store_true", help="only the packing cases, (d) and (e)")
     args = ap.parse_args()
     tools = [("dravik", os.path.abspath(args.dravik))]
     if args.compare:
@@ -145,6 +201,8 @@ def main():
             ("(c) depth 20,000 as (b), ulimit -n 64", deep_with_files, 20000, 64, 5.0),
             ("    reference: depth 20,000, one file, ulimit -n 64", descent_only, 20000, 64, 0),
         ]
+        if args.only_pack:
+            cases = []
         for title, make, n, open_files, goal in cases:
             archive = os.path.join(top, "case.arc")
             make(archive, n)
@@ -167,6 +225,7 @@ def main():
             if len(medians) == 2:
                 line += ", ratio %.2fx" % (medians[0] / medians[1])
             print(line, flush=True)
+        pack_cases(tools, top, args.runs)
     finally:
         subprocess.run(["rm", "-rf", top])
 

@@ -125,13 +125,81 @@ void scaling() {
     }
 }
 
+// Each level on the files listed in `minima` (lines of size, minimum and path,
+// as `yaz0_bench minimum` prints them): size over the minimum and MB/s of
+// processor time, in this process, the best of `runs`; then the totals.
+void compare(const char* minima, int runs, unsigned levels) {
+    std::ifstream list(minima);
+    std::string line;
+    double in_total = 0, min_total = 0, out_total[3] = {}, cpu_total[3] = {}, worst[3] = {};
+    while (std::getline(list, line)) {
+        const std::size_t a = line.find('\t'), b = line.find('\t', a + 1);
+        if (a == std::string::npos || b == std::string::npos) continue;
+        const double minimum = std::strtod(line.substr(a + 1, b - a - 1).c_str(), nullptr);
+        const std::string path = line.substr(b + 1);
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<std::uint8_t> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::printf("%-40s %9zu", std::filesystem::path(path).filename().string().c_str(), data.size());
+        in_total += double(data.size());
+        min_total += minimum;
+        for (std::size_t l = 0; l < 3; ++l) {
+            if (!(levels >> l & 1)) continue;
+            double seconds = 0, cpu = 0;
+            const double size = double(time_encode(data, kLevels[l], 1, runs, seconds, cpu).size());
+            out_total[l] += size;
+            cpu_total[l] += cpu;
+            worst[l] = std::max(worst[l], size / minimum);
+            std::printf("  %s %.4f %6.1f", kLevelNames[l], size / minimum, double(data.size()) / cpu / 1e6);
+        }
+        std::printf("\n");
+    }
+    std::printf("%-40s %9.0f", "total", in_total);
+    for (std::size_t l = 0; l < 3; ++l)
+        if (levels >> l & 1)
+            std::printf("  %s %.4f (worst %.4f) %6.1f", kLevelNames[l], out_total[l] / min_total, worst[l],
+                    in_total / cpu_total[l] / 1e6);
+    std::printf("\n");
+}
+
 }  // namespace
 
 // yaz0_bench [MiB to decode]: everything; yaz0_bench scaling: the scaling only.
+// For bench/yaz0_peer_bench.py: yaz0_bench minimum FILE... prints each file's
+// size and the size of its smallest Yaz0 stream (header included), tab
+// separated; yaz0_bench sample SIZE SEED OUT writes generated data;
+// yaz0_bench compare MINIMA [RUNS [LEVELS]] measures each level (LEVELS: a
+// bit mask, 1 fast, 2 default, 4 best) on the files listed in MINIMA, a file
+// of such lines.
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "scaling") == 0) {
         scaling();
         return 0;
+    }
+    if (argc > 1 && std::strcmp(argv[1], "minimum") == 0) {
+        for (int i = 2; i < argc; ++i) {
+            std::ifstream in(argv[i], std::ios::binary);
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                                  std::istreambuf_iterator<char>());
+            if (!in.is_open() || in.bad()) {
+                std::fprintf(stderr, "cannot read %s\n", argv[i]);
+                return 1;
+            }
+            std::printf("%zu\t%llu\t%s\n", bytes.size(),
+                        static_cast<unsigned long long>(fixture::yaz0_minimum_size(bytes.data(), bytes.size())),
+                        argv[i]);
+        }
+        return 0;
+    }
+    if (argc > 2 && std::strcmp(argv[1], "compare") == 0) {
+        compare(argv[2], argc > 3 ? std::atoi(argv[3]) : 3, argc > 4 ? static_cast<unsigned>(std::atoi(argv[4])) : 7);
+        return 0;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "sample") == 0) {
+        const std::vector<std::uint8_t> data =
+            fixture::sample_data(std::strtoul(argv[2], nullptr, 10), static_cast<std::uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+        std::ofstream out(argv[4], std::ios::binary);
+        out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        return out ? 0 : 1;
     }
     const std::size_t megabytes = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 64;
     const int runs = 7;

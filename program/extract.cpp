@@ -20,7 +20,7 @@ constexpr int kTempAttempts = 100;
 // Real archives nest a handful of levels; this many held directories make
 // climbing out of tens of thousands of levels cost a few opens per level,
 // and more buy little.
-constexpr std::uint64_t kMaxHeldDirectories = 1024;
+constexpr std::size_t kMaxHeldDirectories = 1024;
 
 ExtractResult failure(ExtractError error, const char* name, int error_number = 0) {
     return ExtractResult{error, error_number, name};
@@ -32,80 +32,40 @@ ExtractResult refused(const char* name, disk::NameProblem problem) {
     return r;
 }
 
-// Closes the shallowest held levels until no more than the limit are held.
-// The deepest held level is the last to go, so with a limit of at least one
-// the directory being worked in always stays.
-void release_excess(Extractor& x) {
-    while (x.held.size() > x.held_limit) {
-        x.levels[x.held.front()].fd = FileDescriptor();
-        x.held.pop_front();
-    }
+// A folder's identity, for telling which folder a written file lies in.
+// Where the system cannot tell, the files written there are looked up at
+// once instead.
+FileIdentity folder_identity(int fd) {
+    FileIdentity identity;
+    std::uint64_t ignored = 0;
+    if (!file_stat(fd, &ignored, &identity)) identity = FileIdentity();
+    return identity;
 }
 
-void hold(Extractor& x, std::size_t index, FileDescriptor fd) {
-    x.levels[index].fd = std::move(fd);
-    x.held.push_back(index);
-    release_excess(x);
-}
-
-bool is_power_of_two(std::size_t n) { return n != 0 && (n & (n - 1)) == 0; }
-
-// The folder where the current entries go: the deepest level, opened again
-// if it was released. Returns -1 with errno set when it cannot be reached
-// any more.
-int current_directory(Extractor& x) {
-    const std::size_t target = x.levels.size() - 1;
-    if (x.levels[target].fd.valid()) return x.levels[target].fd.fd;
-
-    // The levels between the nearest held one (at worst the start, always
-    // held) and the target, innermost first.
-    std::vector<std::size_t>& path = x.reopen_path;
-    path.clear();
-    std::size_t from = target;
-    while (!x.levels[from].fd.valid()) {
-        path.push_back(from);
-        --from;
-    }
-
-    // Walk down again by name, never following a symbolic link, as the first
-    // descent did, keeping descriptors at spaced levels; level path[i] lies
-    // i levels below the target. With budget to spare, they are spread
-    // evenly, one every `stride` levels, so that each stretch between two
-    // is walked again once, with half the budget. With little, they sit at
-    // powers of two from the target (what is left over goes to the levels
-    // nearest it): a stretch of 2^k levels is then walked again in O(2^k k)
-    // opens in all, O(log depth) for each level returned to.
-    const std::size_t gap = path.size();
-    const std::size_t spare = x.held_limit > x.held.size() ? x.held_limit - x.held.size() : 0;
-    std::size_t spaced = 1;
-    for (std::size_t d = gap; d > 1; d >>= 1) ++spaced;
-    const bool even = spare >= 2 * spaced;
-    const std::size_t stride = even ? (gap + spare / 2 - 1) / (spare / 2) : 0;
-    const std::size_t contiguous = !even && spare > spaced ? spare - spaced : 0;
-    int dir = x.levels[from].fd.fd;
-    FileDescriptor passing;  // a level walked through but not kept
-    for (std::size_t i = gap; i-- > 0;) {
-        const std::size_t index = path[i];
-        FileDescriptor opened = disk::open_directory(dir, x.levels[index].name);
-        if (!opened.valid()) return -1;
-        const bool keep =
-            i == 0 || (even ? i % stride == 0 : i < contiguous || is_power_of_two(i));
-        if (keep) {
-            hold(x, index, std::move(opened));
-            dir = x.levels[index].fd.fd;
-            passing = FileDescriptor();
-        } else {
-            passing = std::move(opened);
-            dir = passing.fd;
+// Whether the file `existing` names in the current folder `dir` was
+// written earlier in this run. Files are told apart by identity, which also
+// catches a name that differs only in case on a file system that ignores
+// it; but an identity costs a system call, so a file's is taken only when
+// a later entry lands on a name that exists in a folder where this run
+// wrote, by then under the name it was written as (the names are the
+// archive's, and live as long as the run).
+bool written_earlier(Extractor& x, int dir, const FileIdentity& existing) {
+    const auto found = x.pending.find(x.folder_ids.back());
+    if (found != x.pending.end()) {
+        for (const char* name : found->second) {
+            disk::EntryKind kind;
+            FileIdentity identity;
+            if (disk::inspect(dir, name, &kind, &identity) && identity.known) x.written.insert(identity);
         }
+        x.pending.erase(found);
     }
-    return dir;
+    return x.written.count(existing) != 0;
 }
 
 // Makes and enters folder `name`. On failure no level is added: the walk
 // is told, and the directory's entries go to the enclosing folder.
 ExtractResult enter_directory(Extractor& x, const char* name) {
-    const int dir = current_directory(x);
+    const int dir = x.folders.current();
     if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);
     if (!name_is_safe(name)) return failure(ExtractError::unsafe_name, name);
     if (const disk::NameProblem problem = disk::name_problem(dir, name); problem != disk::NameProblem::none)
@@ -125,10 +85,8 @@ ExtractResult enter_directory(Extractor& x, const char* name) {
         }
         return failure(ExtractError::open_directory, name, error_number);
     }
-    DirectoryLevel level;
-    level.name = name;
-    x.levels.push_back(std::move(level));
-    hold(x, x.levels.size() - 1, std::move(opened));
+    x.folder_ids.push_back(folder_identity(opened.fd));
+    x.folders.push(name, std::move(opened));
     return ExtractResult{ExtractError::none, 0, name};
 }
 
@@ -151,7 +109,7 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
     // An empty file has no data to be out of range, whatever its offset.
     if (size > 0 && std::uint64_t{offset} + size > source.size)
         return failure(ExtractError::data_out_of_range, name);
-    const int dir = current_directory(x);
+    const int dir = x.folders.current();
     if (dir < 0) return failure(ExtractError::reopen_directory, name, errno);
     if (const disk::NameProblem problem = disk::name_problem(dir, name); problem != disk::NameProblem::none)
         return refused(name, problem);
@@ -182,7 +140,7 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
                 return failure(ExtractError::is_a_directory, name);
             if (same_identity(existing, x.archive))
                 return failure(ExtractError::would_replace_archive, name);
-            if (existing.known && x.written.count(existing) != 0)
+            if (existing.known && written_earlier(x, dir, existing))
                 return failure(ExtractError::same_path, name);
             out = create_temporary(x, dir);
             if (!out.valid()) return failure(ExtractError::create_file, name, errno);
@@ -191,11 +149,6 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
         disk::guard_partial_file(dir, writing);
     }
 
-    // Taken now, while the descriptor is open; the file keeps its identity
-    // through the rename.
-    FileIdentity identity;
-    std::uint64_t ignored_size = 0;
-    if (!file_stat(out.fd, &ignored_size, &identity)) identity = FileIdentity();
     bool ok = true;
     bool input_ended = false;
     if (size > 0) {
@@ -216,8 +169,12 @@ ExtractResult write_file(Extractor& x, const Source& source, const char* name,
     } else if (writing != name && !disk::rename_within(dir, writing, name)) {
         error = ExtractError::replace_file;
         error_number = errno;
-    } else if (identity.known) {
-        x.written.insert(identity);
+    } else if (x.folder_ids.back().known) {
+        x.pending[x.folder_ids.back()].push_back(name);
+    } else {
+        disk::EntryKind kind;
+        FileIdentity identity;
+        if (disk::inspect(dir, name, &kind, &identity) && identity.known) x.written.insert(identity);
     }
     // On any failure, nothing of the new content stays: not the file made
     // under its own name, not the temporary one.
@@ -241,45 +198,39 @@ bool extract_begin(Extractor& x, const Archive& archive) {
 
 bool extract_begin(Extractor& x, const Archive& archive, FileDescriptor start) {
     if (!start.valid()) return false;
-    x.levels.clear();
-    x.levels.reserve(64);  // deep enough for real archives without growing
-    DirectoryLevel root;
-    root.fd = std::move(start);
-    x.levels.push_back(std::move(root));
-    x.held.clear();
-    // A quarter of the process's descriptors, so that the files, the
-    // archive and the standard streams always find one.
-    const std::uint64_t quarter = disk::open_files_limit() / 4;
-    x.held_limit = static_cast<std::size_t>(
-        std::max<std::uint64_t>(1, std::min<std::uint64_t>(kMaxHeldDirectories, quarter)));
+    x.folder_ids.assign(1, folder_identity(start.fd));
+    x.folders.reset(std::move(start), kMaxHeldDirectories);
+    x.started = true;
     x.archive = archive_source(archive).identity;
     x.written.clear();
+    x.pending.clear();
     return true;
 }
 
 void extract_leave(Extractor& x, std::uint32_t depth) {
     // Several folders can end at once.
-    while (x.levels.size() > std::size_t{depth} + 1) {
-        // A held level is always the deepest held one.
-        if (x.levels.back().fd.valid()) x.held.pop_back();
-        x.levels.pop_back();
+    while (x.folders.depth() > depth) {
+        x.folders.pop();
+        x.folder_ids.pop_back();
     }
 }
 
 ExtractResult extract_enter_folder(Extractor& x, std::uint32_t depth, const char* name) {
-    if (x.levels.empty()) return ExtractResult{};
+    if (!x.started) return ExtractResult{};
     extract_leave(x, depth);
     return enter_directory(x, name);
 }
 
 ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntry& w) {
-    if (x.levels.empty()) return ExtractResult{};
+    if (!x.started) return ExtractResult{};
     // Leave every folder deeper than where this entry lands.
     extract_leave(x, w.place.depth);
-    if (!w.entry.is_directory)
-        return write_file(x, archive_source(archive), w.place.name, w.entry.data_offset,
-                          w.entry.data_size);
-    return enter_directory(x, w.place.name);
+    if (w.entry.is_directory) return enter_directory(x, w.place.name);
+    // A nested archive's names go when the walk leaves it; the names of the
+    // files written are kept for as long as the run may look them up.
+    const char* name = w.place.name;
+    if (w.level > 0 && name_is_safe(name)) name = x.kept_names.emplace_back(name).c_str();
+    return write_file(x, archive_source(archive), name, w.entry.data_offset, w.entry.data_size);
 }
 
 }  // namespace dravik

@@ -11,12 +11,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "dravik/archive.h"
 #include "program/disk/copy.h"
 #include "program/disk/tree.h"
+#include "program/folder_path.h"
 #include "program/walk.h"
 
 namespace dravik {
@@ -58,34 +61,22 @@ struct FileIdentityEqual {
     }
 };
 
-// One folder the walk entered: level k lies in level k - 1.
-struct DirectoryLevel {
-    FileDescriptor fd;           // open while held; levels may be released
-    const char* name = nullptr;  // its name in the level below, borrowed from
-                                 // the archive's table (or "arc")
-};
-
 struct Extractor {
-    std::vector<DirectoryLevel> levels;  // levels[0]: the starting folder, always held
-    // At most `held_limit` levels beyond the start hold a descriptor, so
-    // that any depth of nesting leaves descriptors for the files. `held`
-    // lists them, shallowest first (new ones are always the deepest); when
-    // too many are held the shallowest is let go. A released level is
-    // opened again by name from the nearest held level below it when the
-    // walk returns to it, and that walk keeps descriptors at spaced levels
-    // (spread evenly when the budget allows, else at distances 1, 2, 4, 8...
-    // from its end), so that climbing out of any depth costs O(log depth)
-    // opens per level, amortised, instead of a walk from the start each time.
-    std::deque<std::size_t> held;
-    std::size_t held_limit = 1;
-    std::vector<std::size_t> reopen_path;  // scratch for the walk back down
+    FolderPath folders;  // the folders the walk is in, from the start
+    bool started = false;
     disk::Copier copier;                 // moves file data from the archive
     FileIdentity archive;                // never replaced by an output file
-    // Every file this run has written, by device and inode, so that a later
-    // entry that lands on the same file (a duplicate name, or a name that
-    // differs only in case on a file system that ignores it) is refused
-    // rather than silently replacing it.
+    std::vector<FileIdentity> folder_ids;  // of each level of `folders`
+    // Every file this run has written, so that a later entry that lands on
+    // the same file (a duplicate name, or a name that differs only in case
+    // on a file system that ignores it) is refused rather than silently
+    // replacing it: by device and inode once asked for, and until then by
+    // name in the folder it was written in.
     std::unordered_set<FileIdentity, FileIdentityHash, FileIdentityEqual> written;
+    std::unordered_map<FileIdentity, std::vector<const char*>, FileIdentityHash, FileIdentityEqual> pending;
+    // Names of files written from nested archives (-r), which are released
+    // when the walk leaves them: `pending` points here for those.
+    std::deque<std::string> kept_names;
     std::uint32_t temp_serial = 0;
     char temp_name[64] = {};
 };
@@ -102,9 +93,9 @@ ExtractResult extract_entry(Extractor& extractor, const Archive& archive,
                             const WalkEntry& entry);
 
 // Makes and enters the folder of a nested archive (NAME.d) beside the file
-// that holds it, which landed `depth` folders below the start. `name` must
-// stay valid until extract_leave. An existing folder is entered; anything
-// else of that name is refused, and nothing is entered.
+// that holds it, which landed `depth` folders below the start. An existing
+// folder is entered; anything else of that name is refused, and nothing is
+// entered.
 ExtractResult extract_enter_folder(Extractor& extractor, std::uint32_t depth, const char* name);
 // Leaves every folder deeper than `depth`: the nested archive whose folder
 // was entered there is done, and its names go with it.

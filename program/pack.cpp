@@ -15,6 +15,7 @@
 #include "program/disk/copy.h"
 #include "program/disk/tree.h"
 #include "program/extract.h"
+#include "program/folder_path.h"
 #include "program/output_file.h"
 #include "program/walk.h"
 
@@ -23,6 +24,9 @@ namespace dravik {
 namespace {
 
 constexpr std::size_t kChunk = 256 * 1024;
+// As when unpacking: enough held folders that climbing out of any depth
+// costs a few opens per level.
+constexpr std::size_t kMaxHeldFolders = 1024;
 constexpr std::uint64_t kSmallFile = 64 * 1024;
 
 std::string join(const std::string& folder, const std::string& name) {
@@ -32,8 +36,8 @@ std::string join(const std::string& folder, const std::string& name) {
 // The folder tree to pack, as scanned.
 struct Folder {
     std::uint32_t parent = 0;  // folder index; folder 0 is DIR itself
+    std::uint32_t depth = 0;   // folders between it and DIR, itself included
     std::string name;
-    std::string path;          // relative to DIR, "" for DIR
     std::uint32_t entry = u8::kTopLevel;  // its tree entry
 };
 
@@ -45,30 +49,51 @@ struct Scan {
     std::vector<std::string> problems;     // one diagnostic each
 };
 
-// Reaches the scanned folders by walking down from DIR by name, never
-// through a symbolic link; the last one reached stays open.
+// Folder `k`'s path relative to DIR, for diagnostics (which are rare, so
+// paths are not kept for every folder: a deep chain would hold
+// quadratically many bytes).
+std::string folder_path(const Scan& s, std::uint32_t k) {
+    std::vector<const std::string*> names;
+    for (; k != 0; k = s.folders[k].parent) names.push_back(&s.folders[k].name);
+    std::string path;
+    for (std::size_t i = names.size(); i-- > 0;) path += (path.empty() ? "" : "/") + *names[i];
+    return path;
+}
+
+// Reaches the scanned folders in whatever order the writer asks for them,
+// never through a symbolic link, moving along the tree from the last folder
+// reached: files served in the default layout's depth-first order cost
+// O(1) opens each, amortised, at any depth.
 struct FolderCursor {
     const Scan* scan = nullptr;
-    int top = -1;
-    std::uint32_t open_index = 0;
-    FileDescriptor open;
+    FolderPath path;
+    std::uint32_t at = 0;  // the folder `path` ends in
 
-    int get(std::uint32_t k) {
-        if (k == 0) return top;
-        if (open.valid() && open_index == k) return open.fd;
-        std::vector<std::uint32_t> chain;
-        for (std::uint32_t f = k; f != 0; f = scan->folders[f].parent) chain.push_back(f);
-        FileDescriptor current;
-        int at = top;
-        for (std::size_t i = chain.size(); i-- > 0;) {
-            FileDescriptor next = disk::open_directory(at, scan->folders[chain[i]].name.c_str());
-            if (!next.valid()) return -1;
-            current = std::move(next);
-            at = current.fd;
+    void start(const Scan& s, int top) {
+        scan = &s;
+        path.reset(top, kMaxHeldFolders);
+        at = 0;
+    }
+
+    int get(std::uint32_t target) {
+        const std::vector<Folder>& f = scan->folders;
+        // Up to the nearest folder enclosing both, then down to the target.
+        std::vector<std::uint32_t> down;
+        std::uint32_t t = target;
+        while (f[at].depth > f[t].depth) at = (path.pop(), f[at].parent);
+        while (f[t].depth > f[at].depth) down.push_back(t), t = f[t].parent;
+        while (at != t) {
+            at = (path.pop(), f[at].parent);
+            down.push_back(t), t = f[t].parent;
         }
-        open = std::move(current);
-        open_index = k;
-        return open.fd;
+        for (std::size_t i = down.size(); i-- > 0;) {
+            const int dir = path.current();
+            FileDescriptor next = dir < 0 ? FileDescriptor() : disk::open_directory(dir, f[down[i]].name.c_str());
+            if (!next.valid()) return -1;
+            path.push(f[down[i]].name, std::move(next));
+            at = down[i];
+        }
+        return path.current();
     }
 };
 
@@ -82,35 +107,53 @@ const char* kind_reason(disk::NodeKind kind) {
     }
 }
 
-// Scans DIR. Entries that are the output (or its temporary file) are left
-// out, so an archive written inside DIR never holds itself.
+// Scans DIR depth first, holding open only the folders on the way down (at
+// most a bounded number of them), so that any depth and width costs time
+// in proportion to the entries. Entries that are the output (or its
+// temporary file) are left out, so an archive written inside DIR never
+// holds itself.
 void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
                Selection& selection, Scan& s) {
     s.folders.push_back(Folder{});
-    FolderCursor cursor{&s, top, 0, FileDescriptor()};
-    std::vector<disk::FolderEntry> entries;
-    for (std::uint32_t k = 0; k < s.folders.size(); ++k) {
-        const std::string folder_path = s.folders[k].path;
-        const int dir = cursor.get(k);
-        if (dir < 0 || !disk::list_folder(dir, entries)) {
-            s.problems.push_back(escaped_path(join(shown_dir, folder_path)) +
-                                 ": cannot read folder: " + std::strerror(errno));
+    struct Frame {
+        std::uint32_t folder;
+        std::vector<disk::FolderEntry> entries;
+        std::size_t next = 0;
+        std::size_t path_length;  // of `path` before this folder's name
+    };
+    std::vector<Frame> frames;
+    FolderPath open;
+    open.reset(top, kMaxHeldFolders);
+    std::string path;  // the current folder's path relative to DIR
+    const auto enter = [&](std::uint32_t k, std::size_t path_length) {
+        frames.push_back(Frame{k, {}, 0, path_length});
+        const int dir = open.current();
+        if (dir < 0 || !disk::list_folder(dir, frames.back().entries))
+            s.problems.push_back(escaped_path(join(shown_dir, path)) + ": cannot read folder: " +
+                                 std::strerror(errno));
+    };
+    enter(0, 0);
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        if (frame.next == frame.entries.size()) {
+            path.resize(frame.path_length);
+            frames.pop_back();
+            if (!frames.empty()) open.pop();
             continue;
         }
-        for (disk::FolderEntry& e : entries) {
-            if (same_identity(e.identity, output.existing) || same_identity(e.identity, output.written))
-                continue;
-            const std::string path = join(folder_path, e.name);
-            if (match_any(selection.exclude, path, e.name)) continue;  // a folder: all of it
-            if (e.kind != disk::NodeKind::regular && e.kind != disk::NodeKind::directory) {
-                s.problems.push_back(escaped_path(join(shown_dir, path)) + ": " + kind_reason(e.kind));
-                continue;
-            }
-            if (e.kind == disk::NodeKind::regular && !e.readable) {
-                s.problems.push_back(escaped_path(join(shown_dir, path)) + ": cannot be read: " +
-                                     std::strerror(EACCES));
-                continue;
-            }
+        disk::FolderEntry& e = frame.entries[frame.next++];
+        const std::uint32_t k = frame.folder;
+        if (same_identity(e.identity, output.existing) || same_identity(e.identity, output.written))
+            continue;
+        const std::size_t length = path.size();
+        path += (length == 0 ? "" : "/") + e.name;
+        const bool excluded = match_any(selection.exclude, path, e.name);  // a folder: all of it
+        if (!excluded && e.kind != disk::NodeKind::regular && e.kind != disk::NodeKind::directory) {
+            s.problems.push_back(escaped_path(join(shown_dir, path)) + ": " + kind_reason(e.kind));
+        } else if (!excluded && e.kind == disk::NodeKind::regular && !e.readable) {
+            s.problems.push_back(escaped_path(join(shown_dir, path)) + ": cannot be read: " +
+                                 std::strerror(EACCES));
+        } else if (!excluded) {
             u8::TreeEntry t;
             t.name = e.name;
             t.is_directory = e.kind == disk::NodeKind::directory;
@@ -120,15 +163,29 @@ void scan_tree(int top, const std::string& shown_dir, const OutputFile& output,
             s.tree.push_back(std::move(t));
             s.folder_of.push_back(k);
             s.identity.push_back(e.identity);
-            if (e.kind == disk::NodeKind::directory)
-                s.folders.push_back(Folder{k, e.name, path, static_cast<std::uint32_t>(s.tree.size() - 1)});
+            if (e.kind == disk::NodeKind::directory) {
+                const auto sub = static_cast<std::uint32_t>(s.folders.size());
+                s.folders.push_back(Folder{k, s.folders[k].depth + 1, e.name,
+                                           static_cast<std::uint32_t>(s.tree.size() - 1)});
+                const int dir = open.current();
+                FileDescriptor opened = dir < 0 ? FileDescriptor() : disk::open_directory(dir, e.name.c_str());
+                if (!opened.valid()) {
+                    s.problems.push_back(escaped_path(join(shown_dir, path)) + ": cannot read folder: " +
+                                         std::strerror(errno));
+                } else {
+                    open.push(e.name, std::move(opened));
+                    enter(sub, length);  // `frame` is not used past this point
+                    continue;
+                }
+            }
         }
+        path.resize(length);
     }
 }
 
 // Tree entry `key` as diagnostics show it: DIR/its path, escaped.
 std::string shown_entry(const Scan& s, const std::string& shown_dir, std::uint64_t key) {
-    return escaped_path(join(shown_dir, join(s.folders[s.folder_of[key]].path, s.tree[key].name)));
+    return escaped_path(join(shown_dir, join(folder_path(s, s.folder_of[key]), s.tree[key].name)));
 }
 
 // Serves file data and ORIGINAL's bytes to the writer.
@@ -266,7 +323,7 @@ constexpr std::uint64_t kMaxNestedArchive = 256ull << 20;
 
 // Where each tree entry lies, for the NAME.d folders of -r.
 std::string tree_path(const Scan& s, std::uint32_t t) {
-    return join(s.folders[s.folder_of[t]].path, s.tree[t].name);
+    return join(folder_path(s, s.folder_of[t]), s.tree[t].name);
 }
 
 // -r: every NAME.d folder beside a file NAME that holds an archive is
@@ -473,7 +530,7 @@ int run_pack(const Options& options, Console& out) {
 
     DataServer server;
     server.scan = &scan;
-    server.folders = FolderCursor{&scan, top.fd, 0, FileDescriptor()};
+    server.folders.start(scan, top.fd);
     server.original = original.get();
     server.shown_dir = dir;
 

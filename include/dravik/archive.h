@@ -151,6 +151,10 @@ struct Place {
     // below the destination.
     std::uint32_t nesting = 0;
     std::uint32_t depth = 0;
+    // The directory whose folder it lands in: the nearest enclosing one that
+    // was placed and entered, or 0 for the destination itself. Two entries
+    // land on the same path exactly when they share this and their name.
+    std::uint32_t folder = 0;
     // False when its name is unsafe or refused by the NameRule: it is not
     // unpacked, and a directory's entries land in the enclosing folder.
     bool placeable = false;
@@ -229,8 +233,8 @@ struct WalkEntry {
     Entry entry;
     // place.path is empty when paths were not asked for. In a nested
     // archive the path and depth run from the outermost destination
-    // through the folders of the files that hold it; nesting counts the
-    // directories of its own archive.
+    // through the folders of the files that hold it; nesting and folder are
+    // those of its own archive.
     Place place;
     const Archive* archive = nullptr;  // the archive the entry is in
     std::uint32_t level = 0;  // 0: the archive walked; k: inside k nested archives

@@ -26,6 +26,18 @@ constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 // choices are taken longest first, so 4 KiB before the look ahead stops the
 // path no longer depends on where it stops.
 constexpr std::size_t kLookahead = 4096;
+// `standard` finds matches exactly in inputs up to this size, and `fast`
+// codes inputs up to kFastOptimalUpTo as `best` does: on a few KiB the
+// cheapest path costs a fraction of a millisecond more than the greedy one,
+// which would leave small files further from the minimum than large ones.
+constexpr std::size_t kExactUpTo = std::size_t{16} << 10;
+constexpr std::size_t kFastOptimalUpTo = std::size_t{4} << 10;
+
+// Whether blocks of this size at this level are parsed along the cheapest
+// path (else greedily).
+bool optimal(Level level, std::size_t block_size) {
+    return level != Level::fast || block_size <= kFastOptimalUpTo;
+}
 
 struct Scratch {
     FastState fast;
@@ -133,12 +145,15 @@ void encode_block(Job& job, Level level, Scratch& s) {
     const std::size_t start = job.start, end = job.end;
     job.tokens.clear(end - start);
     job.exit = 0;
-    if (level == Level::fast) {
+    if (!optimal(level, total)) {
         code_fast(buf, start, end, s.fast, job.tokens);
         return;
     }
     Match* matches = job.matches.data();
-    if (level == Level::best) find_longest(buf, start, total, s.exact, matches);
+    // `standard` takes the exact finder's matches on small inputs: there
+    // sorting a few KiB costs no more than the tree, whose short cuts lose
+    // most on a small file (a few bytes are a large share of it).
+    if (level == Level::best || total <= kExactUpTo) find_longest(buf, start, total, s.exact, matches);
     else find_default(buf, start, total, s.tree, matches);
     std::uint16_t* step = job.step.data();
     parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
@@ -308,7 +323,7 @@ std::unique_ptr<Job> new_job(Encoder& e) {
         job = std::make_unique<Job>();
         job->data.reserve(kWindow + e.block_size + kLookahead);
         job->tokens.reserve(e.block_size);
-        if (e.level != Level::fast) {
+        if (optimal(e.level, e.block_size)) {
             job->step.resize(e.block_size + kLookahead);
             job->matches.resize(e.block_size + kLookahead);
         }

@@ -14,6 +14,7 @@ struct Placement::State {
         std::uint32_t end = 0;          // first node index past this directory's contents
         std::size_t path_length = 0;    // its entries' paths start with this much of `path`
         std::uint32_t depth = 0;        // folders below the destination its entries land in
+        std::uint32_t folder = 0;       // the directory whose folder they land in
     };
     std::vector<Level> levels;
     std::string path;
@@ -26,7 +27,7 @@ struct Placement::State {
 
 Placement::Placement(const Archive& archive, NameRule rule, bool build_paths)
     : state_(std::make_unique<State>()) {
-    state_->levels.push_back(State::Level{archive.walked, 0, 0});
+    state_->levels.push_back(State::Level{archive.walked, 0, 0, 0});
     state_->root_directories = archive.root_directories;
     state_->rule = std::move(rule);
     state_->build = build_paths;
@@ -56,6 +57,7 @@ const Place& Placement::place(const Entry& entry) {
     s.place.name = name;
     s.place.nesting = static_cast<std::uint32_t>(s.levels.size() - 1);
     s.place.depth = parent.depth;
+    s.place.folder = parent.folder;
     s.place.placeable = placeable;
     s.last_was_entered_directory = false;
     if (entry.is_directory) {
@@ -63,10 +65,11 @@ const Place& Placement::place(const Entry& entry) {
         // the enclosing directory's end) is the enclosing directory's end.
         std::uint32_t end = entry.end;
         if (end <= entry.index || end > parent.end) end = parent.end;
-        State::Level level{end, parent.path_length, parent.depth};
+        State::Level level{end, parent.path_length, parent.depth, parent.folder};
         if (placeable) {
             level.path_length = s.path.size() + 1;
             level.depth = parent.depth + 1;
+            level.folder = entry.index;
             if (s.build) s.path += '/';
             s.last_was_entered_directory = true;
         }
@@ -83,6 +86,7 @@ void Placement::not_entered() {
     const State::Level& parent = s.levels[s.levels.size() - 2];
     level.path_length = parent.path_length;
     level.depth = parent.depth;
+    level.folder = parent.folder;
     s.last_was_entered_directory = false;
 }
 

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string_view>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -32,12 +34,20 @@ namespace {
 // padding; too low could break a reader that relies on the alignment.
 constexpr std::uint32_t kMaxInferredAlignment = 4096;
 
-// Where unpacking put one of ORIGINAL's nodes, relative to the folder it
-// unpacked into.
-struct NodePlace {
-    std::string path;
-    bool written = false;  // false: unpacking could not write it (an unsafe or
-                           // refused name, an earlier entry's path, data past the end)
+// A name in a folder: where an entry lands. `folder` is ORIGINAL's
+// directory index for places in ORIGINAL (Place::folder), or the tree's
+// entry index for places in the tree (kTopLevel for its top). Keyed by this
+// rather than by whole paths, the mapping stays linear in the entries at
+// any depth.
+struct Spot {
+    std::uint32_t folder;
+    std::string_view name;
+    bool operator==(const Spot& o) const { return folder == o.folder && name == o.name; }
+};
+struct SpotHash {
+    std::size_t operator()(const Spot& s) const {
+        return std::hash<std::string_view>()(s.name) * 31 + s.folder;
+    }
 };
 
 // One node of the new archive.
@@ -67,8 +77,7 @@ public:
     LikeOutcome run(const NameRule& rule);
 
 private:
-    std::vector<NodePlace> unpacked_places(const NameRule& rule) const;
-    bool map_original(const std::vector<NodePlace>& places, LikeOutcome& outcome);
+    bool map_original(const NameRule& rule, LikeOutcome& outcome);
     void collect_new();
     void order_nodes();
     void append_new(std::uint32_t folder, std::uint32_t parent);
@@ -93,7 +102,7 @@ private:
     std::vector<bool> keep_;
     std::vector<bool> used_;                     // per tree entry: matched by a kept node
     std::vector<std::uint32_t> folder_of_path_;  // tree folder -> its first kept node
-    std::vector<std::uint32_t> end_of_;          // ORIGINAL's directories' (clamped) ends
+    std::vector<std::uint32_t> nesting_;         // per ORIGINAL node: directories enclosing it
     // collect_new: per tree folder (or kTopLevel), its new entries in default order
     std::map<std::uint32_t, std::vector<std::uint32_t>> added_;
     bool same_nodes_ = true;
@@ -119,93 +128,81 @@ private:
     std::uint64_t written_ = 0;  // everything before is in the head or a piece
 };
 
-// Where unpacking put each node of ORIGINAL, and whether it could write it
-// there: the placement rule, then no second entry on one path and no data
-// past the end. A directory that collides with a file is not entered, as
-// unpacking cannot enter it either.
-std::vector<NodePlace> LikeLayout::unpacked_places(const NameRule& rule) const {
-    std::vector<NodePlace> places(old_count_);
-    places[0].written = true;
-    std::map<std::string, bool> made;  // path -> is a folder
-    Placement placement(a_, rule);
-    Entry e;
-    for (std::uint32_t i = 1; archive_entry(a_, i, &e); ++i) {
-        const Place& p = placement.place(e);
-        NodePlace& node = places[i];
-        node.path = std::string(p.path);
-        bool ok = p.placeable;
-        const auto found = made.find(node.path);
-        if (e.is_directory) {
-            ok = ok && (found == made.end() || found->second);
-            if (!ok) placement.not_entered();
-        } else {
-            ok = ok && found == made.end() &&
-                 (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(a_));
-        }
-        if (ok) made.emplace(node.path, e.is_directory);
-        node.written = ok;
-    }
-    return places;
-}
-
-// Which of ORIGINAL's nodes stay: written ones still in the tree as the same
-// kind, and every one unpacking could not write. A folder that is gone takes
-// everything inside it along.
-bool LikeLayout::map_original(const std::vector<NodePlace>& places, LikeOutcome& outcome) {
-    std::vector<std::string> tree_path(tree_.size());
+// Which of ORIGINAL's nodes stay: those unpacking wrote that are still in
+// the tree as the same kind, and every one unpacking could not write (an
+// unsafe or refused name, a second entry on one path, data past the end),
+// which is carried over as it is. A folder that is gone takes everything
+// inside it along. Where unpacking put each node is Placement's to say; a
+// directory that lands on a file is not entered, as unpacking cannot enter
+// it either.
+bool LikeLayout::map_original(const NameRule& rule, LikeOutcome& outcome) {
+    std::unordered_map<Spot, std::uint32_t, SpotHash> in_tree;
     for (std::uint32_t i = 0; i < tree_.size(); ++i) {
         const std::uint32_t p = tree_[i].parent;
         if (p != kTopLevel && p >= i) {
             outcome.result = {LayoutError::bad_tree, i};
             return false;
         }
-        tree_path[i] = (p == kTopLevel ? std::string() : tree_path[p] + "/") + tree_[i].name;
+        in_tree.emplace(Spot{p, tree_[i].name}, i);
     }
-    std::map<std::string, std::uint32_t> by_path;
-    for (std::uint32_t i = 0; i < tree_.size(); ++i) by_path.emplace(tree_path[i], i);
 
     olds_.assign(old_count_, Out{});
     keep_.assign(old_count_, true);
     used_.assign(tree_.size(), false);
     folder_of_path_.assign(tree_.size(), kTopLevel);
-    end_of_.assign(old_count_, old_count_);
-    std::vector<std::uint32_t> stack{0};  // nodes of open directories
-    for (std::uint32_t i = 1; i < old_count_; ++i) {
-        while (stack.size() > 1 && i >= end_of_[stack.back()]) stack.pop_back();
-        const StoredNode n = archive_stored(a_, i);
+    nesting_.assign(old_count_, 0);
+    std::vector<std::uint32_t> tree_of(old_count_, kTopLevel);  // a kept directory's tree folder
+    std::unordered_map<Spot, bool, SpotHash> made;  // where unpacking wrote: is it a folder
+    std::vector<std::uint32_t> stack{0};  // ORIGINAL's enclosing directories
+    Placement placement(a_, rule);
+    Entry e;
+    for (std::uint32_t i = 1; archive_entry(a_, i, &e); ++i) {
+        const Place& p = placement.place(e);
+        nesting_[i] = p.nesting;
+        stack.resize(p.nesting + 1);
         Out& o = olds_[i];
         o.old = i;
-        o.directory = n.type != 0;
-        const bool parent_gone = !keep_[stack.back()];
-        if (o.directory) {
-            std::uint32_t end = n.size;
-            if (end <= i || end > end_of_[stack.back()]) end = end_of_[stack.back()];
-            end_of_[i] = end;
-            stack.push_back(i);
-        } else {
-            o.size = n.size;
-            o.offset = n.offset;
+        o.directory = e.is_directory;
+        if (!o.directory) {
+            o.size = e.data_size;
+            o.offset = e.data_offset;
         }
+        const Spot spot{p.folder, p.name};
+        const auto found = made.find(spot);
+        bool written = p.placeable;
+        if (o.directory) {
+            written = written && (found == made.end() || found->second);
+            if (!written) placement.not_entered();
+        } else {
+            written = written && found == made.end() &&
+                      (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(a_));
+        }
+        if (written) made.emplace(spot, o.directory);
+
+        const bool parent_gone = !keep_[stack.back()];
+        if (o.directory) stack.push_back(i);
         if (parent_gone) {
             keep_[i] = false;
-        } else if (!places[i].written) {
+        } else if (!written) {
             o.carried = true;
         } else {
-            const auto found = by_path.find(places[i].path);
-            if (found == by_path.end() || tree_[found->second].is_directory != o.directory ||
-                (!o.directory && used_[found->second])) {
+            const std::uint32_t parent = p.folder == 0 ? kTopLevel : tree_of[p.folder];
+            const auto match = in_tree.find(Spot{parent, p.name});
+            if (match == in_tree.end() || tree_[match->second].is_directory != o.directory ||
+                (!o.directory && used_[match->second])) {
                 keep_[i] = false;
+                outcome.dropped.emplace_back(p.path);
             } else {
-                o.tree = found->second;
-                used_[found->second] = true;
+                o.tree = match->second;
+                used_[match->second] = true;
                 if (o.directory) {
-                    if (folder_of_path_[found->second] == kTopLevel) folder_of_path_[found->second] = i;
+                    tree_of[i] = match->second;
+                    if (folder_of_path_[match->second] == kTopLevel) folder_of_path_[match->second] = i;
                 } else {
-                    o.size = tree_[found->second].size;
+                    o.size = tree_[match->second].size;
                 }
             }
         }
-        if (!keep_[i] && places[i].written && !parent_gone) outcome.dropped.push_back(places[i].path);
     }
     return true;
 }
@@ -265,8 +262,9 @@ void LikeLayout::order_nodes() {
     open_ = {0};
     open_old_ = {0};
     for (std::uint32_t i = 1; i < old_count_; ++i) {
-        while (open_.size() > 1 && i >= end_of_[open_old_.back()]) close_level();
         if (!keep_[i]) continue;
+        // Every directory enclosing a kept node is kept: close the deeper ones.
+        while (open_.size() > std::size_t{nesting_[i]} + 1) close_level();
         Out o = olds_[i];
         o.parent = open_.back();
         new_index_[i] = static_cast<std::uint32_t>(out_.size());
@@ -528,7 +526,7 @@ void LikeLayout::write_head() {
 LikeOutcome LikeLayout::run(const NameRule& rule) {
     LikeOutcome outcome;
     plan_ = Plan();
-    if (!map_original(unpacked_places(rule), outcome)) return outcome;
+    if (!map_original(rule, outcome)) return outcome;
     collect_new();
     order_nodes();
     outcome.result = build_names();

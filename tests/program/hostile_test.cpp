@@ -76,7 +76,9 @@ TEST(Hostile, DataWordsThatWrapOrReachPastTheFileFailOnlyTheirEntry) {
 
 // Far deeper than the process may hold descriptors: every level is still
 // created and entered, and the file at the bottom lands there.
-TEST(Hostile, TenThousandNestedDirectoriesUnpackWholeUnderALowDescriptorLimit) {
+// And pack back, plain and like the original, under the same limit: the
+// packer walks down folders as the unpacker does.
+TEST(Hostile, TenThousandNestedDirectoriesUnpackAndPackWholeUnderALowDescriptorLimit) {
     if (fixture::kNoLimits) GTEST_SKIP() << fixture::kNoLimits;
     constexpr int kDepth = 10000;
     Builder b;
@@ -97,6 +99,17 @@ TEST(Hostile, TenThousandNestedDirectoriesUnpackWholeUnderALowDescriptorLimit) {
     EXPECT_EQ(fixture::chain_depth(box.work + "/arc", "bottom", &bottoms), std::size_t{kDepth - 1});
     EXPECT_EQ(bottoms, 1u);
     EXPECT_EQ(read_file(box.work + "/top"), "t");
+
+    for (const std::vector<std::string>& extra : {std::vector<std::string>{}, {"--like", box.archive}}) {
+        std::vector<std::string> args{"-c", "-q", "--force"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {box.top.sub("back.arc"), box.work});
+        r = fixture::run_dravik(args, box.top.path, options);
+        EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
+        if (!extra.empty()) {
+            EXPECT_EQ(read_file(box.top.sub("back.arc")), read_file(box.archive));
+        }
+    }
 }
 
 // Climbing back out one level at a time, with a file at every level on the

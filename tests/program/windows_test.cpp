@@ -79,6 +79,22 @@ TEST(Windows, ANameDifferingOnlyInCaseIsTheSamePath) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("dravik: a.bin: same path as an earlier entry"), std::string::npos) << r.err;
     EXPECT_EQ(box.result(), (Tree{{"arc", "d"}, {"arc/A.bin", digest("upper")}}));
+
+    // The same through two folders that are one on disk.
+    Builder folders;
+    folders.dir("arc");
+    folders.dir("Sub");
+    folders.file("x", "first");
+    folders.end();
+    folders.dir("sub");
+    folders.file("x", "second");
+    folders.end();
+    folders.end();
+    Sandbox again;
+    const fixture::RunResult twice = again.run(folders.build());
+    EXPECT_EQ(twice.status, 1);
+    EXPECT_NE(twice.err.find("dravik: x: same path as an earlier entry"), std::string::npos) << twice.err;
+    EXPECT_EQ(again.result(), (Tree{{"arc", "d"}, {"arc/Sub", "d"}, {"arc/Sub/x", digest("first")}}));
 }
 
 // A refused folder's entries land in the enclosing one, and --json says so:
