@@ -301,6 +301,14 @@ struct Checker {
                 case NestRefusal::cannot_open:
                     open_failed(where, nested.status, peel_facts(nested), true);
                     break;
+                case NestRefusal::shared:
+                    finding(false, where, "its data is shared with " + std::string(nested.same_as) +
+                                              ", checked there");
+                    break;
+                case NestRefusal::over_budget:
+                    finding(false, where, "not checked: the archives inside decode to more than " +
+                                              std::to_string(kMaxNestedDecoded >> 30) + " GiB in all");
+                    break;
             }
         };
         Selection everything;

@@ -131,6 +131,7 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
 
     // With -r: the archives inside files, each after its file's line.
     bool told_too_deep = false;
+    bool told_over_budget = false;
     WalkNesting nesting;
     nesting.enter = [&](const NestedArchive& nested) {
         const std::string shown = escaped_path(std::string(nested.file->place.path));
@@ -151,9 +152,10 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
     };
     nesting.refused = [&](const NestedArchive& nested) {
         if (json) json_nested_header(out, nested);
-        if (nested.refusal == NestRefusal::too_deep) {
-            if (told_too_deep) return;
-            told_too_deep = true;
+        if (nested.refusal == NestRefusal::too_deep || nested.refusal == NestRefusal::over_budget) {
+            bool& told = nested.refusal == NestRefusal::too_deep ? told_too_deep : told_over_budget;
+            if (told) return;
+            told = true;
         }
         report_line(out, escaped_path(std::string(nested.file->place.path)) + ": " +
                              nest_refusal_text(nested));

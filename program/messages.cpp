@@ -101,6 +101,13 @@ std::string nest_refusal_text(const NestedArchive& nested) {
         case NestRefusal::cannot_open:
             return "holds an archive that cannot be opened: " + open_error_reason(nested.status) +
                    "; left as a file";
+        case NestRefusal::shared:
+            return "its bytes are those of " + escaped_path(std::string(nested.same_as)) +
+                   ", whose archive is opened there; left as a file";
+        case NestRefusal::over_budget:
+            return "the archives inside this one decode to more than " +
+                   std::to_string(kMaxNestedDecoded >> 30) +
+                   " GiB in all; this file, and any other past it, is left as a file";
     }
     return "left as a file";
 }

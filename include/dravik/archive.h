@@ -258,6 +258,10 @@ using WalkVisitor = std::function<bool(const WalkEntry&)>;
 //
 // Carriers and archives together nest at most this deep on one path.
 inline constexpr std::uint32_t kMaxNesting = 16;
+// The carriers of all nested archives one walk opens decode to at most
+// this much in all, so that archives of compressed archives cannot make a
+// small file take hours.
+inline constexpr std::uint64_t kMaxNestedDecoded = 8ull << 30;
 
 // Why a file that holds an archive was not opened as one.
 enum class NestRefusal : std::uint8_t {
@@ -266,6 +270,8 @@ enum class NestRefusal : std::uint8_t {
     nested_in_itself,  // its bytes are an archive, or an entry, already open on the path
     folder_taken,      // its folder's name (NAME.d) is an entry of its own archive too
     cannot_open,       // damaged, or not enough memory: status.error says which
+    shared,            // its bytes start where those of an archive this walk opened do (same_as)
+    over_budget,       // the nested archives would decode to more than kMaxNestedDecoded in all
 };
 
 struct NestedArchive {
@@ -276,6 +282,7 @@ struct NestedArchive {
     const Archive* archive = nullptr; // null when refused
     OpenStatus status;                // its carriers and checksum notices, or why it failed
     NestRefusal refusal = NestRefusal::none;
+    std::string_view same_as;  // for NestRefusal::shared: the path of the file opened first
 };
 
 struct WalkNesting {

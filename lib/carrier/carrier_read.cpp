@@ -184,8 +184,9 @@ OpenError peel_imet(Source& source, std::uint64_t start, std::uint32_t* notices,
 
 // Replaces the view by the decoded contents of the Yaz0 or LZ77 stream that
 // starts it (bare: as `probe` found it).
-OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held_elsewhere,
+OpenError peel_compressed(Source& source, const Probe& probe, PeelOptions* options,
                           LayerFacts* facts) {
+    const std::uint64_t held_elsewhere = options ? options->held_elsewhere : 0;
     const Kind kind = probe.kind;
     std::size_t header_size = kind == Kind::yaz0 ? yaz0::kHeaderSize : lz77::kHeaderSize;
     if (kind == Kind::lz77_bare) header_size = probe.bare.header_size;
@@ -227,6 +228,10 @@ OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held
     const std::uint64_t held =
         (source_bytes(source) ? source_memory_held(source) : in_size) + held_elsewhere;
     const std::uint64_t physical = memory_physical_size();
+    if (options && decoded > options->decode_budget - options->decoded) {
+        options->over_budget = true;
+        return OpenError::out_of_memory;
+    }
     if (decoded > std::numeric_limits<std::size_t>::max() ||
         (physical != 0 && (decoded > physical || held > physical - decoded)))
         return OpenError::out_of_memory;
@@ -261,6 +266,7 @@ OpenError peel_compressed(Source& source, const Probe& probe, std::uint64_t held
             for (std::size_t i = 0; facts->padding && i < n; ++i) facts->padding = tail[i] == 0;
         }
     }
+    if (options) options->decoded += decoded;
     source.owned = std::move(out);  // also releases the layer it was decoded from
     source.borrowed = nullptr;
     source.base = 0;
@@ -296,7 +302,6 @@ OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
                               std::vector<CarrierKind>* kinds, std::vector<Carrier>* carriers,
                               PeelOptions* options) {
     const int max_carriers = options ? options->max_carriers : kMaxCarriers;
-    const std::uint64_t held_elsewhere = options ? options->held_elsewhere : 0;
     std::vector<LayerFacts>* facts = options ? options->facts : nullptr;
     std::uint32_t found = 0;
     for (int depth = 0;; ++depth) {
@@ -329,7 +334,7 @@ OpenError carrier_peel_source(Source& source, std::uint32_t* notices,
         switch (probe.kind) {
             case Kind::imd5: failure = peel_imd5(source, &found, layer); break;
             case Kind::imet: failure = peel_imet(source, probe.imet_start, &found, layer); break;
-            default: failure = peel_compressed(source, probe, held_elsewhere, layer); break;
+            default: failure = peel_compressed(source, probe, options, layer); break;
         }
         if (failure != OpenError::none) return failure;
     }

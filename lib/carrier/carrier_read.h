@@ -70,6 +70,12 @@ struct PeelOptions {
     std::uint64_t held_elsewhere = 0;
     std::vector<LayerFacts>* facts = nullptr;  // one per carrier, when given
     bool too_deep = false;  // set when more than max_carriers were found
+    // How many decoded bytes the layers may state in all; a layer past it
+    // is refused as out of memory, with over_budget set. `decoded` counts
+    // what was decoded.
+    std::uint64_t decode_budget = UINT64_MAX;
+    std::uint64_t decoded = 0;
+    bool over_budget = false;
 };
 
 // Replaces `source` by what it carries, as many layers deep as it goes.

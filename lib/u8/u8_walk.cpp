@@ -3,6 +3,7 @@
 // inside archives, each opened when the walk reaches its file and released
 // when the walk leaves it.
 #include <algorithm>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -90,6 +91,15 @@ struct Walker {
     std::vector<Range> open;
     std::uint64_t held = 0;
     std::uint32_t used = 0;
+    // Where each nested archive this walk opened starts, with its file's
+    // path, while the bytes it lies in are open: entries that share those
+    // bytes are opened once, so that shared data cannot multiply the work
+    // with every level. The first pass of --include keeps its own.
+    using Start = std::pair<int, std::uint64_t>;
+    std::map<Start, std::string> starts;
+    std::map<Start, std::string> mark_starts;
+    bool marking = false;
+    std::uint64_t decoded = 0;  // by the carriers of nested archives, in all
 
     struct Frame {
         const Archive& archive;
@@ -110,6 +120,7 @@ struct Walker {
         NestRefusal refusal = NestRefusal::none;
         std::string folder;
         std::string folder_name;
+        std::string same_as;
     };
 
     void decide(const Decided& parent, std::string_view path, std::string_view name,
@@ -160,6 +171,14 @@ struct Walker {
             o.refusal = NestRefusal::nested_in_itself;
             return o;
         }
+        std::map<Start, std::string>& seen = marking ? mark_starts : starts;
+        const Start start{bytes.space, bytes.begin};
+        const auto first = seen.find(start);
+        if (first != seen.end()) {
+            o.refusal = NestRefusal::shared;
+            o.same_as = first->second;
+            return o;
+        }
         // At the limit only a bare archive could still be opened: carriers
         // are refused as too deep, and so is an archive that needs a level.
         const std::uint32_t remaining = used < kMaxNesting ? kMaxNesting - used : 0;
@@ -169,9 +188,12 @@ struct Walker {
                                 ? static_cast<int>(remaining - 1)
                                 : kMaxCarriers;
         peel.held_elsewhere = held;
+        peel.decode_budget = kMaxNestedDecoded - decoded;
         o.archive = open_entry(a, e, &peel, &o.status);
+        decoded += peel.decoded;
         if (!o.archive) {
             if (peel.too_deep) o.refusal = NestRefusal::too_deep;
+            else if (peel.over_budget) o.refusal = NestRefusal::over_budget;
             else if (o.status.error != OpenError::not_an_archive) o.refusal = NestRefusal::cannot_open;
             return o;
         }
@@ -189,6 +211,8 @@ struct Walker {
         if (refusal != NestRefusal::none) {
             o.archive.reset();
             o.refusal = refusal;
+        } else {
+            seen.emplace(start, std::string(path));
         }
         return o;
     }
@@ -207,6 +231,14 @@ struct Walker {
         open.resize(mark);
         held = held_before;
         used = used_before;
+        // Memory it decoded goes with it, and may be had again by another
+        // archive: what started inside it is forgotten.
+        if (inner.source.owned.data) {
+            const auto from = reinterpret_cast<std::uintptr_t>(inner.source.owned.data);
+            for (auto* seen : {&starts, &mark_starts})
+                seen->erase(seen->lower_bound(Start{0, from}),
+                            seen->lower_bound(Start{0, from + inner.source.owned.size}));
+        }
     }
 
     Frame child_frame(const Frame& f, const Opened& o, const Place& file_place, bool included,
@@ -239,7 +271,8 @@ struct Walker {
             if (!acted && !excluded && nesting && !e.is_directory) {
                 // A file leads to what its archive holds, when that is selected.
                 Opened o = open_nested(f, e, place, path);
-                if (o.archive) {
+                Entry inner_first;
+                if (o.archive && archive_entry(*o.archive, 1, &inner_first)) {
                     Frame child = child_frame(f, o, place, included, excluded);
                     if (!child.inherited.excluded) {
                         inside(f, e, *o.archive, [&] {
@@ -272,7 +305,10 @@ struct Walker {
         std::vector<std::uint8_t> flags;
         if (includes) {
             flags.assign(archive_node_count(a), 0);
+            mark_starts.clear();
+            marking = true;
             mark(f, flags);
+            marking = false;
         }
 
         // With --include the first pass has decided already; only --exclude
@@ -321,6 +357,7 @@ struct Walker {
         info.archive = o.archive.get();
         info.status = o.status;
         info.refusal = o.refusal;
+        info.same_as = o.same_as;
         if (o.refusal != NestRefusal::none) {
             if (nesting->refused) nesting->refused(info);
             return;

@@ -173,6 +173,21 @@ TEST(Nest, HostileNestingsEndCleanly) {
     taken.end();
     taken.end();
 
+    // Forty entries share one nested archive's bytes, four levels down:
+    // forty to the fourth walks if each were opened, four when shared bytes
+    // are opened once.
+    Bytes fan = leaf.build();
+    for (int level = 0; level < 4; ++level) {
+        Builder b;
+        b.dir("arc");
+        b.file("f.arc", as_string(fan));
+        for (int k = 1; k < 40; ++k) b.file("g" + std::to_string(k), "");
+        b.end();
+        fixture::RawArchive raw = b.raw();
+        for (int k = 3; k < 42; ++k) raw.nodes[k].word1 = raw.nodes[2].word1, raw.nodes[k].word2 = raw.nodes[2].word2;
+        fan = fixture::serialize(raw);
+    }
+
     const std::string step = "arc/f.arc.d/";
     const struct {
         const char* name;
@@ -189,6 +204,8 @@ TEST(Nest, HostileNestingsEndCleanly) {
          repeat(step, 3) + "arc/leaf", "arc/bomb.szs.d"},
         {"an inner table past its entry", holding(cut_short), "table lies outside", 1, "arc/f.arc", "arc/f.arc.d"},
         {"a folder named like the nested one", taken.build(), "is taken", 1, "arc/f.arc.d", "arc/f.arc.d/arc"},
+        {"shared bytes fanning out", fan, "whose archive is opened there", 4 * 39, repeat(step, 4) + "arc/leaf",
+         "arc/g1.d"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
