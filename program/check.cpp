@@ -1,6 +1,7 @@
 #include "program/check.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
