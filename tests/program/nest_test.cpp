@@ -123,6 +123,12 @@ TEST(Nest, CorpusGoesDownAndBackUpByteForByte) {
     EXPECT_NE(before["arc/banner.bin"], after["arc/banner.bin"]);
     before.erase("arc/banner.bin"), after.erase("arc/banner.bin");
     EXPECT_EQ(after, before);  // every inner file, the edited texture too, and icon.bin whole
+
+    // A .d folder without its file is an ordinary folder.
+    fs::remove(fs::u8path(work.sub("out/arc/icon.bin")));
+    const auto packed = run_dravik({"-c", "-r", "--like", banner, "lost.bnr", "out"}, work.path);
+    EXPECT_NE(packed.err.find("arc/icon.bin: not in the folder; dropped"), std::string::npos) << packed.err;
+    EXPECT_NE(packed.out.find("] icon.bin.d\n"), std::string::npos) << packed.out;
 }
 
 // A raw archive whose file f.arc is `payload` (the whole archive itself
