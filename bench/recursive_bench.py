@@ -5,7 +5,9 @@ runs taken in turn, printed as ratios to the plain unpack of the same run
 (a measurement, not a test).
 
   (a) the largest archive of the shared corpus (by file size)
-  (b) the corpus banner, opening.bnr, whose two parts are archives
+  (b) the corpus banner, opening.bnr, whose two parts are archives; beside
+      it, what a user ran before -r: a plain unpack, then one of each part
+      into its .d folder (three runs through one sh)
 
 usage: bench/recursive_bench.py [--dravik build/dravik] [--runs 9] [--work DIR]
        [--corpus ../shared/corpus]
@@ -67,6 +69,10 @@ def main():
                 "-c -r --like": [dravik, "-c", "-r", "-q", "--force", "--like", archive,
                                  os.path.join(work, "packed"), unpacked],
             }
+            if archive == banner:
+                parts = " && ".join("'%s' -q -C out/arc/%s.d out/arc/%s" % (dravik, p, p)
+                                    for p in ("banner.bin", "icon.bin"))
+                modes["plain, then parts"] = ["sh", "-c", "'%s' -q -C out '%s' && %s" % (dravik, archive, parts)]
             times = {m: [] for m in modes}
             peaks = {m: [] for m in modes}
             for _ in range(a.runs):
@@ -80,7 +86,7 @@ def main():
             print("%s, %d bytes, medians of %d runs" % (label, os.path.getsize(archive), a.runs))
             for mode in modes:
                 t = statistics.median(times[mode])
-                print("  %-14s %8.4f s  %5.2fx plain  peak %6.1f MiB" %
+                print("  %-18s %8.4f s  %5.2fx plain  peak %6.1f MiB" %
                       (mode, t, t / base, max(peaks[mode]) / 1024.0))
     finally:
         shutil.rmtree(work, ignore_errors=True)
