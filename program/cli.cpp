@@ -193,6 +193,8 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
     return unmatched ? 1 : 0;
 }
 
+}  // namespace
+
 int run_on_archive(const Options& options, Console& out) {
     const char* path = options.operands[0].c_str();
     Request request;
@@ -230,8 +232,6 @@ int run_on_archive(const Options& options, Console& out) {
     disk::install_interrupt_cleanup();
     return act_on_archive(archive, path, status, request, out);
 }
-
-}  // namespace
 
 int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out,
                     bool recursive) {

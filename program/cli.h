@@ -1,10 +1,12 @@
 // The program's command line and its walk over an archive, callable without
-// a process of their own (main is one line around run_cli).
+// a process of their own (main runs run_cli, or run_in_own_console when
+// Explorer started it).
 #pragma once
 
 #include <memory>
 
 #include "program/console.h"
+#include "program/options.h"
 #include "dravik/archive.h"
 
 namespace dravik {
@@ -13,6 +15,11 @@ namespace dravik {
 // flags, or opening the archive named by argv[1] and then list_and_unpack.
 // Standard output goes through `out`; diagnostics go to out.error_fd.
 int run_cli(int argc, char** argv, Console& out);
+
+// Lists, unpacks or copies out the archive options.operands[0] as the
+// options ask (-t, -C, -O, --include, ...), from opening it to the last
+// line. Returns the exit status.
+int run_on_archive(const Options& options, Console& out);
 
 // Everything after a successful open: the status lines, the listing and the
 // unpacking into the current directory. `path` is only used in messages.

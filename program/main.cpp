@@ -14,6 +14,7 @@
 #include "program/disk/copy.h"
 #include "program/disk/interrupt.h"
 #include "program/disk/process.h"
+#include "program/drop.h"
 
 namespace {
 
@@ -43,7 +44,9 @@ int main(int argc, char** argv) {
     // throws nothing else that is not caught, so that means the same.
     std::set_terminate(end_for_lack_of_memory);
     try {
-        return dravik::run_cli(argc, argv, out);
+        // A console of its own is Explorer's doing: a drop, or a double click.
+        return dravik::disk::owns_console() ? dravik::run_in_own_console(argc, argv, out)
+                                            : dravik::run_cli(argc, argv, out);
     } catch (const std::bad_alloc&) {
         end_for_lack_of_memory();
     }

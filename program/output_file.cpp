@@ -26,9 +26,8 @@ bool same_identity(const FileIdentity& a, const FileIdentity& b) {
 OutputFile::~OutputFile() { output_abort(*this); }
 
 bool output_begin(OutputFile& out, const std::string& path, bool force, std::string& reason) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    out.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string folder;
+    disk::split_path(path, &folder, &out.name);
     out.force = force;
     if (out.name.empty() || out.name == "." || out.name == "..") {
         reason = "not a file name";

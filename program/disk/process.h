@@ -26,4 +26,16 @@ std::uint64_t open_files_limit();
 // apart.
 long process_id();
 
+// Whether the console is this process's alone: Explorer starts a console
+// program (a file dropped on it, a double click) in a console of its own,
+// where a command typed in a console window or run by a script shares that
+// window's console. False where there are no consoles.
+bool owns_console();
+
+// Shows "Press any key to close this window." and waits for a key, so that
+// the user can read a console that closes with the process. Returns at once
+// when standard input is not the console or the console has no window
+// (started hidden): nothing can wait for a key that cannot come.
+void wait_for_key();
+
 }  // namespace dravik::disk

@@ -30,4 +30,10 @@ std::uint64_t open_files_limit() {
 
 long process_id() { return static_cast<long>(::getpid()); }
 
+// A terminal is never the program's alone: it belongs to the shell or the
+// window that started it, and stays open after the program ends.
+bool owns_console() { return false; }
+
+void wait_for_key() {}
+
 }  // namespace dravik::disk

@@ -65,4 +65,26 @@ std::uint64_t open_files_limit() { return 2048; }
 // The id the C runtime's getpid gives too.
 long process_id() { return static_cast<long>(::GetCurrentProcessId()); }
 
+bool owns_console() {
+    // The list holds every process attached to the console: only this one
+    // when the console was made for it.
+    DWORD ids[2];
+    return ::GetConsoleProcessList(ids, 2) == 1;
+}
+
+void wait_for_key() {
+    HANDLE in = handle_of(0);
+    DWORD mode;
+    if (!::GetConsoleMode(in, &mode) || !::GetConsoleWindow()) return;
+    static const char kPrompt[] = "Press any key to close this window.";
+    DWORD done = 0;
+    ::WriteFile(handle_of(1), kPrompt, sizeof kPrompt - 1, &done, nullptr);
+    // Keys pressed while the run went on were not an answer to the prompt.
+    ::FlushConsoleInputBuffer(in);
+    INPUT_RECORD record;
+    while (::ReadConsoleInputW(in, &record, 1, &done) && done == 1)
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) break;
+    ::WriteFile(handle_of(1), "\n", 1, &done, nullptr);
+}
+
 }  // namespace dravik::disk

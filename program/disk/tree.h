@@ -69,6 +69,11 @@ struct FolderEntry {
 // Lists the entries of the open directory `dir` but "." and "..", in no
 // particular order.
 bool list_folder(int dir, std::vector<FolderEntry>& entries);
+// Splits a path as the user gave it into its folder and its last name, by
+// this platform's rules: '/' separates on POSIX, where '\' is an ordinary
+// byte of a name; on Windows '\' separates too, and a drive keeps its
+// root ("C:/x" is in "C:/", "C:x" in drive C's current folder).
+void split_path(const std::string& path, std::string* folder, std::string* name);
 // Opens a directory by a path as the user gave it (a link named by the user
 // is followed, as the shell would).
 FileDescriptor open_directory_path(const char* path);

@@ -141,6 +141,12 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries) {
     return ok;
 }
 
+void split_path(const std::string& path, std::string* folder, std::string* name) {
+    const std::size_t slash = path.find_last_of('/');
+    *folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 FileDescriptor open_directory_path(const char* path) {
     return FileDescriptor(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }

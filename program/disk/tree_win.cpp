@@ -458,6 +458,20 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries) {
     return ok;
 }
 
+void split_path(const std::string& path, std::string* folder, std::string* name) {
+    const std::size_t slash = path.find_last_of("/\\");
+    const bool drive = path.size() >= 2 && path[1] == ':';
+    if (slash == std::string::npos) {
+        *folder = drive ? path.substr(0, 2) : ".";
+        *name = drive ? path.substr(2) : path;
+        return;
+    }
+    *name = path.substr(slash + 1);
+    if (slash == 0) *folder = "/";
+    else if (drive && slash == 2) *folder = path.substr(0, 2) + "/";
+    else *folder = path.substr(0, slash);
+}
+
 FileDescriptor open_directory_path(const char* path) {
     std::wstring w;
     if (!wide_name(path, &w)) return FileDescriptor();

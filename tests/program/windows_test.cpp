@@ -206,4 +206,57 @@ TEST(Windows, CtrlCInTheCreateWindowLeavesNoFile) {
     }
 }
 
+fixture::RunResult run_alone(const std::string& path, const Sandbox& box, fixture::RunOptions::Console console) {
+    fixture::RunOptions options;
+    options.console = console;
+    // As Explorer gives it: the whole path, with backslashes.
+    return fixture::run_dravik({fs::path(path).make_preferred().string()}, box.work, options);
+}
+
+// Typed in a console window (the tests' own), `dravik ARCHIVE` unpacks into
+// the current folder, with no word more. Started in a console of its own,
+// as Explorer starts it for a drop, the same command unpacks the archive
+// beside itself into NAME.d, that folder packs back into a new file beside
+// it, never over one, and anything else is explained.
+TEST(Windows, ADropActsBesideThePathAndATypedCommandAsEver) {
+    using Console = fixture::RunOptions::Console;
+    const std::string sample = fixture::read_file(DRAVIK_SOURCE_DIR "/samples/sample.arc");
+    const std::vector<std::uint8_t> bytes(sample.begin(), sample.end());
+    Sandbox box;
+    ASSERT_TRUE(fixture::write_file(box.archive, bytes));
+    const fixture::RunResult typed = run_alone(box.archive, box, Console::shared);
+    DWORD ids[4];
+    ASSERT_GE(::GetConsoleProcessList(ids, 4), 1u) << "the tests hold no console to share";
+    EXPECT_EQ(typed.status, 0) << typed.err;
+    EXPECT_EQ(typed.out.rfind("\n- end of archive.\n"), typed.out.size() - 19) << typed.out;
+    EXPECT_EQ(typed.err, "");
+    const Tree unpacked = box.result();
+    ASSERT_NE(unpacked, Tree{});
+    for (const auto& names : std::vector<std::vector<std::string>>{
+             {"course.arc", "course.new.arc", "course.new2.arc"}, {"noext", "noext.new", "noext.new2"}}) {
+        SCOPED_TRACE(names[0]);
+        const std::string original = box.top.sub(names[0]);
+        ASSERT_TRUE(fixture::write_file(original, bytes));
+        const fixture::RunResult r = run_alone(original, box, Console::own);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("- unpacked into " + original + ".d\n"), std::string::npos) << r.out;
+        EXPECT_EQ(fixture::snapshot(original + ".d"), unpacked);
+        for (std::size_t k = 1; k <= 2; ++k) {
+            EXPECT_EQ(run_alone(original + ".d", box, Console::own).status, 0);
+            EXPECT_EQ(fixture::read_file(box.top.sub(names[k])), sample);
+        }
+        const std::string again = run_alone(original, box, Console::own).err;  // never merged into
+        EXPECT_NE(again.find(".d: exists and is not empty"), std::string::npos) << again;
+    }
+    fs::create_directory(box.top.sub("lonely.d"));
+    const Tree before = box.outside();
+    for (const char* folder : {"outside", "lonely.d"}) {
+        const fixture::RunResult r = run_alone(box.top.sub(folder), box, Console::own);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("dravik: drop an archive (course.szs) on dravik.exe"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(box.outside(), before);
+    EXPECT_EQ(box.result(), unpacked);  // the current folder: the typed run's alone
+}
+
 }  // namespace

@@ -21,6 +21,10 @@ struct RunOptions {
     long long open_files_limit = -1; // RLIMIT_NOFILE for the child, when >= 0
     long long address_space_limit = -1;  // RLIMIT_AS for the child, when >= 0
     bool close_standard_streams = false;  // start it with 0, 1 and 2 closed
+    // Windows: the console the child runs in. `shared`: one the tests hold,
+    // as a command typed in a console window runs; `own`: a new one, as
+    // Explorer starts a program. Elsewhere there are none and this is ignored.
+    enum class Console { inherited, shared, own } console = Console::inherited;
 };
 
 // Runs the built dravik with `args` in directory `cwd`.

@@ -78,6 +78,17 @@ PROCESS_INFORMATION launch(const std::vector<std::string>& args, const std::stri
 
 std::atomic<unsigned> g_serial{0};
 
+// A console of the tests' own (a process started without a terminal has
+// none), for children to share: Ctrl-C travels on it, and a child attached
+// to it does not own its console.
+bool hold_console() {
+    static const bool console = [] {
+        ::FreeConsole();
+        return ::AllocConsole() != 0;
+    }();
+    return console;
+}
+
 std::string fresh_name(const char* what) {
     return (fs::temp_directory_path() / (std::string("dravik-") + what + "-" +
                                          std::to_string(::GetCurrentProcessId()) + "-" +
@@ -104,10 +115,12 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     DWORD error = 0;
     // Wine now and then fails a process start under load; a second try is
     // not a second run, as nothing has started.
-    for (int attempt = 0; attempt < 3 && !child.hProcess; ++attempt) {
+    const DWORD flags = options.console == RunOptions::Console::own ? CREATE_NEW_CONSOLE : 0;
+    const bool console = options.console != RunOptions::Console::shared || hold_console();
+    for (int attempt = 0; console && attempt < 3 && !child.hProcess; ++attempt) {
         if (attempt > 0) ::Sleep(200);
-        child = options.close_standard_streams ? launch(args, cwd, nullptr, nullptr, nullptr, 0)
-                                               : launch(args, cwd, null, out, err, 0);
+        child = options.close_standard_streams ? launch(args, cwd, nullptr, nullptr, nullptr, flags)
+                                               : launch(args, cwd, null, out, err, flags);
         error = ::GetLastError();
     }
     ::CloseHandle(null);
@@ -123,7 +136,9 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
     }
     result.out = read_file(out_path);
     result.err = read_file(err_path);
-    if (result.status == -1) result.err += "CreateProcess failed: error " + std::to_string(error) + "\n";
+    if (result.status == -1)
+        result.err += console ? "CreateProcess failed: error " + std::to_string(error) + "\n"
+                              : std::string("no console to share with the child\n");
     std::error_code ec;
     fs::remove(out_path, ec);
     fs::remove(err_path, ec);
@@ -132,14 +147,8 @@ RunResult run_dravik(const std::vector<std::string>& args, const std::string& cw
 
 Started start_dravik(const std::vector<std::string>& args, const std::string& cwd,
                      const char* program) {
-    // A console of the tests' own, shared with the child, for Ctrl-C to
-    // travel on (a process started without a terminal has none).
-    static const bool console = [] {
-        ::FreeConsole();
-        return ::AllocConsole() != 0;
-    }();
     Started run;
-    if (!console) return run;
+    if (!hold_console()) return run;
     HANDLE null = inheritable_file(L"NUL", false);
     HANDLE sink = inheritable_file(L"NUL", true);
     PROCESS_INFORMATION child = launch(args, cwd, null, sink, sink, 0, program);

@@ -1,0 +1,243 @@
+"""dravik for Python: Wii U8 archives (.arc, .szs, banner parts), their
+carriers (Yaz0, LZ77, IMD5, IMET) and codecs, over dravik's C++ library.
+
+    import dravik
+    with dravik.open("course.szs") as archive:
+        for entry in archive.entries:
+            print(entry.path, entry.size)
+        data = archive.read("arc/course.kmp")
+        result = archive.extract("out", exclude="*.tpl")
+    dravik.pack("out", "new.szs", like="course.szs")
+
+Failures raise dravik.Error: dravik.ArchiveError (also a ValueError) for
+bytes that cannot be used, dravik.DiskError (also an OSError) for the file
+system. The GIL is released while opening, reading, coding, unpacking and
+packing. Unpacking and packing touch the file system through POSIX calls
+only (Linux, macOS, the BSDs).
+"""
+
+from itertools import chain, repeat
+from typing import List, NamedTuple, Tuple
+
+from . import _dravik
+from ._dravik import (
+    ArchiveError,
+    DiskError,
+    Entry,
+    Error,
+    ExtractResult,
+    Failure,
+    StoredWords,
+    __version__,
+    unwrap,
+)
+from . import lz77, yaz0
+
+__all__ = [
+    "Archive", "ArchiveError", "DiskError", "Entries", "Entry", "Error", "ExtractResult",
+    "Failure", "PackResult", "StoredWords", "__version__", "lz77", "open", "pack", "unwrap", "yaz0",
+]
+
+_BATCH = 4096
+
+
+class Entries:
+    """An archive's entries, node 1 on, in table order. Iterate them, take
+    len(), index by position (entries[0] is node 1) or by path as unpacked
+    (entries["arc/a.brlyt"]: the first entry with that path, as unpacking
+    keeps it; a str or bytes). Each is an Entry, a named tuple."""
+
+    __slots__ = ("_listing",)
+
+    def __init__(self, listing):
+        self._listing = listing
+
+    def __len__(self):
+        return len(self._listing)
+
+    def __iter__(self):
+        # In batches made in C++, chained in C: fast, and never every entry
+        # at once.
+        listing = self._listing
+        return chain.from_iterable(map(listing.batch, range(0, len(listing), _BATCH), repeat(_BATCH)))
+
+    def __getitem__(self, key):
+        if isinstance(key, slice):
+            return [self._listing.entry(i) for i in range(*key.indices(len(self)))]
+        if isinstance(key, int):
+            n = len(self._listing)
+            if not -n <= key < n:
+                raise IndexError("entry index out of range")
+            return self._listing.entry(key % n)
+        at = self._listing.find(key)
+        if at < 0:
+            raise KeyError(key)
+        return self._listing.entry(at)
+
+    def get(self, path, default=None):
+        """The entry with this path, or `default`."""
+        at = self._listing.find(path)
+        return default if at < 0 else self._listing.entry(at)
+
+    def __contains__(self, path):
+        return isinstance(path, (str, bytes)) and self._listing.find(path) >= 0
+
+    def __repr__(self):
+        return repr(list(self))
+
+
+class Archive:
+    """An open archive: bare, or inside any carriers (Yaz0, LZ77, IMD5,
+    banners). A context manager; any number of threads may read it at once.
+    Made by dravik.open()."""
+
+    __slots__ = ("_impl", "_entries")
+
+    def __init__(self, impl):
+        self._impl = impl
+        self._entries = None
+
+    @property
+    def carriers(self) -> Tuple[str, ...]:
+        """The carriers peeled off, outermost first: 'yaz0', 'imet', 'imd5', 'lz77'."""
+        return self._impl.carriers
+
+    @property
+    def warnings(self) -> Tuple[str, ...]:
+        """Stored checksums that did not match; the archive is used anyway."""
+        return self._impl.warnings
+
+    @property
+    def node_count(self) -> int:
+        """The root's size word: the node count as stored, the root included."""
+        return self._impl.node_count
+
+    @property
+    def size(self) -> int:
+        """The U8 archive's length in bytes, after every carrier was peeled."""
+        return self._impl.size
+
+    @property
+    def entries(self) -> Entries:
+        """The entries in table order (see Entries); the table is walked on first use."""
+        if self._entries is None:
+            self._entries = Entries(self._impl.listing())
+        return self._entries
+
+    def __iter__(self):
+        return iter(self.entries)
+
+    def __len__(self):
+        return len(self.entries)
+
+    def __contains__(self, path):
+        return path in self.entries
+
+    def read(self, entry) -> bytes:
+        """A file's data as bytes of its exact size, read straight into them.
+
+        `entry` is an Entry of this archive or a path as unpacked (str or
+        bytes). KeyError for no such path; ArchiveError for a directory or
+        data past the archive's end. The GIL is released while reading."""
+        listing = self.entries._listing
+        if isinstance(entry, Entry):
+            at = entry.index - 1
+            if not 0 <= at < len(listing) or listing.path(at) != entry.path:
+                raise ValueError("the entry belongs to another archive")
+        else:
+            at = listing.find(entry)
+            if at < 0:
+                raise KeyError(entry)
+        return self._impl.read(at)
+
+    def extract(self, dest, include=None, exclude=None) -> ExtractResult:
+        """Unpacks into folder `dest` (created with its parents), as
+        `dravik -C dest` does, with every rule of the program: names only
+        where unpacking places them, never outside `dest`, symbolic links
+        never followed, the archive itself never overwritten, a second entry
+        on a file written earlier refused, an existing file replaced only by
+        a complete one, nothing partial left on a failure or Ctrl-C.
+
+        `include` and `exclude` are glob patterns (a str or several) as the
+        program's --include and --exclude. Entries that fail are listed in the
+        result's `failed`, each with the program's reason; DiskError when
+        `dest` cannot be made. POSIX only. The GIL is released meanwhile."""
+        return self._impl.extract(dest, include, exclude)
+
+    def close(self):
+        """Lets go of the archive (entries handed out stay as they are)."""
+        self._impl.close()
+        self._entries = None
+
+    @property
+    def closed(self) -> bool:
+        return self._impl.closed
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def __repr__(self):
+        if self.closed:
+            return "<dravik.Archive closed>"
+        inside = " in " + ", ".join(self.carriers) if self.carriers else ""
+        return "<dravik.Archive %d nodes%s>" % (self.node_count, inside)
+
+
+def open(source) -> Archive:
+    """Opens an archive from a path (str or os.PathLike) or from bytes-like data.
+
+    `bytes` are read in place for the archive's life; other buffers
+    (bytearray, a memoryview of one, mmap) are copied once, since the table
+    is trusted once checked. ArchiveError when it is no usable archive,
+    DiskError when the file cannot be read. The GIL is released meanwhile."""
+    return Archive(_dravik._open(source))
+
+
+class PackResult(NamedTuple):
+    """What pack() wrote."""
+
+    size: int
+    """The archive's length on disk, carriers included."""
+    carriers: Tuple[str, ...]
+    """What the U8 archive was wrapped in, outermost first ('yaz0', ...)."""
+    dropped: List[str]
+    """With like=: the original's entries missing from the folder, as FOLDER/path."""
+
+
+def pack(folder, archive, like=None, align=32, compress=None, level="best",
+         force=False, exclude=None, threads=0) -> PackResult:
+    """Packs the contents of `folder` into the file `archive`, as `dravik -c`.
+
+    The root node has the empty name and the folder's entries are its
+    children, so packing the folder extract() made (the one holding `arc/`)
+    gives node 1 = `arc`.
+
+    like:     an archive (bare or in carriers) to lay the new one out like:
+              unpacking it and packing again unchanged gives its U8 archive
+              back byte for byte; the output is wrapped as it was (Yaz0 at
+              the best level). Its entries missing from the folder are
+              dropped and listed in the result.
+    align:    data alignment of the default layout, a power of two from 1
+              to 65536 (not used with like).
+    compress: None: Yaz0 when `archive` ends in .szs (or as `like` was);
+              True: Yaz0; False: a bare archive.
+    level:    Yaz0 effort, 'fast', 'default' or 'best' (the format's minimum).
+    force:    replace an existing `archive`; without it that is a DiskError.
+    exclude:  glob patterns (a str or several) of paths relative to
+              `folder` to leave out.
+    threads:  for Yaz0, 0 for one per CPU; the bytes never depend on it.
+
+    Symbolic links, FIFOs, sockets, devices and unreadable files are
+    refused (DiskError, its `problems` listing each); so are an empty folder
+    and what the format cannot hold (ArchiveError). The archive is written
+    under a hidden temporary name beside it, flushed and renamed into place
+    when complete: on any failure or Ctrl-C nothing is left, and an old
+    file of that name is kept. The GIL is released meanwhile.
+    """
+    result = _dravik.pack(folder, archive, like=like, align=align, compress=compress, level=level,
+                          force=force, exclude=exclude, threads=threads)
+    return PackResult(result["size"], result["carriers"], result["dropped"])

@@ -1,0 +1,24 @@
+// The failures the module's C++ reports, turned into Python exceptions at
+// the boundary (module.cpp): bad bytes become dravik.ArchiveError (a
+// ValueError), the file system dravik.DiskError (an OSError); both are a
+// dravik.Error. Thrown only where no Python object is touched, so they may
+// cross code that runs without the GIL.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace dravik::py {
+
+struct ArchiveFailure {
+    std::string message;
+};
+
+struct DiskFailure {
+    std::string message;
+    int error_number = 0;
+    std::string filename;
+    std::vector<std::string> problems;  // one line each, when there were several
+};
+
+}  // namespace dravik::py
