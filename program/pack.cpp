@@ -421,16 +421,17 @@ bool rebuild_nested(Scan& s, DataServer& server, const Options& options, const s
         // new archive in the carriers the file had, sizes and sums anew.
         const bool same = u8_bytes.size() == archive_size(*like) &&
                           std::equal(u8_bytes.begin(), u8_bytes.end(), archive_bytes(*like));
+        const std::vector<Carrier> carriers = archive_carriers(*like);
+        like.reset();  // it borrows `bytes`
         if (!same) {
             yaz0::EncodeOptions best = options.yaz0;
             best.level = yaz0::Level::best;
-            if (!carrier_wrap(archive_carriers(*like), best, u8_bytes)) {
+            if (!carrier_wrap(carriers, best, u8_bytes)) {
                 report_line(out, shown_entry(s, dir, f) + ": too large for the carrier it was in");
                 return false;
             }
             bytes = std::move(u8_bytes);
         }
-        like.reset();
         s.tree[f].size = bytes.size();
         server.rebuilt[f] = std::move(bytes);
         removed[d] = 1;
