@@ -16,8 +16,40 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from extract_bench import u8_archive  # noqa: E402
+import struct
+
+
+def u8_archive(path, dirs):
+    """Writes an archive: node 1 "arc", then each (folder, [(file, size)]),
+    folder "" meaning arc itself; data follows the table, aligned to 32, as
+    zeros the file system need not store."""
+    nodes = [[1, 0, 0, 0], [1, 0, 0, 0]]  # type, name, word 1, word 2
+    names = bytearray(b"\0arc\0")
+    nodes[1][1] = 1
+    files = []
+    for folder, entries in dirs:
+        if folder:
+            nodes.append([1, len(names), 1, 0])
+            names += folder.encode() + b"\0"
+            opened = len(nodes) - 1
+        for name, size in entries:
+            nodes.append([0, len(names), 0, size])
+            names += name.encode() + b"\0"
+            files.append(len(nodes) - 1)
+        if folder:
+            nodes[opened][3] = len(nodes)
+    nodes[0][3] = nodes[1][3] = len(nodes)
+    table = 12 * len(nodes) + len(names)
+    at = (0x20 + table + 31) // 32 * 32
+    for i in files:
+        nodes[i][2] = at
+        at = (at + nodes[i][3] + 31) // 32 * 32
+    with open(path, "wb") as f:
+        f.write(b"U\xaa8-" + struct.pack(">III", 0x20, table, (0x20 + table + 31) // 32 * 32) + bytes(16))
+        for kind, name, w1, w2 in nodes:
+            f.write(struct.pack(">III", (kind << 24) | name, w1, w2))
+        f.write(names)
+        f.truncate(at)
 
 
 MEASURE = None

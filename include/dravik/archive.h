@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -135,7 +136,11 @@ ArchivePtr archive_open_entry(const Archive& outer, const Entry& entry,
 
 // Whether a name may be created as itself inside a folder, on any system:
 // not empty, not "." or "..", and holding no '/' (so never absolute).
-bool name_is_safe(const char* name);
+inline bool name_is_safe(const char* name) {
+    if (!name || name[0] == '\0') return false;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
+    return std::strchr(name, '/') == nullptr;
+}
 
 // Whether the system unpacking runs on can create `name` as itself. The
 // library cannot know (Windows refuses device names, for instance); a

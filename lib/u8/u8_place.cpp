@@ -38,6 +38,7 @@ Placement::~Placement() = default;
 const Place& Placement::place(const Entry& entry) {
     State& s = *state_;
     while (s.levels.size() > 1 && entry.index >= s.levels.back().end) s.levels.pop_back();
+    // Copied: pushing this entry's level below may move the vector.
     const State::Level parent = s.levels.back();
 
     // A root folder is "arc" when it is alone, or when its own name could

@@ -251,7 +251,9 @@ const char* archive_node_name(const Archive& archive, std::uint32_t index) {
                                          u8::node_name_offset(u8::node_at(table, index)));
 }
 
-StoredNode archive_stored(const Archive& archive, std::uint32_t index) {
+namespace {
+
+inline StoredNode stored_words(const Archive& archive, std::uint32_t index) {
     const std::uint8_t* node = u8::node_at(archive.table.data(), index);
     StoredNode stored;
     stored.type = node[0];
@@ -261,24 +263,27 @@ StoredNode archive_stored(const Archive& archive, std::uint32_t index) {
     return stored;
 }
 
-StoredNode archive_root(const Archive& archive) { return archive_stored(archive, 0); }
+}  // namespace
+
+StoredNode archive_stored(const Archive& archive, std::uint32_t index) {
+    return stored_words(archive, index);
+}
+
+StoredNode archive_root(const Archive& archive) { return stored_words(archive, 0); }
 
 bool archive_entry(const Archive& archive, std::uint32_t index, Entry* entry) {
     // The table was checked at open for every index below `walked`.
     if (!entry || index == 0 || index >= archive.walked) return false;
-    Entry e;
+    Entry& e = *entry;
     e.index = index;
-    e.stored = archive_stored(archive, index);
+    e.stored = stored_words(archive, index);
     e.is_directory = e.stored.type != 0;
-    e.name = archive_node_name(archive, index);
-    if (e.is_directory) {
-        e.parent = e.stored.offset;
-        e.end = e.stored.size;
-    } else {
-        e.data_offset = e.stored.offset;
-        e.data_size = e.stored.size;
-    }
-    *entry = e;
+    e.name = reinterpret_cast<const char*>(archive.table.data() + u8::string_table_start(archive.node_count) +
+                                           e.stored.name_offset);
+    e.data_offset = e.is_directory ? 0 : e.stored.offset;
+    e.data_size = e.is_directory ? 0 : e.stored.size;
+    e.parent = e.is_directory ? e.stored.offset : 0;
+    e.end = e.is_directory ? e.stored.size : 0;
     return true;
 }
 
@@ -288,10 +293,6 @@ bool archive_read(const Archive& archive, const Entry& entry, std::uint64_t at, 
     return source_read(archive.source, std::uint64_t{entry.data_offset} + at, out, size);
 }
 
-bool name_is_safe(const char* name) {
-    if (!name || name[0] == '\0') return false;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) return false;
-    return std::strchr(name, '/') == nullptr;
-}
+
 
 }  // namespace dravik

@@ -47,6 +47,9 @@ enum class NameProblem {
     short_name_alias,       // the 8.3 short name of an entry named otherwise
 };
 NameProblem name_problem(int dir, const char* name);
+// Whether name_problem can refuse any name here at all (Linux: never), so
+// that callers with many names to ask about need not ask.
+bool names_can_be_refused();
 
 enum class EntryKind { missing, directory, symlink, other };
 // What `name` in `dir` is, without following a symbolic link.

@@ -141,6 +141,8 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries) {
     return ok;
 }
 
+bool names_can_be_refused() { return false; }
+
 void split_path(const std::string& path, std::string* folder, std::string* name) {
     const std::size_t slash = path.find_last_of('/');
     *folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);

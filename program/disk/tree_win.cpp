@@ -458,6 +458,8 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries) {
     return ok;
 }
 
+bool names_can_be_refused() { return true; }
+
 void split_path(const std::string& path, std::string* folder, std::string* name) {
     const std::size_t slash = path.find_last_of("/\\");
     const bool drive = path.size() >= 2 && path[1] == ':';
