@@ -114,6 +114,39 @@ void carrier_seeds(const fs::path& dir) {
     save(sub, "imet40", fixture::imet_wrap(u8, 0x40));
     save(sub, "imet80_yaz0", fixture::imet_wrap(fixture::compress(u8, Coding::yaz0), 0x80));
     save(sub, "imet40_imd5_lz11", fixture::imet_wrap(fixture::imd5_wrap(fixture::compress(u8, Coding::lz11))));
+    save(sub, "bare_lz11", fixture::bare_lz_wrap(u8));
+    save(sub, "bare_lz10_long", fixture::bare_lz_wrap(u8, 0x10, true));
+}
+
+// Archives inside archives, for the nest target: a banner's shape (IMD5 and
+// LZ77 around archives inside a banner), a bare LZ77 archive inside a Yaz0
+// one, a file that is its own archive, and a chain deeper than the limit.
+void nest_seeds(const fs::path& dir) {
+    using fixture::Coding;
+    const fs::path sub = dir / "nest";
+    fs::create_directories(sub);
+    const Bytes u8 = fixture::nested_tree().build();
+    const auto holding = [](const std::string& name, const Bytes& inner) {
+        Builder b;
+        b.dir("arc");
+        b.file(name, std::string(inner.begin(), inner.end()));
+        b.file("plain.bin", "not an archive");
+        b.end();
+        return b.build();
+    };
+    save(sub, "banner", fixture::imet_wrap(holding("banner.bin", fixture::imd5_wrap(fixture::compress(u8, Coding::lz10)))));
+    save(sub, "bare_in_yaz0", holding("in.szs", fixture::compress(holding("t.arc.LZ", fixture::bare_lz_wrap(u8)), Coding::yaz0)));
+    Builder self;
+    self.dir("arc");
+    self.file("self.arc", std::string(64, 'x'));
+    self.end();
+    RawArchive raw = self.raw();
+    raw.nodes[2].word1 = 0;
+    raw.nodes[2].word2 = static_cast<std::uint32_t>(fixture::serialize(raw).size());
+    save(sub, "self", fixture::serialize(raw));
+    Bytes chain = u8;
+    for (int i = 0; i < 18; ++i) chain = holding("f.arc", chain);
+    save(sub, "chain", chain);
 }
 
 // Inputs for the encoder target: a first byte choosing the level and the
@@ -191,6 +224,7 @@ int main(int argc, char** argv) {
     fs::create_directories(out);
     fixture_seeds(out);
     carrier_seeds(out);
+    nest_seeds(out);
     encoder_seeds(out);
     if (argc > 2) corpus_seeds(out, argv[2]);
     std::printf("wrote %d seeds to %s\n", g_written, out.string().c_str());

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "program/check.h"
 #include "program/convert.h"
 #include "program/diff.h"
 #include "program/disk/copy.h"
@@ -29,6 +30,7 @@ struct Request {
     Mode mode = Mode::unpack;
     bool json = false;
     bool quiet = false;
+    bool recursive = false;  // -r: walk into the archives files hold
     Selection selection;
     FileDescriptor destination;  // where to unpack; invalid: the current directory
     // An archive just written: the root alone is a valid archive there, listed
@@ -82,28 +84,34 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
     disk::Copier copier;
     std::uint32_t failed = 0;
     std::uint32_t acted = 0;
-    walk_entries(*archive, request.selection, platform_name_rule(), [&](const WalkEntry& w) {
+    const WalkVisitor visit = [&](const WalkEntry& w) {
         const Entry& e = w.entry;
         ++acted;
         if (text) {
             // The listing has always shown node 1 with offset and size 0.
             Entry shown = e;
             if (e.index == 1) shown.stored.offset = shown.stored.size = 0;
-            console_listing_line(out, shown);
+            if (w.level == 0) console_listing_line(out, shown);
+            else console_listing_line(out, shown, w.place.path);
         }
+        // A file acted on only as the way to a selected entry of the
+        // archive it holds is not itself written.
+        const bool skip = w.leading && !e.is_directory;
         std::string why;
         bool ok = true;
-        if (unpacking && extracting) {
-            const ExtractResult result = extract_entry(extractor, *archive, w);
+        if (unpacking && extracting && !skip) {
+            const ExtractResult result = extract_entry(extractor, *w.archive, w);
             if (result.error != ExtractError::none) {
                 ok = false;
                 why = extract_reason(result);
-                report_line(out, escaped(result.name) + ": " + why);
+                report_line(out, (w.level == 0 ? escaped(result.name) : escaped_path(std::string(w.place.path))) +
+                                     ": " + why);
             }
-        } else if (request.mode == Mode::to_stdout && !e.is_directory) {
-            if (!copy_entry_to_stdout(*archive, copier, e, &why)) {
+        } else if (request.mode == Mode::to_stdout && !e.is_directory && !skip) {
+            if (!copy_entry_to_stdout(*w.archive, copier, e, &why)) {
                 ok = false;
-                report_line(out, escaped(e.name) + ": " + why);
+                report_line(out, (w.level == 0 ? escaped(e.name) : escaped_path(std::string(w.place.path))) +
+                                     ": " + why);
             }
         }
         if (!ok) ++failed;
@@ -115,14 +123,50 @@ int act_on_archive(ArchivePtr& archive, const char* path, const OpenStatus& stat
             j.path = w.place.path;
             j.offset = e.stored.offset;
             j.size = e.stored.size;
+            j.level = w.level;
             if (unpacking) j.status = ok && extracting ? "unpacked" : "failed";
             if (!ok) j.reason = why;
             json_entry(out, j);
         }
         // A directory that could not be made or entered holds nothing on
         // disk: what it held lands, and is named as landing, a level up.
+        // A file that could not be written is not opened as an archive.
         return ok || !unpacking;
-    }, json);
+    };
+
+    // With -r: the archives inside files, each after its file's line.
+    bool told_too_deep = false;
+    bool told_over_budget = false;
+    WalkNesting nesting;
+    nesting.enter = [&](const NestedArchive& nested) {
+        const std::string shown = escaped_path(std::string(nested.file->place.path));
+        for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
+            if (nested.status.notices & notice) report_line(out, notice_line(shown, notice));
+        if (json) json_nested_header(out, nested);
+        if (!unpacking || !extracting) return true;
+        const ExtractResult result =
+            extract_enter_folder(extractor, nested.file->place.depth, nested.folder_name.data());
+        if (result.error == ExtractError::none) return true;
+        ++failed;
+        report_line(out, escaped_path(std::string(nested.folder)) + ": " + extract_reason(result) +
+                             "; the archive inside " + shown + " is not unpacked");
+        return false;
+    };
+    nesting.leave = [&](const NestedArchive& nested) {
+        if (unpacking && extracting) extract_leave(extractor, nested.file->place.depth);
+    };
+    nesting.refused = [&](const NestedArchive& nested) {
+        if (json) json_nested_header(out, nested);
+        if (nested.refusal == NestRefusal::too_deep || nested.refusal == NestRefusal::over_budget) {
+            bool& told = nested.refusal == NestRefusal::too_deep ? told_too_deep : told_over_budget;
+            if (told) return;
+            told = true;
+        }
+        report_line(out, escaped_path(std::string(nested.file->place.path)) + ": " +
+                             nest_refusal_text(nested));
+    };
+    walk_entries(*archive, request.selection, platform_name_rule(), visit, json || request.recursive,
+                 request.recursive ? &nesting : nullptr);
     if (text) console_text(out, "\n- end of archive.\n");
     if (json) {
         JsonLine line = json_begin(out);
@@ -162,6 +206,7 @@ int run_on_archive(const Options& options, Console& out) {
     request.mode = options.mode;
     request.json = options.json;
     request.quiet = options.quiet;
+    request.recursive = options.recursive;
     request.selection = make_selection(options.include, options.exclude);
     const bool text = !options.json && !options.quiet && options.mode != Mode::to_stdout;
 
@@ -193,8 +238,10 @@ int run_on_archive(const Options& options, Console& out) {
     return act_on_archive(archive, path, status, request, out);
 }
 
-int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out) {
+int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out,
+                    bool recursive) {
     Request request;
+    request.recursive = recursive;
     return act_on_archive(archive, path, status, request, out);
 }
 
@@ -246,6 +293,8 @@ int run_cli(int argc, char** argv, Console& out) {
             return run_edit(options, out);
         case Mode::diff:
             return run_diff(options, out);
+        case Mode::check:
+            return run_check(options, out);
     }
     return 1;
 }

@@ -24,8 +24,10 @@ int run_on_archive(const Options& options, Console& out);
 // Everything after a successful open: the status lines, the listing and the
 // unpacking into the current directory. `path` is only used in messages.
 // Releases the archive. Returns the exit status: 0 only when every entry
-// was unpacked and the listing was written.
-int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out);
+// was unpacked and the listing was written. With `recursive`, as -r: the
+// archives inside files too.
+int list_and_unpack(ArchivePtr& archive, const char* path, const OpenStatus& status, Console& out,
+                    bool recursive = false);
 
 // Lists an open archive as -t does (text, JSON Lines, or nothing with
 // `quiet`), and releases it. Returns the exit status. An archive `written`

@@ -84,6 +84,19 @@ void console_listing_line(Console& out, const Entry& entry) {
     console_write(out, "\n", 1);
 }
 
+void console_listing_line(Console& out, const Entry& entry, std::string_view shown) {
+    char prefix[kListingPrefixMax];
+    console_write(out, prefix, format_listing_prefix(prefix, entry));
+    if (out.escape_names) {
+        // Paths hold no NUL: each one is a run of names.
+        const std::string copy(shown);
+        console_escaped(out, copy.c_str());
+    } else {
+        console_write(out, shown.data(), shown.size());
+    }
+    console_write(out, "\n", 1);
+}
+
 std::size_t utf8_sequence(const unsigned char* s) {
     const unsigned char c = s[0];
     if (c >= 0xC2 && c <= 0xDF) return (s[1] & 0xC0) == 0x80 ? 2 : 0;

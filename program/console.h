@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "dravik/archive.h"
 
@@ -53,6 +54,9 @@ std::size_t format_listing_prefix(char* dest, const Entry& entry);
 // Writes the whole listing line for `entry`, name byte for byte as stored
 // (escaped when `escape_names` is set).
 void console_listing_line(Console& out, const Entry& entry);
+// The same with `shown` in place of the name: a nested archive's entries
+// are listed with their paths.
+void console_listing_line(Console& out, const Entry& entry, std::string_view shown);
 
 // Length of the valid UTF-8 sequence that starts at `s`, or 0 when it is not
 // one (overlong forms, surrogates and code points past U+10FFFF included).

@@ -207,18 +207,30 @@ bool extract_begin(Extractor& x, const Archive& archive, FileDescriptor start) {
     return true;
 }
 
-ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntry& w) {
-    if (!x.started) return ExtractResult{};
-    // Leave every folder deeper than where this entry lands; several can end
-    // at once.
-    while (x.folders.depth() > w.place.depth) {
+void extract_leave(Extractor& x, std::uint32_t depth) {
+    // Several folders can end at once.
+    while (x.folders.depth() > depth) {
         x.folders.pop();
         x.folder_ids.pop_back();
     }
-    if (!w.entry.is_directory)
-        return write_file(x, archive_source(archive), w.place.name, w.entry.data_offset,
-                          w.entry.data_size);
-    return enter_directory(x, w.place.name);
+}
+
+ExtractResult extract_enter_folder(Extractor& x, std::uint32_t depth, const char* name) {
+    if (!x.started) return ExtractResult{};
+    extract_leave(x, depth);
+    return enter_directory(x, name);
+}
+
+ExtractResult extract_entry(Extractor& x, const Archive& archive, const WalkEntry& w) {
+    if (!x.started) return ExtractResult{};
+    // Leave every folder deeper than where this entry lands.
+    extract_leave(x, w.place.depth);
+    if (w.entry.is_directory) return enter_directory(x, w.place.name);
+    // A nested archive's names go when the walk leaves it; the names of the
+    // files written are kept for as long as the run may look them up.
+    const char* name = w.place.name;
+    if (w.level > 0 && name_is_safe(name)) name = x.kept_names.emplace_back(name).c_str();
+    return write_file(x, archive_source(archive), name, w.entry.data_offset, w.entry.data_size);
 }
 
 }  // namespace dravik

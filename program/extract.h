@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -72,6 +74,9 @@ struct Extractor {
     // name in the folder it was written in.
     std::unordered_set<FileIdentity, FileIdentityHash, FileIdentityEqual> written;
     std::unordered_map<FileIdentity, std::vector<const char*>, FileIdentityHash, FileIdentityEqual> pending;
+    // Names of files written from nested archives (-r), which are released
+    // when the walk leaves them: `pending` points here for those.
+    std::deque<std::string> kept_names;
     std::uint32_t temp_serial = 0;
     char temp_name[64] = {};
 };
@@ -86,5 +91,14 @@ bool extract_begin(Extractor& extractor, const Archive& archive,
 // where the walk places it.
 ExtractResult extract_entry(Extractor& extractor, const Archive& archive,
                             const WalkEntry& entry);
+
+// Makes and enters the folder of a nested archive (NAME.d) beside the file
+// that holds it, which landed `depth` folders below the start. An existing
+// folder is entered; anything else of that name is refused, and nothing is
+// entered.
+ExtractResult extract_enter_folder(Extractor& extractor, std::uint32_t depth, const char* name);
+// Leaves every folder deeper than `depth`: the nested archive whose folder
+// was entered there is done, and its names go with it.
+void extract_leave(Extractor& extractor, std::uint32_t depth);
 
 }  // namespace dravik

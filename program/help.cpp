@@ -17,6 +17,7 @@ const char kOptions[] =
     "       dravik --rename [options] ARCHIVE OLD NEW\n"
     "       dravik --diff [options] A B       compare two archives by content\n"
     "       dravik --compress|--decompress [options] IN OUT\n"
+    "       dravik --check [--json] ARCHIVE...  is each archive sound, all the way down\n"
     "\n"
     "Reading (options come before the archive; -- ends them):\n"
     "  -t, --list             list only; create, change and remove nothing\n"
@@ -26,6 +27,9 @@ const char kOptions[] =
     "  -O, --to-stdout        write the selected files' data to standard output\n"
     "      --json             the listing as JSON Lines\n"
     "  -q, --quiet            no listing and no status lines\n"
+    "  -r, --recursive        archives inside archives too: a file NAME holding one\n"
+    "                         is unpacked as it is and its contents into NAME.d/;\n"
+    "                         with -c, each NAME.d/ is packed back into NAME first\n"
     "\n"
     "Writing:\n"
     "  -c, --create           pack DIR into ARCHIVE (.szs: Yaz0-compressed)\n"
@@ -36,6 +40,8 @@ const char kOptions[] =
     "      --force            replace an existing output file\n"
     "      --compress         Yaz0-compress IN into OUT\n"
     "      --decompress       peel every container of IN and write what it holds\n"
+    "      --check            check each ARCHIVE to its last layer: carriers, sizes,\n"
+    "                         checksums, tables; ARCHIVE: ok, or N problems\n"
     "      --level LEVEL      Yaz0 effort: fast, default or best\n"
     "  -j, --threads N        compression threads (default: one per CPU)\n"
     "\n"
@@ -58,6 +64,7 @@ const char kOptions[] =
     "A folder of the archive's root is unpacked as arc/ when it is the root's\n"
     "only folder; when the root holds several, each keeps its name.\n"
     "Entries are named by the paths unpacking gives them (arc/timg/logo.tpl).\n"
-    "Exit status: 0 when everything was done, 1 otherwise (--diff: see above).\n";
+    "Exit status: 0 when everything was done, 1 otherwise (--diff: see above;\n"
+    "--check: 1 when an archive has a problem; warnings do not count).\n";
 
 }  // namespace dravik

@@ -159,7 +159,7 @@ void json_entry(Console& out, const JsonEntry& e) {
     constexpr std::size_t kFixed = 256;
     constexpr std::size_t kMaxFast = 4096;
     const std::string_view status = e.status ? e.status : "";
-    if (e.name.size() + e.path.size() + e.reason.size() + kFixed <= kMaxFast &&
+    if (e.level == 0 && e.name.size() + e.path.size() + e.reason.size() + kFixed <= kMaxFast &&
         all_plain(e.name) && all_plain(e.path) && all_plain(e.reason)) {
         char buffer[kMaxFast];
         char* p = put(buffer, "{\"index\": ");
@@ -193,6 +193,7 @@ void json_entry(Console& out, const JsonEntry& e) {
     json_bytes(line, "path", e.path);
     json_number(line, "offset", e.offset);
     json_number(line, "size", e.size);
+    if (e.level > 0) json_number(line, "level", e.level);
     if (e.status) {
         json_text(line, "status", status);
         if (!e.reason.empty()) json_text(line, "reason", e.reason);
@@ -200,20 +201,46 @@ void json_entry(Console& out, const JsonEntry& e) {
     json_end(line);
 }
 
-void json_header(Console& out, const char* path, const OpenStatus& status, std::uint32_t count) {
-    JsonLine line = json_begin(out);
+namespace {
+
+void header_fields(JsonLine& line, std::string_view path, std::uint32_t level,
+                   const OpenStatus& status) {
     json_bytes(line, "archive", path);
+    if (level > 0) json_number(line, "level", level);
     const char* carriers[kMaxCarriers];
     int n = 0;
     for (CarrierKind kind : status.carriers)
         if (n < kMaxCarriers) carriers[n++] = carrier_name(kind);
     json_text_list(line, "carriers", carriers, n);
-    json_number(line, "nodes", count);
+}
+
+void header_warnings(JsonLine& line, const OpenStatus& status) {
     const char* warnings[2];
-    n = 0;
+    int n = 0;
     for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
         if (status.notices & notice) warnings[n++] = notice_json(notice);
     if (n > 0) json_text_list(line, "warnings", warnings, n);
+}
+
+}  // namespace
+
+void json_header(Console& out, const char* path, const OpenStatus& status, std::uint32_t count) {
+    JsonLine line = json_begin(out);
+    header_fields(line, path, 0, status);
+    json_number(line, "nodes", count);
+    header_warnings(line, status);
+    json_end(line);
+}
+
+void json_nested_header(Console& out, const NestedArchive& nested) {
+    JsonLine line = json_begin(out);
+    header_fields(line, nested.file->place.path, nested.level, nested.status);
+    if (nested.archive) {
+        json_number(line, "nodes", archive_node_count(*nested.archive));
+        header_warnings(line, nested.status);
+    } else {
+        json_text(line, "not_opened", nest_refusal_text(nested));
+    }
     json_end(line);
 }
 

@@ -30,6 +30,10 @@ void json_text_list(JsonLine& line, const char* key, const char* const* items, i
 // The first line: the archive, its carriers, its node count, and any
 // checksum warnings.
 void json_header(Console& out, const char* path, const OpenStatus& status, std::uint32_t count);
+// The line before a nested archive's entries (with -r): the path of the
+// file holding it, its level, carriers, node count and warnings; or, for
+// one that was not opened, why ("not_opened").
+void json_nested_header(Console& out, const NestedArchive& nested);
 // {"error": ...}
 void json_error(Console& out, const char* error);
 
@@ -41,6 +45,7 @@ struct JsonEntry {
     std::string_view path;
     std::uint32_t offset = 0;
     std::uint32_t size = 0;
+    std::uint32_t level = 0;       // shown when inside a nested archive
     const char* status = nullptr;  // "unpacked" or "failed" when unpacking
     std::string_view reason;       // with "failed"
 };

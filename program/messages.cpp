@@ -67,19 +67,49 @@ std::string extract_reason(const ExtractResult& r) {
     return "unknown error";
 }
 
-std::string open_error_text(const char* path, const OpenStatus& status) {
-    std::string where = escaped(path) + ": ";
+std::string open_error_reason(const OpenStatus& status) {
     switch (status.error) {
         case OpenError::none: break;
-        case OpenError::cannot_open: return where + std::strerror(status.error_number);
-        case OpenError::not_an_archive: return where + "not a U8 archive";
-        case OpenError::bad_table: return where + "the archive's table lies outside the file";
-        case OpenError::corrupt_table:
-            return where + "the archive's table is damaged (nodes or names outside it)";
-        case OpenError::corrupt_carrier: return where + "the compressed or wrapped archive is damaged";
-        case OpenError::out_of_memory: return where + "not enough memory";
+        case OpenError::cannot_open: return std::strerror(status.error_number);
+        case OpenError::not_an_archive: return "not a U8 archive";
+        case OpenError::bad_table: return "the archive's table lies outside the file";
+        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
+        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
+        case OpenError::out_of_memory: return "not enough memory";
     }
-    return where + "cannot be read";
+    return "cannot be read";
+}
+
+std::string open_error_text(const char* path, const OpenStatus& status) {
+    return escaped(path) + ": " + open_error_reason(status);
+}
+
+std::string nest_refusal_text(const NestedArchive& nested) {
+    const std::string folder(nested.folder_name);
+    switch (nested.refusal) {
+        case NestRefusal::none: break;
+        case NestRefusal::too_deep:
+            return "archives and carriers nest more than " + std::to_string(kMaxNesting) +
+                   " deep here; this file, and any other that deep, is left as a file";
+        case NestRefusal::nested_in_itself:
+            return "its bytes are an archive already open on the way here (an archive inside "
+                   "itself); left as a file";
+        case NestRefusal::folder_taken:
+            return "its folder '" + escaped(folder.c_str()) +
+                   "' is taken by another entry of the archive, or cannot be a folder here; "
+                   "left as a file";
+        case NestRefusal::cannot_open:
+            return "holds an archive that cannot be opened: " + open_error_reason(nested.status) +
+                   "; left as a file";
+        case NestRefusal::shared:
+            return "its bytes are those of " + escaped_path(std::string(nested.same_as)) +
+                   ", whose archive is opened there; left as a file";
+        case NestRefusal::over_budget:
+            return "the archives inside this one decode to more than " +
+                   std::to_string(kMaxNestedDecoded >> 30) +
+                   " GiB in all; this file, and any other past it, is left as a file";
+    }
+    return "left as a file";
 }
 
 std::string notice_line(const std::string& shown_path, Notice notice) {

@@ -16,8 +16,11 @@ std::string with_errno(const char* what, int error_number);
 // Why an entry could not be unpacked, as its diagnostic and its JSON
 // "reason" say it.
 std::string extract_reason(const ExtractResult& result);
-// "PATH: why", for an archive that could not be opened.
+// "PATH: why", for an archive that could not be opened; the why alone.
 std::string open_error_text(const char* path, const OpenStatus& status);
+std::string open_error_reason(const OpenStatus& status);
+// Why a file holding an archive was not opened as one (with -r).
+std::string nest_refusal_text(const NestedArchive& nested);
 // The warnings for checksums that did not match, as stderr lines (without
 // the "dravik: " prefix) and as JSON shows them.
 std::string notice_line(const std::string& shown_path, Notice notice);

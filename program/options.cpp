@@ -94,6 +94,8 @@ struct Parser {
         if (name == "rename") return set_mode(Mode::rename, spelling);
         if (name == "diff") return set_mode(Mode::diff, spelling);
         if (name == "n" || name == "dry-run") return o.dry_run = true;
+        if (name == "check") return set_mode(Mode::check, spelling);
+        if (name == "r" || name == "recursive") return o.recursive = true;
         if (name == "h" || name == "help") return set_mode(Mode::help, spelling);
         if (name == "version") return set_mode(Mode::version, spelling);
         if (name == "json") return o.json = true;
@@ -111,6 +113,8 @@ struct Parser {
             return fail("conflicting options: -O writes to standard output, -C to a folder");
         if (o.mode == Mode::to_stdout && o.json)
             return fail("conflicting options: -O and --json both write to standard output");
+        if (o.recursive && (o.mode == Mode::compress || o.mode == Mode::decompress))
+            return fail("conflicting options: -r applies to listing, unpacking, -O, -c and --check");
         const bool edit = o.mode == Mode::update || o.mode == Mode::remove || o.mode == Mode::rename;
         if ((!o.output.empty() || o.dry_run) && !edit)
             return fail(std::string(o.dry_run ? "-n" : "-o") + " applies only to -u, --delete and --rename");

@@ -21,6 +21,7 @@ enum class Mode {
     remove,      // --delete ARCHIVE GLOB...
     rename,      // --rename ARCHIVE OLD NEW
     diff,        // --diff A B
+    check,       // --check ARCHIVE...: is each one sound, all the way down
     help,
     version,
     banner,      // no argument at all: the banner, exit 1
@@ -36,6 +37,7 @@ struct Options {
     bool json = false;
     bool quiet = false;
     bool force = false;
+    bool recursive = false;  // -r: archives inside archives too
     std::string like;  // --like ORIGINAL; empty: the default layout
     std::uint32_t align = 32;
     Compression compression = Compression::by_name;

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <unordered_map>
 #include <memory>
 
 #include "dravik/archive.h"
@@ -193,6 +195,9 @@ struct DataServer {
     FolderCursor folders;
     const Archive* original = nullptr;
     OutputFile* direct = nullptr;  // when set, file data is copied straight into it
+    // Files whose data is a nested archive rebuilt from its NAME.d folder
+    // (-r): served from memory instead of the file on disk.
+    std::unordered_map<std::uint64_t, Bytes> rebuilt;
     disk::Copier copier;
     std::vector<std::uint8_t> chunk;
     std::string shown_dir;
@@ -219,6 +224,16 @@ struct DataServer {
 
     bool read_file(std::uint64_t key, const ByteSink& sink,
                    const std::function<bool(const std::uint8_t*, std::size_t)>& each) {
+        const auto held = rebuilt.find(key);
+        if (held != rebuilt.end()) {
+            const Bytes& bytes = held->second;
+            for (std::size_t done = 0; done < bytes.size();) {
+                const std::size_t n = std::min(kChunk, bytes.size() - done);
+                if (!(each ? each(bytes.data() + done, n) : sink(bytes.data() + done, n))) return false;
+                done += n;
+            }
+            return true;
+        }
         FileDescriptor f = open_entry(key);
         if (!f.valid()) return false;
         const std::uint64_t size = scan->tree[key].size;
@@ -293,6 +308,177 @@ int list_written(const u8::Plan& plan, const std::string& archive,
     if (!written) return 1;
     for (const Carrier& carrier : carriers) status.carriers.push_back(carrier.kind);
     return list_archive(written, archive.c_str(), status, options.json, options.quiet, out, true);
+}
+
+// A nested archive is rebuilt in memory: archives inside archives are
+// small (banner parts, textures). Past this, NAME.d is packed as a folder.
+constexpr std::uint64_t kMaxNestedArchive = 256ull << 20;
+
+// Where each tree entry lies, for the NAME.d folders of -r.
+std::string tree_path(const Scan& s, std::uint32_t t) {
+    return join(folder_path(s, s.folder_of[t]), s.tree[t].name);
+}
+
+// -r: every NAME.d folder beside a file NAME that holds an archive is
+// rebuilt into that archive, deepest first, laid out like the file (which
+// unpacking wrote as it was) and wrapped in its carriers; the result
+// becomes NAME's data and the folder leaves the tree. A folder that holds
+// exactly what the archive held gives the file's bytes back as they are.
+// `removed` marks the entries the outer archive does not hold. False, with
+// the reason reported, when packing must stop.
+bool rebuild_nested(Scan& s, DataServer& server, const Options& options, const std::string& dir,
+                    std::vector<std::uint8_t>& removed, Console& out) {
+    const std::size_t n = s.tree.size();
+    removed.assign(n, 0);
+    std::map<std::pair<std::uint32_t, std::string>, std::uint32_t> files;  // (parent, name) -> entry
+    for (std::uint32_t t = 0; t < n; ++t)
+        if (!s.tree[t].is_directory) files[{s.tree[t].parent, s.tree[t].name}] = t;
+
+    // Scanned folders come after the folder holding them: from the last
+    // back, inner folders are rebuilt before the ones that hold them.
+    for (std::uint32_t d = static_cast<std::uint32_t>(n); d-- > 0;) {
+        const u8::TreeEntry& folder = s.tree[d];
+        if (!folder.is_directory || removed[d] || folder.name.size() < 3 ||
+            folder.name.compare(folder.name.size() - 2, 2, ".d") != 0)
+            continue;
+        const auto file = files.find({folder.parent, folder.name.substr(0, folder.name.size() - 2)});
+        if (file == files.end() || removed[file->second]) continue;
+        const std::uint32_t f = file->second;
+        if (s.tree[f].size > kMaxNestedArchive) {
+            report_line(out, shown_entry(s, dir, d) + ": its archive is larger than " +
+                                 std::to_string(kMaxNestedArchive >> 20) + " MiB; packed as a folder");
+            continue;
+        }
+        Bytes bytes;
+        bytes.reserve(static_cast<std::size_t>(s.tree[f].size));
+        if (!server.read_file(f, nullptr, [&bytes](const std::uint8_t* p, std::size_t k) {
+                bytes.insert(bytes.end(), p, p + k);
+                return true;
+            })) {
+            report_line(out, server.problem);
+            return false;
+        }
+        ArchivePtr like = archive_open_borrowed(bytes.data(), bytes.size());
+        if (!like) continue;  // not an archive: NAME.d is an ordinary folder
+
+        // The folder's contents, as a tree of their own.
+        std::vector<u8::TreeEntry> sub;
+        std::vector<std::uint32_t> index_in_sub(n, u8::kTopLevel);
+        for (std::uint32_t t = d + 1; t < n; ++t) {
+            const std::uint32_t p = s.tree[t].parent;
+            const bool inside = p == d || (p != u8::kTopLevel && p > d && index_in_sub[p] != u8::kTopLevel);
+            if (!inside || removed[t]) continue;
+            index_in_sub[t] = static_cast<std::uint32_t>(sub.size());
+            sub.push_back(s.tree[t]);
+            sub.back().parent = p == d ? u8::kTopLevel : index_in_sub[p];
+        }
+        const Archive* outer_original = server.original;
+        server.original = like.get();
+        u8::Plan plan;
+        const u8::LikeOutcome laid = u8::layout_like(
+            *like, sub, platform_name_rule(),
+            [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
+            plan);
+        Bytes u8_bytes;
+        bool ok = laid.result.error == u8::LayoutError::none && plan.size <= kMaxNestedArchive;
+        if (ok) {
+            u8_bytes.reserve(static_cast<std::size_t>(plan.size));
+            ok = u8::write_plan(plan,
+                                [&u8_bytes](const std::uint8_t* p, std::size_t k) {
+                                    u8_bytes.insert(u8_bytes.end(), p, p + k);
+                                    return true;
+                                },
+                                [&server](const u8::Piece& piece, const ByteSink& sink) {
+                                    return server.read_file(piece.key, sink, nullptr);
+                                },
+                                like.get());
+        }
+        server.original = outer_original;
+        if (!server.problem.empty()) {
+            report_line(out, server.problem);
+            return false;
+        }
+        if (!ok) {
+            report_line(out, shown_entry(s, dir, d) + ": " +
+                                 (laid.result.error != u8::LayoutError::none
+                                      ? "cannot be laid out like " + shown_entry(s, dir, f)
+                                      : "its archive cannot be rebuilt"));
+            return false;
+        }
+        const std::string folder_path = tree_path(s, d);
+        for (const std::string& gone : laid.dropped)
+            report_line(out, escaped_path(join(dir, join(folder_path, gone))) +
+                                 ": not in the folder; dropped from the archive");
+
+        // Unchanged: the file's own bytes, carriers and all. Changed: the
+        // new archive in the carriers the file had, sizes and sums anew.
+        const bool same = u8_bytes.size() == archive_size(*like) &&
+                          std::equal(u8_bytes.begin(), u8_bytes.end(), archive_bytes(*like));
+        const std::vector<Carrier> carriers = archive_carriers(*like);
+        like.reset();  // it borrows `bytes`
+        if (!same) {
+            yaz0::EncodeOptions best = options.yaz0;
+            best.level = yaz0::Level::best;
+            if (!carrier_wrap(carriers, best, u8_bytes)) {
+                report_line(out, shown_entry(s, dir, f) + ": too large for the carrier it was in");
+                return false;
+            }
+            bytes = std::move(u8_bytes);
+        }
+        s.tree[f].size = bytes.size();
+        server.rebuilt[f] = std::move(bytes);
+        removed[d] = 1;
+        for (std::uint32_t t = d + 1; t < n; ++t)
+            if (s.tree[t].parent != u8::kTopLevel && removed[s.tree[t].parent]) removed[t] = 1;
+    }
+    return true;
+}
+
+// The tree without the entries `removed` marks, parents renumbered.
+std::vector<u8::TreeEntry> without(const std::vector<u8::TreeEntry>& tree,
+                                   const std::vector<std::uint8_t>& removed) {
+    std::vector<u8::TreeEntry> kept;
+    std::vector<std::uint32_t> renumbered(tree.size(), u8::kTopLevel);
+    for (std::uint32_t t = 0; t < tree.size(); ++t) {
+        if (removed[t]) continue;
+        renumbered[t] = static_cast<std::uint32_t>(kept.size());
+        kept.push_back(tree[t]);
+        if (kept.back().parent != u8::kTopLevel) kept.back().parent = renumbered[kept.back().parent];
+    }
+    return kept;
+}
+
+bool copy_whole_file(const std::string& path, OutputFile& output) {
+    FileDescriptor in = file_open_read(path.c_str());
+    std::uint64_t size = 0;
+    if (!in.valid() || !file_stat(in.fd, &size, nullptr)) return false;
+    std::vector<std::uint8_t> chunk(kChunk);
+    for (std::uint64_t done = 0; done < size;) {
+        const std::size_t n = size - done < kChunk ? static_cast<std::size_t>(size - done) : kChunk;
+        if (!file_read_at(in.fd, done, chunk.data(), n) || !output_write(output, chunk.data(), n))
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Whether the plan writes exactly ORIGINAL's U8 archive, read back as it
+// is written.
+bool writes_original(const u8::Plan& plan, const u8::DataSource& source, const Archive& original) {
+    if (plan.size != archive_size(original)) return false;
+    std::uint64_t at = 0;
+    std::vector<std::uint8_t> theirs;
+    return u8::write_plan(plan,
+                          [&](const std::uint8_t* p, std::size_t k) {
+                              theirs.resize(k);
+                              if (!archive_read_bytes(original, at, theirs.data(), k) ||
+                                  std::memcmp(p, theirs.data(), k) != 0)
+                                  return false;
+                              at += k;
+                              return true;
+                          },
+                          source, &original) &&
+           at == plan.size;
 }
 
 }  // namespace
@@ -416,24 +602,41 @@ int run_pack(const Options& options, Console& out) {
     server.original = original.get();
     server.shown_dir = dir;
 
+    // -r: the archives inside files first, from their NAME.d folders.
+    std::vector<u8::TreeEntry> tree;
+    if (options.recursive) {
+        std::vector<std::uint8_t> removed;
+        if (!rebuild_nested(scan, server, options, dir, removed, out))
+            return fail(escaped_path(archive) + ": not written");
+        tree = without(scan.tree, removed);
+    } else {
+        tree = scan.tree;
+    }
+    // Layout problems name the entry by its place in `tree`; diagnostics
+    // by its place in the scan.
+    const auto scanned = [&tree](u8::LayoutResult r) {
+        if (r.entry < tree.size()) r.entry = static_cast<std::uint32_t>(tree[r.entry].key);
+        return r;
+    };
+
     u8::Plan plan;
     std::vector<Carrier> carriers;
     yaz0::EncodeOptions yaz0_options = options.yaz0;
     if (original) {
         const u8::LikeOutcome like = u8::layout_like(
-            *original, scan.tree, platform_name_rule(),
+            *original, tree, platform_name_rule(),
             [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
             plan);
         if (!server.problem.empty()) return fail(server.problem);
         if (like.result.error != u8::LayoutError::none)
-            return fail(layout_problem(like.result, scan, dir, archive));
+            return fail(layout_problem(scanned(like.result), scan, dir, archive));
         for (const std::string& gone : like.dropped)
             report_line(out, escaped_path(join(dir, gone)) + ": not in the folder; dropped from the archive");
         carriers = archive_carriers(*original);
         yaz0_options.level = yaz0::Level::best;
     } else {
-        const u8::LayoutResult r = u8::layout_default(scan.tree, options.align, plan);
-        if (r.error != u8::LayoutError::none) return fail(layout_problem(r, scan, dir, archive));
+        const u8::LayoutResult r = u8::layout_default(tree, options.align, plan);
+        if (r.error != u8::LayoutError::none) return fail(layout_problem(scanned(r), scan, dir, archive));
     }
     if (options.compression == Compression::yaz0 ||
         (options.compression == Compression::by_name && !original && ends_with_szs(archive))) {
@@ -445,6 +648,21 @@ int run_pack(const Options& options, Console& out) {
     const u8::DataSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
         return server.read_file(piece.key, sink, nullptr);
     };
+    const auto same_carriers = [&carriers, &original] {
+        const std::vector<Carrier>& theirs = archive_carriers(*original);
+        return carriers.size() == theirs.size() &&
+               std::equal(carriers.begin(), carriers.end(), theirs.begin(),
+                          [](const Carrier& a, const Carrier& b) { return a.kind == b.kind && a.header == b.header; });
+    };
+    if (!server.problem.empty()) return fail(server.problem);
+    if (options.recursive && original && same_carriers() && writes_original(plan, source, *original)) {
+        // Nothing changed at any level: ORIGINAL itself, carriers and all,
+        // rather than its archive encoded again.
+        if (!copy_whole_file(options.like, output))
+            return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
+        if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
+        return list_written(plan, archive, carriers, options, out);
+    }
     if (writes_directly(carriers)) server.direct = &output;
     switch (write_archive(plan, carriers, yaz0_options, output, source, original.get())) {
         case WriteResult::written: break;

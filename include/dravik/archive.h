@@ -122,6 +122,18 @@ StoredNode archive_root(const Archive& archive);
 bool archive_read(const Archive& archive, const Entry& entry, std::uint64_t at, void* out,
                   std::size_t size);
 
+// Opens the archive that file entry `entry` of `outer` holds, from the
+// entry's bytes alone and with the same checks as any archive: its table,
+// its carriers and its files' data must lie inside those bytes. The bytes
+// are borrowed where they lie (the outer archive's memory or file), so the
+// new archive must be destroyed before `outer`; carriers are decoded into
+// memory of its own, counted with what `outer` holds against the
+// machine's memory. Fails with OpenError::not_an_archive for a directory,
+// for an entry whose data lies past the outer archive's end, and for bytes
+// that hold no U8 archive.
+ArchivePtr archive_open_entry(const Archive& outer, const Entry& entry,
+                              OpenStatus* status = nullptr);
+
 // Whether a name may be created as itself inside a folder, on any system:
 // not empty, not "." or "..", and holding no '/' (so never absolute).
 inline bool name_is_safe(const char* name) {
@@ -242,20 +254,89 @@ bool match_any(std::vector<Pattern>& patterns, std::string_view path, std::strin
 // One entry as a walk hands it out: its words and where it lands.
 struct WalkEntry {
     Entry entry;
-    Place place;  // place.path is empty when paths were not asked for
+    // place.path is empty when paths were not asked for. In a nested
+    // archive the path and depth run from the outermost destination
+    // through the folders of the files that hold it; nesting and folder are
+    // those of its own archive.
+    Place place;
+    const Archive* archive = nullptr;  // the archive the entry is in
+    std::uint32_t level = 0;  // 0: the archive walked; k: inside k nested archives
+    // Acted on only because a selected entry lies inside it (a directory on
+    // the way, or the file of a nested archive), not selected itself.
+    bool leading = false;
 };
 
-// What the visitor says back about a directory it was handed: false when it
-// could not enter it (on disk, say), so that the entries inside go, and are
-// named as going, to the enclosing folder.
+// What the visitor says back about an entry it was handed: for a
+// directory, false when it could not enter it (on disk, say), so that the
+// entries inside go, and are named as going, to the enclosing folder; for a
+// file, false when the archive it may hold is not to be opened (it could
+// not be written, say).
 using WalkVisitor = std::function<bool(const WalkEntry&)>;
+
+// Archives inside archives. A file entry whose bytes, after any carriers,
+// are a U8 archive is opened as one (archive_open_entry) when the walk
+// reaches it, and released when the walk leaves it: memory follows the
+// path, not the tree. Its entries are placed in a folder named after the
+// file plus ".d", beside the file: "arc/banner.bin.d/arc/anim/a.brlan".
+//
+// Carriers and archives together nest at most this deep on one path.
+inline constexpr std::uint32_t kMaxNesting = 16;
+// The carriers of all nested archives one walk opens decode to at most
+// this much in all, so that archives of compressed archives cannot make a
+// small file take hours.
+inline constexpr std::uint64_t kMaxNestedDecoded = 8ull << 30;
+
+// Why a file that holds an archive was not opened as one.
+enum class NestRefusal : std::uint8_t {
+    none,
+    too_deep,          // its carriers and archive would pass kMaxNesting
+    nested_in_itself,  // its bytes are an archive, or an entry, already open on the path
+    folder_taken,      // its folder's name (NAME.d) is an entry of its own archive too
+    cannot_open,       // damaged, or not enough memory: status.error says which
+    shared,            // its bytes start where those of an archive this walk opened do (same_as)
+    over_budget,       // the nested archives would decode to more than kMaxNestedDecoded in all
+};
+
+struct NestedArchive {
+    const WalkEntry* file = nullptr;  // the file entry holding it, as the walk handed it out
+    std::string_view folder;          // where its entries go: the file's path + ".d"
+    std::string_view folder_name;     // the file's name + ".d"
+    std::uint32_t level = 1;          // its entries' WalkEntry::level
+    const Archive* archive = nullptr; // null when refused
+    OpenStatus status;                // its carriers and checksum notices, or why it failed
+    NestRefusal refusal = NestRefusal::none;
+    std::string_view same_as;  // for NestRefusal::shared: the path of the file opened first
+};
+
+struct WalkNesting {
+    // Before a nested archive's entries: false skips them (its folder could
+    // not be made, say). Empty: always entered.
+    std::function<bool(const NestedArchive&)> enter;
+    // After its entries, while it is still open.
+    std::function<void(const NestedArchive&)> leave;
+    // A file holding an archive that was not opened, and why.
+    std::function<void(const NestedArchive&)> refused;
+    // False for a walk that puts nothing on disk (a check): a file's folder
+    // name is then never taken, and files whose names cannot be placed are
+    // opened too.
+    bool folders = true;
+};
 
 // The walk every mode of the program shares: visits, in table order, every
 // entry that `selection` lets through, plus the directories that lead to an
 // included entry, each placed by a Placement with `rule`. Marks the
 // patterns that matched something. Without `want_paths` a path may be left
 // empty.
+//
+// With `nesting`, every file entry the visitor accepted that holds an
+// archive is opened, and its entries are walked right after it, with paths
+// through its ".d" folder; the patterns match those paths, the folder's
+// own path ("arc/banner.bin.d") selects what is inside as a directory's
+// would, and a file selected or excluded selects or excludes what it holds.
+// With --include, a nested archive is opened once more to learn whether it
+// holds a selected entry: its file then leads there.
 void walk_entries(const Archive& archive, Selection& selection, const NameRule& rule,
-                  const WalkVisitor& visit, bool want_paths = true);
+                  const WalkVisitor& visit, bool want_paths = true,
+                  const WalkNesting* nesting = nullptr);
 
 }  // namespace dravik

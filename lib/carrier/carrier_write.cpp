@@ -5,6 +5,8 @@
 
 #include "dravik/archive.h"
 #include "dravik/carrier.h"
+#include "lib/carrier/carrier_read.h"
+#include "lib/codec/lz77_decode.h"
 #include "lib/common/md5.h"
 #include "lib/u8/u8_format.h"
 
@@ -17,17 +19,6 @@ constexpr std::size_t kImetHeaderSize = 0x600;
 constexpr std::size_t kImetLead = 0x40;     // bytes of the banner header before its magic
 constexpr std::size_t kImetSizesAt = 0x0C;  // from the magic: icon, banner, sound sizes
 constexpr std::size_t kImetDigestAt = kImetHeaderSize - md5::kDigestSize;
-
-// What a banner header states for one of its parts: the size of its
-// content once the IMD5 wrapper, and the LZ77 stream inside, are removed.
-std::uint32_t content_size(const std::uint8_t* p, std::uint32_t size) {
-    if (size >= kImd5HeaderSize && std::memcmp(p, "IMD5", 4) == 0) {
-        p += kImd5HeaderSize;
-        size -= kImd5HeaderSize;
-        if (size >= lz77::kHeaderSize && lz77::has_magic(p)) return lz77::decoded_size(p);
-    }
-    return size;
-}
 
 // IMD5: `header`'s 32 bytes (its reserved bytes kept; a fresh header when
 // empty) with the payload's length and MD5, then the payload.
@@ -58,7 +49,7 @@ bool imet(const Bytes& header, const Bytes& payload, Bytes& out) {
             if (e.is_directory || std::uint64_t{e.data_offset} + e.data_size > payload.size()) continue;
             for (int k = 0; k < 3; ++k)
                 if (std::strcmp(e.name, kParts[k]) == 0)
-                    u8::put_be32(sizes + 4 * k, content_size(payload.data() + e.data_offset, e.data_size));
+                    u8::put_be32(sizes + 4 * k, banner_part_size(payload.data() + e.data_offset, e.data_size));
         }
     }
     std::uint8_t* digest = out.data() + start + kImetDigestAt;
@@ -87,6 +78,27 @@ bool carrier_wrap(const std::vector<Carrier>& carriers, const yaz0::EncodeOption
                                     carrier.coding == lz77::kCodingExtended ? lz77::kCodingExtended
                                                                             : lz77::kCodingShort);
                 break;
+            case CarrierKind::lz77_bare: {
+                if (data.size() > 0xFFFFFFFFu) return false;
+                const std::uint8_t coding = carrier.coding == lz77::kCodingExtended
+                                                ? lz77::kCodingExtended
+                                                : lz77::kCodingShort;
+                const auto size = static_cast<std::uint32_t>(data.size());
+                // The 32-bit form when the size needs it, or when the
+                // original was written so.
+                Bytes out = {coding, 0, 0, 0};
+                if (size > lz77::kMaxDecodedSize || size == 0 || carrier.header.size() >= 8) {
+                    out.resize(8);
+                    u8::put_le32(out.data() + 4, size);
+                } else {
+                    out[1] = static_cast<std::uint8_t>(size);
+                    out[2] = static_cast<std::uint8_t>(size >> 8);
+                    out[3] = static_cast<std::uint8_t>(size >> 16);
+                }
+                lz77::append_stream(data.data(), data.size(), coding, out);
+                data = std::move(out);
+                break;
+            }
             case CarrierKind::imd5: data = imd5(carrier.header, data); break;
             case CarrierKind::imet: {
                 Bytes out;

@@ -110,6 +110,33 @@ bool decode(std::uint8_t type, const std::uint8_t* in, std::size_t in_size, std:
     return false;
 }
 
+std::size_t stream_extent(std::uint8_t type, const std::uint8_t* in, std::size_t in_size,
+                          std::size_t out_size) {
+    if (!coding_is_known(type)) return 0;
+    const bool extended = type == kCodingExtended;
+    std::size_t ip = 0;
+    std::size_t produced = 0;
+    while (produced < out_size) {
+        if (ip == in_size) return 0;
+        unsigned flags = in[ip++];
+        for (std::size_t t = 0; t < kGroupTokens && produced < out_size; ++t, flags <<= 1) {
+            if (!(flags & 0x80)) {
+                if (ip == in_size) return 0;
+                ++ip;
+                ++produced;
+                continue;
+            }
+            Reference r;
+            const bool read = extended ? read_reference<true>(in + ip, in_size - ip, &r)
+                                       : read_reference<false>(in + ip, in_size - ip, &r);
+            if (!read) return 0;
+            ip += r.bytes;
+            produced += r.length < out_size - produced ? r.length : out_size - produced;
+        }
+    }
+    return ip;
+}
+
 bool decompress(const std::uint8_t* file, std::size_t size, Bytes& out) {
     if (size < kHeaderSize || !has_magic(file)) return false;
     const std::uint8_t type = coding(file);

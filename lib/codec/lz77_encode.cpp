@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "dravik/codec.h"
+#include "lib/codec/lz77_decode.h"
 
 namespace dravik::lz77 {
 
@@ -37,11 +38,8 @@ void put_reference(Bytes& out, std::uint32_t distance, std::uint32_t length, std
 
 }  // namespace
 
-Bytes encode(const std::uint8_t* data, std::size_t size, std::uint8_t coding) {
-    if (size > kMaxDecodedSize || !coding_is_known(coding)) return {};
+void append_stream(const std::uint8_t* data, std::size_t size, std::uint8_t coding, Bytes& out) {
     const std::uint32_t max_length = coding == kCodingShort ? 0xF + 3 : 0xFFFF + 0x111;
-    Bytes out = {'L', 'Z', '7', '7', coding, static_cast<std::uint8_t>(size),
-                 static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size >> 16)};
     std::vector<std::int64_t> last(1 << 16, -1);  // latest position of each 3-byte hash
     std::size_t flags_at = 0;
     unsigned token = 0;
@@ -76,6 +74,13 @@ Bytes encode(const std::uint8_t* data, std::size_t size, std::uint8_t coding) {
         }
         ++token;
     }
+}
+
+Bytes encode(const std::uint8_t* data, std::size_t size, std::uint8_t coding) {
+    if (size > kMaxDecodedSize || !coding_is_known(coding)) return {};
+    Bytes out = {'L', 'Z', '7', '7', coding, static_cast<std::uint8_t>(size),
+                 static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size >> 16)};
+    append_stream(data, size, coding, out);
     return out;
 }
 

@@ -109,6 +109,34 @@ bool decode(const std::uint8_t* in, std::size_t in_size, std::uint8_t* out, std:
     return true;
 }
 
+std::size_t stream_extent(const std::uint8_t* in, std::size_t in_size, std::size_t out_size) {
+    std::size_t ip = 0;
+    std::size_t produced = 0;
+    while (produced < out_size) {
+        if (ip == in_size) return 0;
+        unsigned code = in[ip++];
+        for (std::size_t t = 0; t < kGroupTokens && produced < out_size; ++t, code <<= 1) {
+            if (code & 0x80) {
+                if (ip == in_size) return 0;
+                ++ip;
+                ++produced;
+                continue;
+            }
+            if (in_size - ip < 2) return 0;
+            std::size_t length = in[ip] >> 4;
+            ip += 2;
+            if (length == 0) {
+                if (ip == in_size) return 0;
+                length = std::size_t{in[ip++]} + 0x12;
+            } else {
+                length += 2;
+            }
+            produced += length < out_size - produced ? length : out_size - produced;
+        }
+    }
+    return ip;
+}
+
 bool decompress(const std::uint8_t* file, std::size_t size, Bytes& out) {
     if (size < kHeaderSize || !has_magic(file)) return false;
     const std::uint32_t decoded = decoded_size(file);

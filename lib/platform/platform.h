@@ -40,6 +40,10 @@ struct FileIdentity {
 // that would block, a device).
 FileDescriptor file_open_read(const char* path);
 bool file_stat(int fd, std::uint64_t* size, FileIdentity* identity);
+// A second descriptor for the same open file, so that an archive found
+// inside another one on disk can be read, and copied from, on its own.
+// Invalid, with errno set, on failure.
+FileDescriptor file_duplicate(int fd);
 
 // Reads exactly `length` bytes at `offset`; false on an error or a short read.
 bool file_read_at(int fd, std::uint64_t offset, void* out, std::size_t length);

@@ -53,6 +53,8 @@ bool file_stat(int fd, std::uint64_t* size, FileIdentity* identity) {
     return true;
 }
 
+FileDescriptor file_duplicate(int fd) { return FileDescriptor(::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
 bool file_read_at(int fd, std::uint64_t offset, void* out, std::size_t length) {
     auto* dest = static_cast<unsigned char*>(out);
     while (length > 0) {

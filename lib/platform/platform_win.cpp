@@ -193,6 +193,8 @@ FileDescriptor file_open_read(const char* path) {
     return FileDescriptor(win::descriptor_from_handle(h));
 }
 
+FileDescriptor file_duplicate(int fd) { return FileDescriptor(::_dup(fd)); }
+
 bool file_stat(int fd, std::uint64_t* size, FileIdentity* identity) {
     BY_HANDLE_FILE_INFORMATION info;
     if (!::GetFileInformationByHandle(win::handle_of(fd), &info)) {

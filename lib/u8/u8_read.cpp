@@ -119,11 +119,11 @@ OpenError load(Source&& source, OpenStatus* status, ArchivePtr* out) {
     return OpenError::none;
 }
 
-ArchivePtr open_source(Source&& source, OpenStatus* status) {
+ArchivePtr open_source(Source&& source, OpenStatus* status, PeelOptions* peel = nullptr) {
     std::uint32_t notices = 0;
     std::vector<CarrierKind> kinds;
     std::vector<Carrier> carriers;
-    const OpenError peeled = carrier_peel_source(source, &notices, &kinds, &carriers);
+    const OpenError peeled = carrier_peel_source(source, &notices, &kinds, &carriers, peel);
     if (status) {
         status->notices = notices;
         status->carriers = kinds;
@@ -145,6 +145,10 @@ void ArchiveDelete::operator()(Archive* archive) const noexcept {
 }
 
 ArchivePtr archive_open(const char* path, OpenStatus* status) {
+    return open_path(path, nullptr, status);
+}
+
+ArchivePtr open_path(const char* path, PeelOptions* peel, OpenStatus* status) {
     if (status) *status = OpenStatus();
     if (!path) {
         fail(status, OpenError::cannot_open, EINVAL);
@@ -156,7 +160,44 @@ ArchivePtr archive_open(const char* path, OpenStatus* status) {
         fail(status, OpenError::cannot_open, errno);
         return nullptr;
     }
-    return open_source(std::move(source), status);
+    return open_source(std::move(source), status, peel);
+}
+
+ArchivePtr open_entry(const Archive& outer, const Entry& entry, PeelOptions* peel,
+                      OpenStatus* status) {
+    if (status) *status = OpenStatus();
+    const Source& from = outer.source;
+    if (entry.is_directory || std::uint64_t{entry.data_offset} + entry.data_size > from.size) {
+        fail(status, OpenError::not_an_archive);
+        return nullptr;
+    }
+    // The entry's bytes where they already are: a range of the outer
+    // archive's memory, of its file (through a descriptor of its own, so
+    // that unpacking copies from it as from any archive on disk), or of the
+    // caller's reads.
+    Source source;
+    source.base = from.base + entry.data_offset;
+    source.size = entry.data_size;
+    source.identity = from.identity;
+    if (const std::uint8_t* bytes = source_bytes(from)) {
+        source.borrowed = bytes + entry.data_offset;
+        source.base = 0;
+    } else if (from.reader) {
+        source.reader = from.reader;
+    } else {
+        source.file = file_duplicate(from.file.fd);
+        if (!source.file.valid()) {
+            fail(status, OpenError::cannot_open, errno);
+            return nullptr;
+        }
+    }
+    return open_source(std::move(source), status, peel);
+}
+
+ArchivePtr archive_open_entry(const Archive& outer, const Entry& entry, OpenStatus* status) {
+    PeelOptions peel;
+    peel.held_elsewhere = source_memory_held(outer.source);
+    return open_entry(outer, entry, &peel, status);
 }
 
 ArchivePtr archive_open_memory(const std::uint8_t* data, std::size_t size, OpenStatus* status) {

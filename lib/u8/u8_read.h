@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "dravik/archive.h"
+#include "lib/carrier/carrier_read.h"
 #include "lib/common/source.h"
 #include "lib/platform/platform.h"
 
@@ -48,6 +49,12 @@ struct Archive {
 
 // Where the archive's bytes are, for copying file data without a detour.
 inline const Source& archive_source(const Archive& archive) { return archive.source; }
+
+// archive_open with the peeling limits and records of `peel` (may be null).
+ArchivePtr open_path(const char* path, PeelOptions* peel, OpenStatus* status);
+// archive_open_entry with the peeling limits and records of `peel`.
+ArchivePtr open_entry(const Archive& outer, const Entry& entry, PeelOptions* peel,
+                      OpenStatus* status);
 
 // Node `index`'s name; the index must be below archive.walked.
 const char* archive_node_name(const Archive& archive, std::uint32_t index);

@@ -1,9 +1,15 @@
 // The walk every mode shares: Placement for where each entry lands, the
-// selection for which ones are acted on.
+// selection for which ones are acted on, and, when asked, the archives
+// inside archives, each opened when the walk reaches its file and released
+// when the walk leaves it.
+#include <algorithm>
+#include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "dravik/archive.h"
+#include "lib/u8/u8_read.h"
 
 namespace dravik {
 
@@ -19,8 +25,9 @@ struct Decided {
 };
 
 struct SelectionLevels {
-    std::vector<Decided> levels{Decided{}};
+    std::vector<Decided> levels;
 
+    explicit SelectionLevels(const Decided& root) : levels{root} {}
     const Decided& enter(const Place& place) {
         levels.resize(place.nesting + 1);
         return levels.back();
@@ -30,64 +37,349 @@ struct SelectionLevels {
     }
 };
 
-}  // namespace
+// Per node, in the first pass of an --include walk.
+constexpr std::uint8_t kActed = 1;
+constexpr std::uint8_t kIncluded = 2;
+constexpr std::uint8_t kExcluded = 4;
 
-void walk_entries(const Archive& archive, Selection& selection, const NameRule& rule,
-                  const WalkVisitor& visit, bool want_paths) {
-    Entry probe;
-    if (!archive_entry(archive, 1, &probe)) return;
-    const std::uint32_t n = archive_node_count(archive);
-    const bool filters = selection_filters(selection);
-    const bool includes = !selection.include.empty();
+// A stretch of bytes wherever they lie (memory by address, the archive's
+// file or the caller's reads by offset), to know an archive met again.
+struct Range {
+    int space = 0;
+    std::uint64_t begin = 0;
+    std::uint64_t end = 0;
+    bool operator==(const Range& o) const {
+        return space == o.space && begin == o.begin && end == o.end;
+    }
+};
 
-    // Whether an entry is selected on its own: its path or name matches,
-    // or a directory above it was matched.
-    auto decide = [&selection, includes](const Decided& parent, const Place& place, bool* included,
-                                         bool* excluded) {
-        *included = parent.included || (includes && match_any(selection.include, place.path, place.name));
-        *excluded = parent.excluded || match_any(selection.exclude, place.path, place.name);
+Range range_of(const Source& source, std::uint64_t offset, std::uint64_t size) {
+    if (const std::uint8_t* bytes = source_bytes(source)) {
+        const auto at = reinterpret_cast<std::uintptr_t>(bytes) + offset;
+        return Range{0, at, at + size};
+    }
+    const std::uint64_t at = source.base + offset;
+    return Range{source.reader ? 2 : 1, at, at + size};
+}
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// The smallest carrier (a bare LZ77 stream of a short archive) is longer.
+constexpr std::uint32_t kMinNestedSize = 8;
+
+struct Walker {
+    Selection& selection;
+    const NameRule& rule;
+    const WalkVisitor& visit;
+    const WalkNesting* nesting;
+    bool want_paths;
+    bool filters;
+    bool includes;
+
+    Walker(Selection& s, const NameRule& r, const WalkVisitor& v, const WalkNesting* n, bool paths)
+        : selection(s), rule(r), visit(v), nesting(n), want_paths(paths),
+          filters(selection_filters(s)), includes(!s.include.empty()) {}
+
+    // What is open on the path from the outermost archive: every archive's
+    // bytes and every nested archive's entry, the memory they hold, and the
+    // carriers and archives they count towards kMaxNesting.
+    std::vector<Range> open;
+    std::uint64_t held = 0;
+    std::uint32_t used = 0;
+    // Where each nested archive this walk opened starts, with its file's
+    // path, while the bytes it lies in are open: entries that share those
+    // bytes are opened once, so that shared data cannot multiply the work
+    // with every level. The first pass of --include keeps its own.
+    using Start = std::pair<int, std::uint64_t>;
+    std::map<Start, std::string> starts;
+    std::map<Start, std::string> mark_starts;
+    bool marking = false;
+    std::uint64_t decoded = 0;  // by the carriers of nested archives, in all
+
+    struct Frame {
+        const Archive& archive;
+        std::string prefix;  // "" outermost, else the folder and a '/'
+        std::uint32_t depth_base = 0;
+        std::uint32_t level = 0;
+        Decided inherited;  // what the file holding it (and its folder) decided
+        bool taken_known = false;
+        std::unordered_set<std::string> taken;  // lower-cased paths ending in ".d"
+
+        Frame(const Archive& a, std::string folder_prefix, std::uint32_t depth, std::uint32_t nested)
+            : archive(a), prefix(std::move(folder_prefix)), depth_base(depth), level(nested) {}
     };
 
-    // With --include, the directories that lead to a selected entry are
-    // acted on too; which ones is known only after their contents, so a
-    // first pass marks them.
-    std::vector<std::uint8_t> act;
-    if (includes) {
-        act.assign(n, 0);
-        Placement placement(archive, rule);
-        SelectionLevels levels;
-        Entry e;
-        for (std::uint32_t k = 1; archive_entry(archive, k, &e); ++k) {
-            const Place& place = placement.place(e);
-            const Decided& parent = levels.enter(place);
-            bool included = false, excluded = false;
-            decide(parent, place, &included, &excluded);
-            if (included && !excluded) {
-                act[k] = 1;
-                // Mark the enclosing directories up to one already marked.
-                for (std::size_t l = levels.levels.size(); l-- > 1 && !act[levels.levels[l].index];)
-                    act[levels.levels[l].index] = 1;
+    struct Opened {
+        ArchivePtr archive;
+        OpenStatus status;
+        NestRefusal refusal = NestRefusal::none;
+        std::string folder;
+        std::string folder_name;
+        std::string same_as;
+    };
+
+    void decide(const Decided& parent, std::string_view path, std::string_view name,
+                bool* included, bool* excluded) {
+        *included = parent.included ||
+                    (includes && match_any(selection.include, path, name));
+        *excluded = parent.excluded || match_any(selection.exclude, path, name);
+    }
+
+    // The path of an entry as handed out: through the folders of the files
+    // that hold its archive.
+    std::string_view full_path(const Frame& f, const Place& place, std::string& buffer) {
+        if (f.level == 0) return place.path;
+        buffer.assign(f.prefix);
+        buffer.append(place.path);
+        return buffer;
+    }
+
+    bool folder_is_taken(Frame& f, const std::string& local_folder) {
+        if (!f.taken_known) {
+            f.taken_known = true;
+            Placement placement(f.archive, rule);
+            Entry e;
+            for (std::uint32_t k = 1; archive_entry(f.archive, k, &e); ++k) {
+                const Place& place = placement.place(e);
+                const std::string_view name = place.name;
+                if (name.size() >= 2 && name[name.size() - 2] == '.' &&
+                    (name.back() == 'd' || name.back() == 'D'))
+                    f.taken.insert(lowered(place.path));
             }
-            if (e.is_directory) levels.push(k, included, excluded);
+        }
+        return f.taken.count(lowered(local_folder)) != 0;
+    }
+
+    // Opens the archive file entry `e` may hold. No archive and no refusal:
+    // it holds none.
+    Opened open_nested(Frame& f, const Entry& e, const Place& place, std::string_view path) {
+        Opened o;
+        const Archive& a = f.archive;
+        const bool folders = nesting->folders;
+        if (e.is_directory || (folders && !place.placeable) || e.data_size < kMinNestedSize ||
+            std::uint64_t{e.data_offset} + e.data_size > archive_size(a))
+            return o;
+        o.folder.assign(path).append(".d");
+        o.folder_name.assign(place.name).append(".d");
+        const Range bytes = range_of(a.source, e.data_offset, e.data_size);
+        if (std::find(open.begin(), open.end(), bytes) != open.end()) {
+            o.refusal = NestRefusal::nested_in_itself;
+            return o;
+        }
+        std::map<Start, std::string>& seen = marking ? mark_starts : starts;
+        const Start start{bytes.space, bytes.begin};
+        const auto first = seen.find(start);
+        if (first != seen.end()) {
+            o.refusal = NestRefusal::shared;
+            o.same_as = first->second;
+            return o;
+        }
+        // At the limit only a bare archive could still be opened: carriers
+        // are refused as too deep, and so is an archive that needs a level.
+        const std::uint32_t remaining = used < kMaxNesting ? kMaxNesting - used : 0;
+        PeelOptions peel;
+        peel.max_carriers = remaining <= 1 ? 0
+                            : remaining - 1 < static_cast<std::uint32_t>(kMaxCarriers)
+                                ? static_cast<int>(remaining - 1)
+                                : kMaxCarriers;
+        peel.held_elsewhere = held;
+        peel.decode_budget = kMaxNestedDecoded - decoded;
+        o.archive = open_entry(a, e, &peel, &o.status);
+        decoded += peel.decoded;
+        if (!o.archive) {
+            if (peel.too_deep) o.refusal = NestRefusal::too_deep;
+            else if (peel.over_budget) o.refusal = NestRefusal::over_budget;
+            else if (o.status.error != OpenError::not_an_archive) o.refusal = NestRefusal::cannot_open;
+            return o;
+        }
+        NestRefusal refusal = NestRefusal::none;
+        const Range inner = range_of(o.archive->source, 0, archive_size(*o.archive));
+        if (remaining < 1 + archive_carriers(*o.archive).size()) {
+            refusal = NestRefusal::too_deep;
+        } else if (std::find(open.begin(), open.end(), inner) != open.end()) {
+            refusal = NestRefusal::nested_in_itself;
+        } else if (folders && (!name_is_safe(o.folder_name.c_str()) ||
+                               (rule && !rule(o.folder_name.c_str())) ||
+                               folder_is_taken(f, std::string(place.path) + ".d"))) {
+            refusal = NestRefusal::folder_taken;
+        }
+        if (refusal != NestRefusal::none) {
+            o.archive.reset();
+            o.refusal = refusal;
+        } else {
+            seen.emplace(start, std::string(path));
+        }
+        return o;
+    }
+
+    // Puts a nested archive on the path for as long as `body` runs.
+    template <typename Body>
+    void inside(const Frame& f, const Entry& e, const Archive& inner, Body&& body) {
+        const std::size_t mark = open.size();
+        const std::uint64_t held_before = held;
+        const std::uint32_t used_before = used;
+        open.push_back(range_of(f.archive.source, e.data_offset, e.data_size));
+        open.push_back(range_of(inner.source, 0, archive_size(inner)));
+        held += source_memory_held(inner.source);
+        used += static_cast<std::uint32_t>(archive_carriers(inner).size()) + 1;
+        body();
+        open.resize(mark);
+        held = held_before;
+        used = used_before;
+        // Memory it decoded goes with it, and may be had again by another
+        // archive: what started inside it is forgotten.
+        if (inner.source.owned.data) {
+            const auto from = reinterpret_cast<std::uintptr_t>(inner.source.owned.data);
+            for (auto* seen : {&starts, &mark_starts})
+                seen->erase(seen->lower_bound(Start{0, from}),
+                            seen->lower_bound(Start{0, from + inner.source.owned.size}));
         }
     }
 
-    // With --include the first pass has decided already; only --exclude
-    // alone is decided here.
-    const bool deciding = filters && !includes;
-    Placement placement(archive, rule, want_paths || deciding);
-    SelectionLevels levels;
-    WalkEntry w;
-    for (std::uint32_t k = 1; archive_entry(archive, k, &w.entry); ++k) {
-        w.place = placement.place(w.entry);
-        const Decided& parent = levels.enter(w.place);
-        bool included = false, excluded = false;
-        if (deciding) decide(parent, w.place, &included, &excluded);
-        if (w.entry.is_directory) levels.push(k, included, excluded);
-        const bool acted = includes ? act[k] != 0 : !excluded;
-        if (!acted) continue;
-        if (!visit(w) && w.entry.is_directory) placement.not_entered();
+    Frame child_frame(const Frame& f, const Opened& o, const Place& file_place, bool included,
+                      bool excluded) {
+        Frame child(*o.archive, o.folder + "/", file_place.depth + 1, f.level + 1);
+        bool folder_included = false, folder_excluded = false;
+        if (filters)
+            decide(Decided{included, excluded, 0}, o.folder, o.folder_name, &folder_included,
+                   &folder_excluded);
+        child.inherited = Decided{folder_included, folder_excluded, 0};
+        return child;
     }
+
+    // The first pass of an --include walk: which nodes are acted on, as
+    // kActed, and what each was decided, in `flags`. True when any is.
+    bool mark(Frame& f, std::vector<std::uint8_t>& flags) {
+        Placement placement(f.archive, rule);
+        SelectionLevels levels(f.inherited);
+        std::string buffer;
+        bool any = false;
+        Entry e;
+        for (std::uint32_t k = 1; archive_entry(f.archive, k, &e); ++k) {
+            const Place& place = placement.place(e);
+            const std::string_view path = full_path(f, place, buffer);
+            const Decided& parent = levels.enter(place);
+            bool included = false, excluded = false;
+            decide(parent, path, place.name, &included, &excluded);
+            flags[k] = static_cast<std::uint8_t>((included ? kIncluded : 0) | (excluded ? kExcluded : 0));
+            bool acted = included && !excluded;
+            if (!acted && !excluded && nesting && !e.is_directory) {
+                // A file leads to what its archive holds, when that is selected.
+                Opened o = open_nested(f, e, place, path);
+                Entry inner_first;
+                if (o.archive && archive_entry(*o.archive, 1, &inner_first)) {
+                    Frame child = child_frame(f, o, place, included, excluded);
+                    if (!child.inherited.excluded) {
+                        inside(f, e, *o.archive, [&] {
+                            std::vector<std::uint8_t> inner(archive_node_count(*o.archive), 0);
+                            acted = mark(child, inner);
+                        });
+                    }
+                }
+            }
+            if (acted) {
+                any = true;
+                flags[k] |= kActed;
+                // Mark the enclosing directories up to one already marked.
+                for (std::size_t l = levels.levels.size(); l-- > 1 && !(flags[levels.levels[l].index] & kActed);)
+                    flags[levels.levels[l].index] |= kActed;
+            }
+            if (e.is_directory) levels.push(k, included, excluded);
+        }
+        return any;
+    }
+
+    void walk(Frame& f) {
+        const Archive& a = f.archive;
+        Entry first;
+        if (!archive_entry(a, 1, &first)) return;
+
+        // With --include, the directories that lead to a selected entry are
+        // acted on too; which ones is known only after their contents, so a
+        // first pass marks them.
+        std::vector<std::uint8_t> flags;
+        if (includes) {
+            flags.assign(archive_node_count(a), 0);
+            mark_starts.clear();
+            marking = true;
+            mark(f, flags);
+            marking = false;
+        }
+
+        // With --include the first pass has decided already; only --exclude
+        // alone is decided here.
+        const bool deciding = filters && !includes;
+        Placement placement(a, rule, want_paths || deciding || nesting);
+        SelectionLevels levels(f.inherited);
+        std::string buffer;
+        WalkEntry w;
+        w.archive = &a;
+        w.level = f.level;
+        for (std::uint32_t k = 1; archive_entry(a, k, &w.entry); ++k) {
+            w.place = placement.place(w.entry);
+            const Place local = w.place;
+            if (f.level > 0) {
+                w.place.path = full_path(f, local, buffer);
+                w.place.depth += f.depth_base;
+            }
+            const Decided& parent = levels.enter(local);
+            bool included = false, excluded = false;
+            if (deciding) decide(parent, w.place.path, w.place.name, &included, &excluded);
+            else if (includes) {
+                included = (flags[k] & kIncluded) != 0;
+                excluded = (flags[k] & kExcluded) != 0;
+            }
+            if (w.entry.is_directory) levels.push(k, included, excluded);
+            const bool acted = includes ? (flags[k] & kActed) != 0 : !excluded;
+            if (!acted) continue;
+            w.leading = includes && !(included && !excluded);
+            if (!visit(w)) {
+                if (w.entry.is_directory) placement.not_entered();
+                continue;
+            }
+            if (nesting && !w.entry.is_directory) nest(f, w, local, included, excluded);
+        }
+    }
+
+    void nest(Frame& f, const WalkEntry& w, const Place& local, bool included, bool excluded) {
+        Opened o = open_nested(f, w.entry, local, w.place.path);
+        if (!o.archive && o.refusal == NestRefusal::none) return;  // holds no archive
+        NestedArchive info;
+        info.file = &w;
+        info.folder = o.folder;
+        info.folder_name = o.folder_name;
+        info.level = f.level + 1;
+        info.archive = o.archive.get();
+        info.status = o.status;
+        info.refusal = o.refusal;
+        info.same_as = o.same_as;
+        if (o.refusal != NestRefusal::none) {
+            if (nesting->refused) nesting->refused(info);
+            return;
+        }
+        Frame child = child_frame(f, o, w.place, included, excluded);
+        if (child.inherited.excluded) return;
+        if (nesting->enter && !nesting->enter(info)) return;
+        inside(f, w.entry, *o.archive, [&] { walk(child); });
+        if (nesting->leave) nesting->leave(info);
+    }
+};
+
+}  // namespace
+
+void walk_entries(const Archive& archive, Selection& selection, const NameRule& rule,
+                  const WalkVisitor& visit, bool want_paths, const WalkNesting* nesting) {
+    Walker walker(selection, rule, visit, nesting, want_paths);
+    walker.open.push_back(range_of(archive.source, 0, archive_size(archive)));
+    walker.held = source_memory_held(archive.source);
+    walker.used = static_cast<std::uint32_t>(archive_carriers(archive).size()) + 1;
+    Walker::Frame top(archive, std::string(), 0, 0);
+    walker.walk(top);
 }
 
 }  // namespace dravik

@@ -34,8 +34,11 @@ std::map<std::string, CorpusArchive> load_expected(const std::string& tsv) {
     return archives;
 }
 
+// The shared corpus, and beside it the archives behind a bare LZ77 stream.
+const std::vector<std::string> kCorpora = {DRAVIK_CORPUS_DIR, DRAVIK_CORPUS_DIR "-lz"};
+
 TEST(Corpus, EveryArchiveUnpacksToItsRecordedTreeAndListing) {
-    const std::string corpus = DRAVIK_CORPUS_DIR;
+  for (const std::string& corpus : kCorpora) {
     if (!fixture::exists(corpus + "/EXPECTED.tsv"))
         GTEST_SKIP() << "no corpus at " << corpus << "; real-archive checks skipped";
     const auto archives = load_expected(corpus + "/EXPECTED.tsv");
@@ -52,6 +55,7 @@ TEST(Corpus, EveryArchiveUnpacksToItsRecordedTreeAndListing) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(fixture::snapshot(out.path), expected.tree);
     }
+  }
 }
 
 }  // namespace

@@ -57,6 +57,13 @@ Bytes imd5_wrap(const Bytes& payload, bool good_digest) {
     return out;
 }
 
+Bytes bare_lz_wrap(const Bytes& payload, std::uint8_t coding, bool long_size) {
+    Bytes out = payload;
+    dravik::Carrier carrier{dravik::CarrierKind::lz77_bare, coding, Bytes(long_size ? 8 : 4, 0)};
+    dravik::carrier_wrap({carrier}, {}, out);
+    return out;
+}
+
 Bytes imet_wrap(const Bytes& payload, std::uint32_t magic_at, bool good_digest) {
     const std::size_t start = magic_at - 0x40;
     Bytes header(start + 0x600, 0);

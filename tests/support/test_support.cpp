@@ -54,10 +54,13 @@ Sandbox::Sandbox() {
     write_file(top.sub("outside/sentinel"), {'o', 'k'});
 }
 
-RunResult Sandbox::run(const std::vector<std::uint8_t>& bytes, const RunOptions& options) {
+RunResult Sandbox::run(const std::vector<std::uint8_t>& bytes, const RunOptions& options,
+                       const std::vector<std::string>& flags) {
     write_file(archive, bytes);
     const Tree before = outside();
-    RunResult r = run_dravik({archive}, work, options);
+    std::vector<std::string> args = flags;
+    args.push_back(archive);
+    RunResult r = run_dravik(args, work, options);
     EXPECT_EQ(outside(), before) << "something changed outside the starting folder";
     return r;
 }

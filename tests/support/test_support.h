@@ -87,9 +87,11 @@ struct Sandbox {
     std::string archive = top.sub("input.arc");
 
     Sandbox();
-    // Writes `bytes` as the archive, runs dravik on it in "work", and fails
-    // the current test if anything outside "work" changed.
-    RunResult run(const std::vector<std::uint8_t>& bytes, const RunOptions& options = {});
+    // Writes `bytes` as the archive, runs dravik on it in "work" (with
+    // `flags` before it), and fails the current test if anything outside
+    // "work" changed.
+    RunResult run(const std::vector<std::uint8_t>& bytes, const RunOptions& options = {},
+                  const std::vector<std::string>& flags = {});
     // Everything but "work", which is not descended into (it may be too
     // deep for whole paths).
     Tree outside() const;

@@ -52,6 +52,7 @@ Bytes lz11(const Bytes& b) { return fixture::compress(b, Coding::lz11); }
 Bytes imd5(const Bytes& b) { return fixture::imd5_wrap(b); }
 Bytes imet40(const Bytes& b) { return fixture::imet_wrap(b, 0x40); }
 Bytes imet80(const Bytes& b) { return fixture::imet_wrap(b, 0x80); }
+Bytes bare(const Bytes& b) { return fixture::bare_lz_wrap(b); }
 
 struct Wrapping {
     const char* name;
@@ -73,7 +74,11 @@ std::vector<Wrapping> wrappings(const Bytes& u8) {
             {"imet+imd5 over the file", imet80(imd5(u8))},
             {"imd5+yaz0", imd5(yaz0(u8))},
             {"yaz0+yaz0", yaz0(yaz0(u8))},
-            {"imet+yaz0+imd5+lz10", imet40(yaz0(imd5(lz10(u8))))}};
+            {"imet+yaz0+imd5+lz10", imet40(yaz0(imd5(lz10(u8))))},
+            {"bare lz11 (.arc.LZ)", bare(u8)},
+            {"bare lz10, size in 32 bits", fixture::bare_lz_wrap(u8, 0x10, true)},
+            {"imd5+bare lz10", imd5(fixture::bare_lz_wrap(u8, 0x10))},
+            {"bare lz11+yaz0", bare(yaz0(u8))}};
 }
 
 TEST(Carrier, EveryNestingOpensToTheBareArchivesEntriesFromMemoryOrDisk) {
@@ -133,6 +138,15 @@ TEST(Carrier, DamagedCarriersAreRefusedAndNothingIsWritten) {
     const Bytes u8 = inner_archive();
     const auto size = static_cast<std::uint32_t>(u8.size());
     std::vector<fixture::Token> before_start = {fixture::lit('U'), fixture::ref(2, 3)};
+    // A U8 magic and 200 bytes decode, so the probe takes it for a stream;
+    // then a reference reaches before the start.
+    Bytes head = {0x55, 0xAA, 0x38, 0x2D};
+    head.resize(204, 0);
+    std::vector<fixture::Token> late = fixture::literals(head);
+    late.push_back(fixture::ref(1000, 3));
+    Bytes bad_bare = {0x11, 207, 0, 0};
+    const Bytes late_stream = fixture::encode_stream(late, Coding::lz11);
+    bad_bare.insert(bad_bare.end(), late_stream.begin(), late_stream.end());
     const std::vector<Wrapping> damaged = {
         {"truncated yaz0", cut(yaz0(u8), 10)},
         {"yaz0 header alone, cut short", Bytes{'Y', 'a', 'z', '0', 0, 0, 1, 0}},
@@ -147,6 +161,8 @@ TEST(Carrier, DamagedCarriersAreRefusedAndNothingIsWritten) {
         {"imd5 header cut short", Bytes{'I', 'M', 'D', '5', 0, 0, 0, 0}},
         {"imet with no archive behind it", imet80(Bytes(size, 0xAB))},
         {"imet header cut short", cut(imet40(Bytes{}), 1)},
+        {"truncated bare lz11", cut(bare(u8), 20)},
+        {"bare lz11 reference before the start past its first bytes", bad_bare},
     };
     fixture::TempDir dir;
     for (const Wrapping& w : damaged) {
@@ -168,7 +184,12 @@ TEST(Carrier, DamagedCarriersAreRefusedAndNothingIsWritten) {
 TEST(Carrier, SoundCarrierOfSomethingElseIsNotAnArchive) {
     OpenStatus status;
     const Bytes text = fixture::sample_data(3000, 1);
-    for (const Bytes& b : {yaz0(text), imd5(text), imd5(lz11(Bytes{}))}) {
+    // Files that start with an LZ77 coding byte but hold no archive: a bare
+    // stream of something else, and bytes that are no stream at all.
+    Bytes coded = text;
+    coded[0] = 0x10;
+    for (const Bytes& b : {yaz0(text), imd5(text), imd5(lz11(Bytes{})), bare(text), coded,
+                           Bytes{0x11, 0, 0, 0}}) {
         EXPECT_FALSE(open_bytes(b, &status));
         EXPECT_EQ(status.error, OpenError::not_an_archive);
     }

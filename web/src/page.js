@@ -66,7 +66,7 @@ function formatSize(n) {
   return v.toFixed(v < 10 ? 1 : 0) + ' ' + units[u];
 }
 
-const carrierWords = { yaz0: 'Yaz0', imet: 'banner (IMET)', imd5: 'IMD5', lz77: 'LZ77' };
+const carrierWords = { yaz0: 'Yaz0', imet: 'banner (IMET)', imd5: 'IMD5', lz77: 'LZ77', lz77_bare: 'bare LZ77' };
 
 function showError(text) {
   $('error-text').textContent = text;
