@@ -490,7 +490,7 @@ bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid, std
 std::string layout_problem(const u8::LayoutResult& r, const std::string& shown) {
     switch (r.error) {
         case u8::LayoutError::bad_tree: return shown + ": a folder cannot move into itself";
-        default: return shown + ": " + layout_limit_reason(r.error);
+        default: return shown + ": " + u8::layout_error_text(r.error);
     }
 }
 

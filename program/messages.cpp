@@ -68,16 +68,9 @@ std::string extract_reason(const ExtractResult& r) {
 }
 
 std::string open_error_reason(const OpenStatus& status) {
-    switch (status.error) {
-        case OpenError::none: break;
-        case OpenError::cannot_open: return std::strerror(status.error_number);
-        case OpenError::not_an_archive: return "not a U8 archive";
-        case OpenError::bad_table: return "the archive's table lies outside the file";
-        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
-        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
-        case OpenError::out_of_memory: return "not enough memory";
-    }
-    return "cannot be read";
+    // The system says best why a file could not be read.
+    if (status.error == OpenError::cannot_open) return std::strerror(status.error_number);
+    return open_error_text(status.error);
 }
 
 std::string open_error_text(const char* path, const OpenStatus& status) {
@@ -113,9 +106,7 @@ std::string nest_refusal_text(const NestedArchive& nested) {
 }
 
 std::string notice_line(const std::string& shown_path, Notice notice) {
-    return "warning: " + shown_path +
-           (notice == kNoticeImd5Mismatch ? ": an IMD5 checksum does not match its contents"
-                                          : ": the banner header's checksum does not match");
+    return "warning: " + shown_path + ": " + notice_text(notice);
 }
 
 const char* notice_json(Notice notice) {
@@ -123,19 +114,5 @@ const char* notice_json(Notice notice) {
                                          : "the banner checksum does not match";
 }
 
-std::string layout_limit_reason(u8::LayoutError error) {
-    switch (error) {
-        case u8::LayoutError::offset_too_large:
-            return "the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
-        case u8::LayoutError::names_too_large:
-            return "the names would pass 16 MiB, which U8 name offsets cannot reach";
-        case u8::LayoutError::too_many_nodes: return "too many entries for a U8 table";
-        case u8::LayoutError::bad_alignment: return "the alignment must be a power of two from 1 to 65536";
-        case u8::LayoutError::bad_name: return "a name holding a NUL byte cannot be stored";
-        case u8::LayoutError::unusual_original: return "the archive has its table inside its header";
-        default: break;
-    }
-    return "cannot be laid out";
-}
 
 }  // namespace dravik

@@ -25,8 +25,5 @@ std::string nest_refusal_text(const NestedArchive& nested);
 // the "dravik: " prefix) and as JSON shows them.
 std::string notice_line(const std::string& shown_path, Notice notice);
 const char* notice_json(Notice notice);
-// Why a new archive cannot be laid out, for the format's limits (the other
-// errors mean something of their own to each caller).
-std::string layout_limit_reason(u8::LayoutError error);
 
 }  // namespace dravik

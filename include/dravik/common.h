@@ -63,10 +63,19 @@ enum class OpenError {
     out_of_memory,    // a layer's decoded size is more than memory can hold
 };
 
+// What went wrong, in plain words for a person, without a file name:
+// "not a U8 archive", "the compressed or wrapped archive is damaged"...
+// (OpenError::cannot_open says only "cannot be read": the system's errno
+// tells why).
+const char* open_error_text(OpenError error);
+
 // Things worth telling about an archive that opened anyway.
 enum Notice : std::uint32_t {
     kNoticeImd5Mismatch = 1u << 0,  // an IMD5 checksum does not match its payload
     kNoticeImetMismatch = 1u << 1,  // a banner header's checksum does not match
 };
+// One notice in plain words: "an IMD5 checksum does not match its
+// contents", "the banner header's checksum does not match".
+const char* notice_text(Notice notice);
 
 }  // namespace dravik

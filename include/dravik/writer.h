@@ -72,6 +72,10 @@ enum class LayoutError {
     bad_name,          // a name holding a NUL byte, which would end it early
 };
 
+// The format's limit or the fault, in plain words ("the names would pass 16
+// MiB, which U8 name offsets cannot reach"...).
+const char* layout_error_text(LayoutError error);
+
 struct LayoutResult {
     LayoutError error = LayoutError::none;
     std::uint32_t entry = kTopLevel;  // the entry concerned, when there is one

@@ -295,4 +295,22 @@ bool archive_read(const Archive& archive, const Entry& entry, std::uint64_t at, 
 
 
 
+const char* open_error_text(OpenError error) {
+    switch (error) {
+        case OpenError::none: break;
+        case OpenError::cannot_open: return "cannot be read";
+        case OpenError::not_an_archive: return "not a U8 archive";
+        case OpenError::bad_table: return "the archive's table lies outside the file";
+        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
+        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
+        case OpenError::out_of_memory: return "not enough memory";
+    }
+    return "cannot be read";
+}
+
+const char* notice_text(Notice notice) {
+    return notice == kNoticeImd5Mismatch ? "an IMD5 checksum does not match its contents"
+                                         : "the banner header's checksum does not match";
+}
+
 }  // namespace dravik

@@ -18,6 +18,22 @@ unsigned char lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 
 
 }  // namespace
 
+const char* layout_error_text(LayoutError error) {
+    switch (error) {
+        case LayoutError::none: break;
+        case LayoutError::offset_too_large:
+            return "the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
+        case LayoutError::names_too_large:
+            return "the names would pass 16 MiB, which U8 name offsets cannot reach";
+        case LayoutError::too_many_nodes: return "too many entries for a U8 table";
+        case LayoutError::bad_alignment: return "the alignment must be a power of two from 1 to 65536";
+        case LayoutError::bad_tree: return "the tree is not a tree (a folder inside itself)";
+        case LayoutError::bad_name: return "a name holding a NUL byte cannot be stored";
+        case LayoutError::unusual_original: return "the archive has its table inside its header";
+    }
+    return "cannot be laid out";
+}
+
 bool alignment_is_valid(std::uint32_t align) {
     return align >= 1 && align <= kMaxAlignment && (align & (align - 1)) == 0;
 }
