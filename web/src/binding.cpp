@@ -223,6 +223,13 @@ struct Session {
     std::vector<std::pair<std::uint32_t, ArchivePtr>> path;
     std::vector<u8::Edit> edits;  // by archive number, while a rebuild is prepared
     std::vector<Bytes> blobs;     // new file data, by number
+
+    // Closes the nested archives, the innermost first: each borrows from
+    // the one holding it.
+    void close_path(std::size_t keep = 0) {
+        while (path.size() > keep) path.pop_back();
+    }
+    ~Session() { close_path(); }
 };
 std::vector<std::unique_ptr<Session>> g_sessions;  // handle h is g_sessions[h - 1]
 
@@ -241,7 +248,7 @@ const Archive* archive_of(Session& s, std::uint32_t id, OpenStatus* status = nul
     std::reverse(chain.begin(), chain.end());
     std::size_t keep = 0;
     while (keep < s.path.size() && keep < chain.size() && s.path[keep].first == chain[keep]) ++keep;
-    while (s.path.size() > keep) s.path.pop_back();  // the innermost first: it borrows from the others
+    s.close_path(keep);
     for (std::size_t i = keep; i < chain.size(); ++i) {
         const Archive& outer = i == 0 ? *s.archive : *s.path[i - 1].second;
         Entry e;
@@ -1064,7 +1071,7 @@ EMSCRIPTEN_KEEPALIVE int dv_rebuild(int handle, int level) {
     options.threads = 1;
     for (std::uint32_t id = static_cast<std::uint32_t>(s->nested.size()); id >= 1; --id)
         if (!edit_is_empty(s->edits[id]) && !rebuild_nested(*s, id, options)) return 0;
-    s->path.clear();  // the nested archives are done with; their memory goes
+    s->close_path();  // the nested archives are done with; their memory goes
 
     const Archive& original = *s->archive;
     u8::Plan plan;

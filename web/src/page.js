@@ -840,6 +840,9 @@ function editList() {
       for (const node of [n.node, ...n.also]) edits.push({ op: 'rename', archive: n.a, node, name: n.name });
     if (n.data) edits.push({ op: 'replace', archive: n.a, node: n.node, blob: blob(n.data) });
   }
+  // One archive's edits together: the engine opens an archive inside
+  // another along its path, and keeps one path open at a time.
+  edits.sort((x, y) => x.archive - y.archive);
   return { edits, blobs };
 }
 
