@@ -1,11 +1,15 @@
 // Measures the web page in headless Chromium against the native program on
 // the same file, and prints each as a ratio (page time / native time):
-//   open + tree   the page opens the file and shows its tree; the program
-//                 lists it (dravik -t)
+//   open + tree   the page opens the file and shows its tree, archives
+//                 inside and --check's findings included; the program
+//                 lists it with -r -t and then checks it (--check)
 //   Yaz0 fast, best  the archive inside the file (peeled, as a rebuild
 //                 compresses it) coded in a worker; the program's
 //                 --compress on one thread (-j 1), and on its default
 //                 threads for reference
+//   rename        one file renamed and the archive rebuilt (Yaz0 fast) in a
+//                 job's worker, its start included; the program's
+//                 --rename -o at --level fast, on one thread
 // Medians of several runs, alternating; nothing fails on a slow figure.
 //
 // Needs the built page (web/build.sh) and program (build/dravik, or $DRAVIK).
@@ -83,12 +87,29 @@ const workerStart = () => page.evaluate(async () => {
   return performance.now() - t0;
 });
 
+// The first file entry, to rename.
+const renamed = execFileSync(s.dravik, ['-t', '--json', file], { encoding: 'utf8' }).trim().split('\n')
+  .map((l) => JSON.parse(l)).find((o) => o.type === 'file');
+const pageRename = () => page.evaluate(async ({ node, name }) => {
+  const t0 = performance.now();
+  const e = new Engine();
+  const r = await e.call('rebuild', { original: new Uint8Array(await benchFile.arrayBuffer()), blobs: [], level: 0,
+                                      edits: [{ op: 'rename', archive: 0, node, name }] });
+  e.stop();
+  if (!r.ok) throw new Error(r.reason);
+  return performance.now() - t0;
+}, { node: renamed.index, name: 'renamed-' + renamed.name });
+const renamedPath = renamed.path.replace(/[^/]*$/, 'renamed-' + renamed.name);
+
 const cases = [
-  ['open + tree', pageOpen, () => native(['-t', file]), null],
+  ['open + tree', pageOpen, () => native(['-r', '-t', file]) + native(['--check', file]), null, 2],
   ['Yaz0 fast', () => pageYaz0(0), () => native(['--compress', '--force', '--level', 'fast', '-j', '1', inner, path.join(work, 'o.szs')]),
    () => native(['--compress', '--force', '--level', 'fast', inner, path.join(work, 'o.szs')])],
   ['Yaz0 best', () => pageYaz0(2), () => native(['--compress', '--force', '--level', 'best', '-j', '1', inner, path.join(work, 'o.szs')]),
    () => native(['--compress', '--force', '--level', 'best', inner, path.join(work, 'o.szs')])],
+  ['rename', pageRename,
+   () => native(['--rename', '-q', '--force', '--level', 'fast', '-j', '1', '-o', path.join(work, 'r.szs'), file,
+                 renamed.path, renamedPath]), null],
 ];
 
 // The program's own start (loading, no work), so that a short run's
@@ -102,7 +123,7 @@ console.log(`web_bench: ${path.basename(file)} (${fs.statSync(file).size} bytes;
 console.log(`the program starts in ${startup.toFixed(1)} ms; "less start" is the ratio to its time without that`);
 console.log('case'.padEnd(14) + 'page ms'.padStart(10) + 'native ms'.padStart(11) + 'ratio'.padStart(8) +
             'less start'.padStart(12) + '   native, all threads: ms, ratio');
-for (const [name, inPage, onOne, onAll] of cases) {
+for (const [name, inPage, onOne, onAll, processes = 1] of cases) {
   const a = [], b = [], c = [];
   await inPage(); // warm: first calls compile and grow memory
   for (let i = 0; i < runs; i++) {
@@ -112,7 +133,7 @@ for (const [name, inPage, onOne, onAll] of cases) {
   }
   const [pa, pb] = [median(a), median(b)];
   let line = name.padEnd(14) + pa.toFixed(1).padStart(10) + pb.toFixed(1).padStart(11) + (pa / pb).toFixed(2).padStart(8) +
-             (pa / Math.max(pb - startup, 0.1)).toFixed(2).padStart(12);
+             (pa / Math.max(pb - processes * startup, 0.1)).toFixed(2).padStart(12);
   if (onAll) line += '   ' + median(c).toFixed(1) + ', ' + (pa / median(c)).toFixed(2);
   console.log(line);
 }

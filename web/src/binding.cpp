@@ -5,19 +5,25 @@
 // Bytes cross the boundary through two buffers: the page writes its input
 // into the one dv_input returns, and reads results from dv_output; answers
 // that are not bytes come back as one JSON text (dv_result). Archives are
-// named by handles, so that nested archives can later be open side by side.
+// named by handles; the archives inside an open one by numbers, from 1 in
+// the order the walk meets them (0 is the open archive itself), the same
+// numbers every time the same bytes are opened.
 //
 // Plain words: the reasons given here are the program's own
-// (program/messages.cpp and program/pack.cpp), without the path in front,
-// since the page says which file it is talking about.
+// (program/messages.cpp, program/pack.cpp, program/edit.cpp and
+// program/check.cpp), without the path in front, since the page says
+// which file it is talking about.
 #include <emscripten/em_js.h>
 #include <emscripten/emscripten.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "dravik/archive.h"
@@ -34,8 +40,7 @@ using namespace dravik;
 // page hears of progress after each.
 constexpr std::size_t kChunk = 256 * 1024;
 
-// Tree keys: a file still holding an original node's data is keyed by that
-// node's index; a file with new data by kNewData plus its blob's number.
+// Edit keys: new file data is keyed by kNewData plus its blob's number.
 constexpr std::uint64_t kNewData = std::uint64_t{1} << 32;
 
 // Tells the page how far a long job got; the worker posts it on.
@@ -181,19 +186,50 @@ yaz0::Level level_of(int level) {
     return level == 0 ? yaz0::Level::fast : level == 1 ? yaz0::Level::standard : yaz0::Level::best;
 }
 
+std::uint32_t be32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+std::string plural(std::uint64_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 // --- State ------------------------------------------------------------------
 
 Bytes g_input;        // what the page hands in
 Bytes g_output;       // bytes handed back
 std::string g_result; // the JSON handed back
 
-// One open archive and, while the page rebuilds it, the edited tree.
+// An archive inside the open one: the file entry `entry` of archive
+// `parent` (0: the open archive) holds it.
+struct Nested {
+    std::uint32_t parent = 0;
+    std::uint32_t entry = 0;
+    std::string path;  // its file's path as unpacked, for messages
+};
+
+// One open archive, the archives inside it, and, while the page rebuilds
+// it, the edits.
 struct Session {
-    Bytes bytes;  // the file as the page read it; the archive may borrow them
+    Bytes bytes;  // the file as the page read it; the archive borrows them
     ArchivePtr archive;
-    std::vector<u8::TreeEntry> tree;
-    std::vector<Bytes> blobs;         // new file data, by number
-    std::vector<std::string> placed;  // each node's name as unpacked, while a tree is built
+    std::uint32_t notices = 0;   // what opening it told
+    std::vector<Nested> nested;  // archive k is nested[k - 1]
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::uint32_t> by_file;  // (parent, entry) -> k
+    // The nested archives open for reading: one path from the outermost
+    // down, each borrowing from the one before. Memory follows the path,
+    // as in the library's walk, and reading a nested archive's files in
+    // tree order opens it once.
+    std::vector<std::pair<std::uint32_t, ArchivePtr>> path;
+    std::vector<u8::Edit> edits;  // by archive number, while a rebuild is prepared
+    std::vector<Bytes> blobs;     // new file data, by number
+
+    // Closes the nested archives, the innermost first: each borrows from
+    // the one holding it.
+    void close_path(std::size_t keep = 0) {
+        while (path.size() > keep) path.pop_back();
+    }
+    ~Session() { close_path(); }
 };
 std::vector<std::unique_ptr<Session>> g_sessions;  // handle h is g_sessions[h - 1]
 
@@ -202,17 +238,49 @@ Session* session(int handle) {
     return g_sessions[static_cast<std::size_t>(handle) - 1].get();
 }
 
+// Archive `id` of the session (0: the open one), opened along its path
+// when it is not open yet. Null when it cannot be opened now (memory).
+const Archive* archive_of(Session& s, std::uint32_t id, OpenStatus* status = nullptr) {
+    if (id == 0) return s.archive.get();
+    if (id > s.nested.size()) return nullptr;
+    std::vector<std::uint32_t> chain;
+    for (std::uint32_t k = id; k != 0; k = s.nested[k - 1].parent) chain.push_back(k);
+    std::reverse(chain.begin(), chain.end());
+    std::size_t keep = 0;
+    while (keep < s.path.size() && keep < chain.size() && s.path[keep].first == chain[keep]) ++keep;
+    s.close_path(keep);
+    for (std::size_t i = keep; i < chain.size(); ++i) {
+        const Archive& outer = i == 0 ? *s.archive : *s.path[i - 1].second;
+        Entry e;
+        if (!archive_entry(outer, s.nested[chain[i] - 1].entry, &e)) return nullptr;
+        ArchivePtr inner = archive_open_entry(outer, e, status);
+        if (!inner) return nullptr;
+        s.path.emplace_back(chain[i], std::move(inner));
+    }
+    return s.path.back().second.get();
+}
+
 // Reads a file entry of `archive` into `sink` in pieces.
-bool send_entry(const Archive& archive, std::uint32_t node, std::uint64_t size, const ByteSink& sink) {
-    Entry e;
-    if (!archive_entry(archive, node, &e) || e.is_directory || e.data_size != size) return false;
-    Bytes chunk(static_cast<std::size_t>(size < kChunk ? size : kChunk));
-    for (std::uint64_t done = 0; done < size;) {
-        const std::size_t n = static_cast<std::size_t>(size - done < kChunk ? size - done : kChunk);
+bool send_entry(const Archive& archive, const Entry& e, const ByteSink& sink) {
+    Bytes chunk(e.data_size < kChunk ? e.data_size : kChunk);
+    for (std::uint64_t done = 0; done < e.data_size;) {
+        const std::size_t n = static_cast<std::size_t>(e.data_size - done < kChunk ? e.data_size - done : kChunk);
         if (!archive_read(archive, e, done, chunk.data(), n) || !sink(chunk.data(), n)) return false;
         done += n;
     }
     return true;
+}
+
+// Whether node `node` of `archive` is a file holding exactly `bytes`.
+bool holds_exactly(const Archive& archive, std::uint32_t node, const Bytes& bytes) {
+    Entry e;
+    if (!archive_entry(archive, node, &e) || e.is_directory || e.data_size != bytes.size()) return false;
+    std::size_t at = 0;
+    return send_entry(archive, e, [&](const std::uint8_t* p, std::size_t n) {
+        const bool same = std::memcmp(p, bytes.data() + at, n) == 0;
+        at += n;
+        return same;
+    });
 }
 
 // Feeds a Yaz0 encoder from a writer, telling the page how far it got.
@@ -257,10 +325,546 @@ bool yaz0_stream(const std::function<bool(const ByteSink&)>& produce, std::uint6
            yaz0::encoder_finish(*encoder);
 }
 
-void fail_result(const char* reason) {
+void fail_result(const std::string& reason) {
     g_result = "{\"ok\":false";
     put_field(g_result, "reason", reason);
     g_result += '}';
+}
+
+// --- Listing ------------------------------------------------------------------
+
+// The walk of the program's -r listing, every level of it: each entry with
+// its path as unpacked (unpacked_places and unpacked_path), whether
+// unpacking writes it and, when not, why in the unpacker's words; each
+// archive inside a file with its carriers; each file that holds one that
+// is not opened, with the reason. Numbers the nested archives on the first
+// walk over a session.
+struct Lister {
+    explicit Lister(Session& session) : s(session) {}
+
+    Session& s;
+    std::string entries = "[", archives = "[", refused = "[";
+
+    struct Level {
+        std::vector<UnpackedPlace> places;
+        std::string prefix;  // "" for the open archive, else its file's path and ".d/"
+        // The entry unpacking writes at each (folder, name): the one that
+        // takes the path, against which later ones are refused.
+        std::map<std::pair<std::uint32_t, std::string>, std::uint32_t> taken;
+    };
+    std::unordered_map<const Archive*, std::uint32_t> ids;  // while open in the walk
+    std::map<std::uint32_t, Level> levels;
+
+    bool visit(const WalkEntry& w) {
+        const std::uint32_t id = ids.at(w.archive);
+        Level& level = levels.at(id);
+        const Entry& e = w.entry;
+        const UnpackedPlace& place = level.places[e.index];
+        const bool written = place.written;
+        const char* why = nullptr;
+        std::uint32_t same = 0;
+        const auto key = std::make_pair(place.folder, place.name);
+        const auto taken = level.taken.find(key);
+        if (!w.place.placeable) {
+            why = "unsafe name, not unpacked";
+        } else if (taken != level.taken.end()) {
+            Entry first;
+            archive_entry(*w.archive, taken->second, &first);
+            if (first.is_directory && e.is_directory) same = taken->second;  // entered again
+            else if (first.is_directory) why = "exists as a directory, not replaced";
+            else why = e.is_directory ? "exists and is not a directory; its contents go to the enclosing directory"
+                                      : "same path as an earlier entry, not unpacked";
+        } else if (!e.is_directory && e.data_size != 0 &&
+                   std::uint64_t{e.data_offset} + e.data_size > archive_size(*w.archive)) {
+            why = "data lies past the end of the archive";
+        }
+        // Whether it is written is the library's word; the reason only names it.
+        if (written) why = nullptr;
+        else if (!why) why = "not unpacked";
+        if (written && taken == level.taken.end()) level.taken.emplace(key, e.index);
+
+        entries += entries.back() == '[' ? "{" : ",{";
+        put_field(entries, "a", id);
+        put_field(entries, "i", e.index);
+        put_bool(entries, "dir", e.is_directory);
+        put_field(entries, "name", place.name);
+        if (place.name != e.name) put_field(entries, "stored", e.name);
+        put_field(entries, "path", level.prefix + unpacked_path(level.places, e.index));
+        put_field(entries, "f", place.folder);
+        if (same) put_field(entries, "same", same);
+        if (!e.is_directory) {
+            put_field(entries, "offset", e.data_offset);
+            put_field(entries, "size", e.data_size);
+        }
+        put_bool(entries, "written", written);
+        if (why) put_field(entries, "why", why);
+        entries += '}';
+        // As unpacking: a folder not made holds nothing, and a file not
+        // written is not opened as an archive.
+        return written;
+    }
+
+    bool enter(const NestedArchive& nested) {
+        const std::uint32_t parent = ids.at(nested.file->archive);
+        const std::uint32_t entry = nested.file->entry.index;
+        const Level& outer = levels.at(parent);
+        const std::string path = outer.prefix + unpacked_path(outer.places, entry);
+        std::uint32_t id;
+        const auto known = s.by_file.find({parent, entry});
+        if (known != s.by_file.end()) {
+            id = known->second;
+        } else {
+            s.nested.push_back(Nested{parent, entry, path});
+            id = static_cast<std::uint32_t>(s.nested.size());
+            s.by_file.emplace(std::make_pair(parent, entry), id);
+        }
+        ids[nested.archive] = id;
+        Level& level = levels[id];
+        level.places = unpacked_places(*nested.archive);
+        level.prefix = path + ".d/";
+
+        archives += archives.back() == '[' ? "{" : ",{";
+        put_field(archives, "id", id);
+        put_field(archives, "parent", parent);
+        put_field(archives, "entry", entry);
+        put_field(archives, "path", path);
+        put_field(archives, "nodes", archive_node_count(*nested.archive));
+        put_carriers_and_warnings(archives, nested.status.carriers, nested.status.notices);
+        archives += '}';
+        return true;
+    }
+
+    void leave(const NestedArchive& nested) {
+        levels.erase(ids.at(nested.archive));
+        ids.erase(nested.archive);
+    }
+
+    // The program's words for a file that holds an archive not opened.
+    void refuse(const NestedArchive& nested) {
+        std::string why;
+        switch (nested.refusal) {
+            case NestRefusal::none: return;
+            case NestRefusal::too_deep:
+                why = "archives and carriers nest more than " + std::to_string(kMaxNesting) +
+                      " deep here; left as a file";
+                break;
+            case NestRefusal::nested_in_itself:
+                why = "its bytes are an archive already open on the way here (an archive inside itself); left as a file";
+                break;
+            case NestRefusal::folder_taken:
+                why = "its folder '" + std::string(nested.folder_name) +
+                      "' is taken by another entry of the archive, or cannot be a folder here; left as a file";
+                break;
+            case NestRefusal::cannot_open:
+                why = std::string("holds an archive that cannot be opened: ") +
+                      open_error_reason(nested.status.error) + "; left as a file";
+                break;
+            case NestRefusal::shared:
+                why = "its bytes are those of " + std::string(nested.same_as) +
+                      ", whose archive is opened there; left as a file";
+                break;
+            case NestRefusal::over_budget:
+                why = "the archives inside this one decode to more than " + std::to_string(kMaxNestedDecoded >> 30) +
+                      " GiB in all; left as a file";
+                break;
+        }
+        refused += refused.back() == '[' ? "{" : ",{";
+        put_field(refused, "a", ids.at(nested.file->archive));
+        put_field(refused, "i", nested.file->entry.index);
+        put_field(refused, "why", why);
+        refused += '}';
+    }
+
+    void walk() {
+        ids[s.archive.get()] = 0;
+        Level& top = levels[0];
+        top.places = unpacked_places(*s.archive);
+        WalkNesting nesting;
+        nesting.enter = [this](const NestedArchive& n) { return enter(n); };
+        nesting.leave = [this](const NestedArchive& n) { leave(n); };
+        nesting.refused = [this](const NestedArchive& n) { refuse(n); };
+        Selection all;
+        walk_entries(*s.archive, all, NameRule(), [this](const WalkEntry& w) { return visit(w); }, false, &nesting);
+        entries += ']';
+        archives += ']';
+        refused += ']';
+    }
+};
+
+// --- Checking: the program's --check, as far as the public API tells ----------
+
+// The findings of `dravik --check` in its words, for every level. What the
+// public headers do not say is not checked here: how a damaged carrier is
+// damaged (a nested archive that cannot be opened gives the open's reason
+// instead), and bytes left after a Yaz0 or LZ77 stream's end.
+struct Checker {
+    std::string out = "[";
+    std::uint32_t problems = 0;
+    std::uint32_t warnings = 0;
+
+    void finding(bool problem, std::string_view where, const std::string& text) {
+        ++(problem ? problems : warnings);
+        out += out.back() == '[' ? "{" : ",{";
+        put_field(out, "path", where);
+        put_bool(out, "problem", problem);
+        put_field(out, "finding", text);
+        out += '}';
+    }
+
+    static std::uint64_t bare_lz77_size(const Bytes& header) {
+        if (header.size() < 4) return 0;
+        const std::uint32_t small = header[1] | header[2] << 8 | header[3] << 16;
+        if (small != 0 || header.size() < 8) return small;
+        return std::uint32_t{header[4]} | std::uint32_t{header[5]} << 8 | std::uint32_t{header[6]} << 16 |
+               std::uint32_t{header[7]} << 24;
+    }
+
+    // The carriers' checksums, and bytes after an IMD5 payload where the
+    // layer's length is known: `raw` reads the bytes the outermost carrier
+    // starts, `size` long, `inner` the archive's length once peeled.
+    using Raw = std::function<bool(std::uint64_t at, std::uint8_t* out, std::size_t n)>;
+    void carriers(std::string_view where, const std::vector<Carrier>& list, std::uint32_t notices, const Raw& raw,
+                  std::uint64_t size, std::uint64_t inner) {
+        const auto imd5s = std::count_if(list.begin(), list.end(),
+                                         [](const Carrier& c) { return c.kind == CarrierKind::imd5; });
+        bool known = true;   // whether `size` is the current layer's length
+        bool is_raw = true;  // whether the current layer is the raw bytes, at `at`
+        std::uint64_t at = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const Carrier& c = list[i];
+            switch (c.kind) {
+                case CarrierKind::imet:
+                    if (notices & kNoticeImetMismatch) finding(true, where, "the banner header's checksum does not match");
+                    known = known && size >= c.header.size();
+                    if (known) size -= c.header.size();
+                    at += c.header.size();
+                    break;
+                case CarrierKind::imd5: {
+                    const std::uint64_t length = c.header.size() >= 8 ? be32(c.header.data() + 4) : 0;
+                    if (notices & kNoticeImd5Mismatch)
+                        finding(true, where, imd5s == 1 ? "the IMD5 checksum does not match its " + plural(length, "byte", "bytes")
+                                                        : std::string("an IMD5 checksum does not match its contents"));
+                    if (known && size > 32 + length)
+                        finding(false, where, plural(size - 32 - length, "byte follows", "bytes follow") +
+                                                  " the IMD5 payload of " + plural(length, "byte", "bytes"));
+                    size = length;
+                    known = true;
+                    at += 32;
+                    break;
+                }
+                case CarrierKind::yaz0: {
+                    std::uint8_t header[yaz0::kHeaderSize];
+                    const bool read = is_raw && raw(at, header, sizeof header);
+                    known = read || i + 1 == list.size();
+                    size = read ? yaz0::decoded_size(header) : known ? inner : 0;
+                    is_raw = false;
+                    break;
+                }
+                case CarrierKind::lz77:
+                    known = c.header.size() >= lz77::kHeaderSize;
+                    size = known ? lz77::decoded_size(c.header.data()) : 0;
+                    is_raw = false;
+                    break;
+                case CarrierKind::lz77_bare:
+                    known = c.header.size() >= 4;
+                    size = bare_lz77_size(c.header);
+                    is_raw = false;
+                    break;
+            }
+        }
+    }
+
+    // What a banner part holds once its IMD5 wrapper and the LZ77 stream
+    // inside are taken off: the size its banner header states for it.
+    static std::uint64_t part_size(const Archive& a, const Entry& e) {
+        std::uint8_t head[32 + 8];
+        const std::size_t n = e.data_size < sizeof head ? e.data_size : sizeof head;
+        if (!archive_read(a, e, 0, head, n) || n < 32 || std::memcmp(head, "IMD5", 4) != 0) return e.data_size;
+        const std::uint64_t rest = e.data_size - 32;
+        if (n == sizeof head && lz77::has_magic(head + 32)) return lz77::decoded_size(head + 32);
+        if (rest >= 4 && (head[32] == lz77::kCodingShort || head[32] == lz77::kCodingExtended)) {
+            // A bare stream has no magic: the library tells one by what it
+            // decodes to.
+            Bytes whole(e.data_size), peeled;
+            std::vector<Carrier> found;
+            if (archive_read(a, e, 0, whole.data(), whole.size()) &&
+                carrier_peel(whole.data(), whole.size(), peeled, &found) == OpenError::none && found.size() >= 2 &&
+                found[1].kind == CarrierKind::lz77_bare)
+                return bare_lz77_size(found[1].header);
+        }
+        return rest;
+    }
+
+    // The sizes a banner header states for its parts, against the parts.
+    void banner_sizes(const Archive& a, std::string_view where, const std::vector<Carrier>& list) {
+        static const char* const kParts[] = {"icon.bin", "banner.bin", "sound.bin"};
+        const auto imet = std::find_if(list.begin(), list.end(),
+                                       [](const Carrier& c) { return c.kind == CarrierKind::imet; });
+        if (imet == list.end() || imet->header.size() < 0x600) return;
+        // The sizes follow the magic, which is 0x40 into the 0x600 bytes.
+        const std::uint8_t* sizes = imet->header.data() + imet->header.size() - 0x600 + 0x4C;
+        Entry e;
+        for (std::uint32_t k = 1; archive_entry(a, k, &e); ++k) {
+            if (e.is_directory || std::uint64_t{e.data_offset} + e.data_size > archive_size(a)) continue;
+            for (int part = 0; part < 3; ++part) {
+                if (std::strcmp(e.name, kParts[part]) != 0) continue;
+                const std::uint32_t stated = be32(sizes + 4 * part);
+                const std::uint64_t actual = part_size(a, e);
+                if (actual != stated)
+                    finding(true, where, "the banner header states " + plural(stated, "byte", "bytes") + " for " +
+                                             kParts[part] + ", which holds " + plural(actual, "byte", "bytes"));
+            }
+        }
+    }
+
+    // The table, every entry's data, and what a console may read otherwise
+    // than a PC. `where` names the archive, `prefix` starts its entries' paths.
+    void table(const Archive& a, std::string_view where, const std::string& prefix) {
+        const std::uint32_t count = archive_node_count(a);
+        Entry first;
+        if (!archive_entry(a, 1, &first)) {
+            if (count < 2) finding(true, where, "the archive holds no entries");
+            else finding(true, where, "the archive's table is too small to hold its " + std::to_string(count) + " nodes");
+            return;
+        }
+        if (archive_root(a).type == 0) finding(false, where, "the root node is marked as a file");
+        std::uint8_t header[12];
+        const std::uint64_t table_end =
+            archive_read_bytes(a, 0, header, sizeof header) ? std::uint64_t{be32(header + 4)} + be32(header + 8) : 0;
+
+        std::vector<std::string> paths(count);
+        struct Span {
+            std::uint64_t begin, end;
+            std::uint32_t index;
+        };
+        std::vector<Span> spans;
+        struct Name {
+            std::uint32_t parent;
+            std::string folded;
+            std::uint32_t index;
+        };
+        std::vector<Name> names;
+        struct Level {
+            std::uint32_t index, end;
+        };
+        std::vector<Level> levels{Level{0, count}};
+        Placement placement(a);
+        Entry e;
+        for (std::uint32_t k = 1; archive_entry(a, k, &e); ++k) {
+            paths[k] = prefix + std::string(placement.place(e).path);
+            while (levels.size() > 1 && k >= levels.back().end) levels.pop_back();
+            const Level parent = levels.back();
+            std::string folded = e.name;
+            for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            names.push_back(Name{parent.index, std::move(folded), k});
+            if (e.is_directory) {
+                if (e.parent != parent.index)
+                    finding(false, paths[k], "its parent index is " + std::to_string(e.parent) +
+                                                 ", but it lies in node " + std::to_string(parent.index));
+                std::uint32_t end = e.end;
+                if (end <= k || end > parent.end) {
+                    finding(true, paths[k], "its end index " + std::to_string(e.end) +
+                                                " lies outside its parent's nodes (" + std::to_string(k + 1) + " to " +
+                                                std::to_string(parent.end) + ")");
+                    end = parent.end;
+                }
+                levels.push_back(Level{k, end});
+                continue;
+            }
+            const std::uint64_t end = std::uint64_t{e.data_offset} + e.data_size;
+            if (e.data_size > 0 && end > archive_size(a)) {
+                char at[16];
+                std::snprintf(at, sizeof at, "0x%08X", e.data_offset);
+                finding(true, paths[k], "its data (" + plural(e.data_size, "byte", "bytes") + " at " + at +
+                                            ") lies past the end of its archive (" +
+                                            plural(archive_size(a), "byte", "bytes") + ")");
+                continue;
+            }
+            if (e.data_size > 0 && e.data_offset < table_end)
+                finding(false, paths[k], "its data overlaps the archive's header or table");
+            if (e.data_size > 0) spans.push_back(Span{e.data_offset, end, k});
+        }
+
+        // Data shared between entries: a console game that patches one file
+        // in memory changes the other.
+        std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) {
+            return x.begin != y.begin ? x.begin < y.begin : x.index < y.index;
+        });
+        const Span* reach = nullptr;
+        for (const Span& span : spans) {
+            if (reach && span.begin < reach->end)
+                finding(false, paths[span.index], "its data is shared with " + paths[reach->index]);
+            if (!reach || span.end > reach->end) reach = &span;
+        }
+
+        // Names in one folder: the console looks a name up ignoring case
+        // and takes the first match.
+        std::sort(names.begin(), names.end(), [](const Name& x, const Name& y) {
+            if (x.parent != y.parent) return x.parent < y.parent;
+            if (x.folded != y.folded) return x.folded < y.folded;
+            return x.index < y.index;
+        });
+        for (std::size_t i = 1; i < names.size(); ++i) {
+            const Name& earlier = names[i - 1];
+            const Name& later = names[i];
+            if (earlier.parent != later.parent || earlier.folded != later.folded) continue;
+            Entry x, y;
+            archive_entry(a, earlier.index, &x);
+            archive_entry(a, later.index, &y);
+            if (std::strcmp(x.name, y.name) == 0)
+                finding(false, paths[later.index], "a second entry of this name in its folder; the console reads only the first");
+            else
+                finding(false, paths[later.index], "differs only in case from " + paths[earlier.index] +
+                                                       "; the console, which ignores case, reads only the first");
+        }
+    }
+
+    void check(const Session& s) {
+        const Archive& top = *s.archive;
+        const Bytes& bytes = s.bytes;
+        carriers("", archive_carriers(top), s.notices,
+                 [&bytes](std::uint64_t at, std::uint8_t* p, std::size_t n) {
+                     if (at > bytes.size() || n > bytes.size() - at) return false;
+                     std::memcpy(p, bytes.data() + at, n);
+                     return true;
+                 },
+                 bytes.size(), archive_size(top));
+        banner_sizes(top, "", archive_carriers(top));
+        table(top, "", "");
+
+        // Everything inside, as the program's check walks it: no folder is
+        // made, so none is ever taken.
+        WalkNesting nesting;
+        nesting.folders = false;
+        nesting.enter = [this](const NestedArchive& nested) {
+            const std::string where(nested.file->place.path);
+            const Archive& outer = *nested.file->archive;
+            const Entry& file = nested.file->entry;
+            const std::vector<Carrier>& list = archive_carriers(*nested.archive);
+            carriers(where, list, nested.status.notices,
+                     [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(outer, file, at, p, n); },
+                     file.data_size, archive_size(*nested.archive));
+            banner_sizes(*nested.archive, where, list);
+            table(*nested.archive, where, std::string(nested.folder) + "/");
+            return true;
+        };
+        nesting.refused = [this](const NestedArchive& nested) {
+            const std::string where(nested.file->place.path);
+            switch (nested.refusal) {
+                case NestRefusal::none:
+                case NestRefusal::folder_taken: break;
+                case NestRefusal::too_deep:
+                    finding(false, where, "not checked: archives and carriers nest more than " +
+                                              std::to_string(kMaxNesting) + " deep here");
+                    break;
+                case NestRefusal::nested_in_itself:
+                    finding(true, where, "its bytes are an archive already open on the way here (an archive inside itself)");
+                    break;
+                case NestRefusal::cannot_open:
+                    finding(true, where, std::string("holds an archive that cannot be opened: ") +
+                                             open_error_reason(nested.status.error));
+                    break;
+                case NestRefusal::shared:
+                    finding(false, where, "its data is shared with " + std::string(nested.same_as) + ", checked there");
+                    break;
+                case NestRefusal::over_budget:
+                    finding(false, where, "not checked: the archives inside decode to more than " +
+                                              std::to_string(kMaxNestedDecoded >> 30) + " GiB in all");
+                    break;
+            }
+        };
+        Selection everything;
+        walk_entries(top, everything, NameRule(), [](const WalkEntry&) { return true; }, true, &nesting);
+        out += ']';
+    }
+};
+
+// --- Rebuilding -------------------------------------------------------------------
+
+bool edit_is_empty(const u8::Edit& edit) {
+    if (!edit.added.empty()) return false;
+    return std::none_of(edit.nodes.begin(), edit.nodes.end(),
+                        [](const u8::EditNode& n) { return n.remove || n.replace || n.rename || n.move; });
+}
+
+// Lays `original` out changed by `edit`, as the program's edits do, and
+// refuses a rename that would not show: a root folder alone unpacks as
+// arc whatever its stored name. False with the reason in `why`.
+bool lay_out(Session& s, const Archive& original, const u8::Edit& edit, u8::Plan& plan, std::string& why) {
+    const u8::SameContent same = [&s, &original](std::uint32_t node, std::uint64_t key) {
+        return key >= kNewData && holds_exactly(original, node, s.blobs[static_cast<std::size_t>(key - kNewData)]);
+    };
+    const u8::EditOutcome laid = u8::layout_edit(original, edit, same, plan);
+    if (laid.result.error != u8::LayoutError::none) return why = layout_reason(laid.result.error), false;
+    ArchivePtr result = archive_open_borrowed(plan.head.data(), plan.head.size());
+    if (!result) return why = "the new table does not read back", false;
+    const std::vector<UnpackedPlace> now = unpacked_places(*result);
+    for (std::size_t i = 1; i < edit.nodes.size() && i < laid.node_index.size(); ++i) {
+        const u8::EditNode& n = edit.nodes[i];
+        const std::uint32_t at = laid.node_index[i];
+        if (!n.rename || at == 0 || at >= now.size() || now[at].name == n.name) continue;
+        why = n.name + ": would unpack as " + unpacked_path(now, at) +
+              " (a root folder alone unpacks as arc); not renamed";
+        return false;
+    }
+    return true;
+}
+
+// Serves new data to the writer.
+u8::DataSource blob_source(const Session& s) {
+    return [&s](const u8::Piece& piece, const ByteSink& sink) {
+        if (piece.key < kNewData || piece.key - kNewData >= s.blobs.size()) return false;
+        const Bytes& blob = s.blobs[static_cast<std::size_t>(piece.key - kNewData)];
+        if (blob.size() != piece.size) return false;
+        for (std::size_t done = 0; done < blob.size(); done += kChunk) {
+            const std::size_t n = blob.size() - done < kChunk ? blob.size() - done : kChunk;
+            if (!sink(blob.data() + done, n)) return false;
+        }
+        return true;
+    };
+}
+
+bool keep_in_output(const std::uint8_t* p, std::size_t n) {
+    g_output.insert(g_output.end(), p, p + n);
+    return true;
+}
+
+// Nested archive `id` rebuilt with its edits, in its carriers, as the new
+// data of its file in the archive above: deepest first, so that each
+// archive's rebuilt bytes are in place before the one holding it is laid
+// out. An archive whose U8 bytes come out the same keeps its file as it
+// was. False with the reason in the result.
+bool rebuild_nested(Session& s, std::uint32_t id, const yaz0::EncodeOptions& options) {
+    const Nested& n = s.nested[id - 1];
+    u8::Edit& above = s.edits[n.parent];
+    if (n.entry < above.nodes.size() && (above.nodes[n.entry].remove || above.nodes[n.entry].replace))
+        return true;  // its file goes, or takes other bytes
+    OpenStatus status;
+    const Archive* inner = archive_of(s, id, &status);
+    if (!inner) return fail_result(n.path + ": " + open_error_reason(status.error)), false;
+    u8::Plan plan;
+    std::string why;
+    if (!lay_out(s, *inner, s.edits[id], plan, why)) return fail_result(n.path + ".d: " + why), false;
+    Bytes bytes;
+    bytes.reserve(static_cast<std::size_t>(plan.size));
+    if (!u8::write_plan(plan,
+                        [&bytes](const std::uint8_t* p, std::size_t k) {
+                            bytes.insert(bytes.end(), p, p + k);
+                            return true;
+                        },
+                        blob_source(s), inner))
+        return fail_result(n.path + ": its archive cannot be rebuilt"), false;
+    const std::uint8_t* was = archive_bytes(*inner);
+    if (was && bytes.size() == archive_size(*inner) && std::equal(bytes.begin(), bytes.end(), was)) return true;
+    if (!carrier_wrap(archive_carriers(*inner), options, bytes))
+        return fail_result(n.path + ": too large for the carrier it was in"), false;
+    if (above.nodes.size() <= n.entry) above.nodes.resize(n.entry + 1);
+    u8::EditNode& file = above.nodes[n.entry];
+    file.replace = true;
+    file.size = bytes.size();
+    file.key = kNewData + s.blobs.size();
+    s.blobs.push_back(std::move(bytes));
+    return true;
 }
 
 }  // namespace
@@ -280,14 +884,16 @@ EMSCRIPTEN_KEEPALIVE std::size_t dv_output_size() { return g_output.size(); }
 // Lets the output's memory go once the page has copied it.
 EMSCRIPTEN_KEEPALIVE void dv_output_release() { Bytes().swap(g_output); }
 
-// Opens the input as an archive (bare or in any carriers). Returns a handle,
-// or 0 with the reason in the result.
+// Opens the input as an archive (bare or in any carriers) and lists every
+// entry at every level (see Lister). Returns a handle, or 0 with the reason
+// in the result.
 EMSCRIPTEN_KEEPALIVE int dv_open() {
     auto s = std::make_unique<Session>();
     s->bytes = std::move(g_input);
     g_input = Bytes();
     OpenStatus status;
     s->archive = archive_open_borrowed(s->bytes.data(), s->bytes.size(), &status);
+    s->notices = status.notices;
     g_result = "{";
     put_bool(g_result, "ok", s->archive != nullptr);
     if (!s->archive) {
@@ -298,6 +904,16 @@ EMSCRIPTEN_KEEPALIVE int dv_open() {
         put_field(g_result, "size", archive_size(*s->archive));
     }
     put_carriers_and_warnings(g_result, status.carriers, status.notices);
+    if (s->archive) {
+        Lister lister(*s);
+        lister.walk();
+        put_key(g_result, "entries");
+        g_result += lister.entries;
+        put_key(g_result, "archives");
+        g_result += lister.archives;
+        put_key(g_result, "refused");
+        g_result += lister.refused;
+    }
     g_result += '}';
     if (!s->archive) return 0;
     g_sessions.push_back(std::move(s));
@@ -308,60 +924,24 @@ EMSCRIPTEN_KEEPALIVE void dv_close(int handle) {
     if (session(handle)) g_sessions[static_cast<std::size_t>(handle) - 1].reset();
 }
 
-// Every entry in table order, as unpacking would place it: its path, how
-// many folders deep it lands, and whether unpacking writes it ("why" says
-// why not, in the unpacker's words).
-EMSCRIPTEN_KEEPALIVE void dv_entries(int handle) {
+// The findings of the program's --check on the open archive (see Checker).
+EMSCRIPTEN_KEEPALIVE void dv_check(int handle) {
     Session* s = session(handle);
     if (!s) return fail_result("no such archive");
-    const Archive& a = *s->archive;
-    // Mirrors unpacking: a second entry on a path that was already made is
-    // not written, nor is a file whose data lies past the end; a folder
-    // that meets a file is not entered.
-    std::set<std::string, std::less<>> files, folders;
-    g_result = "{\"ok\":true,\"entries\":[";
-    Selection all;
-    walk_entries(a, all, NameRule(), [&](const WalkEntry& w) {
-        const Entry& e = w.entry;
-        const std::string_view path = w.place.path;
-        const char* why = nullptr;
-        if (!w.place.placeable) {
-            why = "unsafe name, not unpacked";
-        } else if (files.count(path) != 0) {
-            why = e.is_directory ? "exists and is not a directory; its contents go to the enclosing directory"
-                                 : "same path as an earlier entry, not unpacked";
-        } else if (!e.is_directory && folders.count(path) != 0) {
-            why = "exists as a directory, not replaced";
-        } else if (!e.is_directory && e.data_size != 0 &&
-                   std::uint64_t{e.data_offset} + e.data_size > archive_size(a)) {
-            why = "data lies past the end of the archive";
-        }
-        const bool entered = e.is_directory && w.place.placeable && why == nullptr;
-        if (why == nullptr) (e.is_directory ? folders : files).emplace(path);
-
-        g_result += g_result.back() == '[' ? "{" : ",{";
-        put_field(g_result, "i", e.index);
-        put_bool(g_result, "dir", e.is_directory);
-        put_field(g_result, "name", w.place.name);
-        if (std::strcmp(w.place.name, e.name) != 0) put_field(g_result, "stored", e.name);
-        put_field(g_result, "path", path);
-        put_field(g_result, "depth", w.place.depth);
-        if (!e.is_directory) {
-            put_field(g_result, "offset", e.data_offset);
-            put_field(g_result, "size", e.data_size);
-        }
-        put_bool(g_result, "written", why == nullptr);
-        if (why) put_field(g_result, "why", why);
-        g_result += '}';
-        return entered || !e.is_directory;
-    });
-    g_result += "]}";
+    Checker checker;
+    checker.check(*s);
+    g_result = "{\"ok\":true";
+    put_field(g_result, "problems", checker.problems);
+    put_field(g_result, "warnings", checker.warnings);
+    put_key(g_result, "findings");
+    g_result += checker.out;
+    g_result += '}';
 }
 
-// The entries the --include/--exclude rule selects. The input holds the
-// patterns, each ended by a NUL and starting with '+' (include) or '-'
-// (exclude). The result lists the selected node indices and the patterns
-// that matched nothing.
+// The entries the --include/--exclude rule selects, at every level. The
+// input holds the patterns, each ended by a NUL and starting with '+'
+// (include) or '-' (exclude). The result lists the selected entries as
+// [archive, node] and the patterns that matched nothing.
 EMSCRIPTEN_KEEPALIVE void dv_select(int handle) {
     Session* s = session(handle);
     if (!s) return fail_result("no such archive");
@@ -373,12 +953,21 @@ EMSCRIPTEN_KEEPALIVE void dv_select(int handle) {
         at += n + 1;
     }
     Selection selection = make_selection(include, exclude);
-    g_result = "{\"ok\":true,\"selected\":[";
-    walk_entries(*s->archive, selection, NameRule(), [](const WalkEntry& w) {
-        if (g_result.back() != '[') g_result += ',';
-        g_result += std::to_string(w.entry.index);
+    std::unordered_map<const Archive*, std::uint32_t> ids{{s->archive.get(), 0}};
+    WalkNesting nesting;
+    nesting.enter = [&](const NestedArchive& nested) {
+        const auto found = s->by_file.find({ids.at(nested.file->archive), nested.file->entry.index});
+        if (found == s->by_file.end()) return false;
+        ids[nested.archive] = found->second;
         return true;
-    });
+    };
+    nesting.leave = [&](const NestedArchive& nested) { ids.erase(nested.archive); };
+    g_result = "{\"ok\":true,\"selected\":[";
+    walk_entries(*s->archive, selection, NameRule(), [&](const WalkEntry& w) {
+        if (g_result.back() != '[') g_result += ',';
+        g_result += '[' + std::to_string(ids.at(w.archive)) + ',' + std::to_string(w.entry.index) + ']';
+        return true;
+    }, false, &nesting);
     g_result += "],\"unmatched\":[";
     for (const std::vector<Pattern>* list : {&selection.include, &selection.exclude})
         for (const Pattern& p : *list)
@@ -389,31 +978,26 @@ EMSCRIPTEN_KEEPALIVE void dv_select(int handle) {
     g_result += "]}";
 }
 
-// A file entry's data, into the output. False when it cannot be read (its
-// data lies past the end of the archive).
-EMSCRIPTEN_KEEPALIVE int dv_read(int handle, std::uint32_t index) {
+// A file entry's data, of archive `archive` (0: the open one), into the
+// output. False when it cannot be read (its data lies past the end of its
+// archive, or that archive cannot be opened now).
+EMSCRIPTEN_KEEPALIVE int dv_read(int handle, std::uint32_t archive, std::uint32_t index) {
     Session* s = session(handle);
-    Entry e;
     g_output.clear();
-    if (!s || !archive_entry(*s->archive, index, &e) || e.is_directory) return 0;
+    const Archive* a = s ? archive_of(*s, archive) : nullptr;
+    Entry e;
+    if (!a || !archive_entry(*a, index, &e) || e.is_directory) return 0;
     g_output.resize(e.data_size);
-    return archive_read(*s->archive, e, 0, g_output.data(), g_output.size()) ? 1 : 0;
+    return archive_read(*a, e, 0, g_output.data(), g_output.size()) ? 1 : 0;
 }
 
-// --- Rebuilding: the edited tree, laid out like the original -------------------
+// --- Rebuilding: the edits, laid out by the library's edit engine -------------
 
-EMSCRIPTEN_KEEPALIVE void dv_tree_begin(int handle) {
+EMSCRIPTEN_KEEPALIVE void dv_edit_begin(int handle) {
     Session* s = session(handle);
     if (!s) return;
-    s->tree.clear();
+    s->edits.assign(s->nested.size() + 1, u8::Edit());
     s->blobs.clear();
-    // The names entries have as unpacked (a lone root folder is "arc"):
-    // the tree names original entries so, and the page need not send them
-    // back, which it could not do exactly for names that are not UTF-8.
-    s->placed.assign(archive_node_count(*s->archive), std::string());
-    Placement placement(*s->archive, NameRule(), false);
-    Entry e;
-    for (std::uint32_t i = 1; archive_entry(*s->archive, i, &e); ++i) s->placed[i] = placement.place(e).name;
 }
 
 // Keeps the input as new file data; returns its number.
@@ -425,90 +1009,75 @@ EMSCRIPTEN_KEEPALIVE int dv_blob(int handle) {
     return static_cast<int>(s->blobs.size() - 1);
 }
 
-// Adds one entry to the edited tree, after its folder (`parent`, an index
-// of this list, or -1 for the top). Its name is the input's bytes, or when
-// the input is empty, original node `node`'s name. A file holds node
-// `node`'s data, or blob `blob`'s. Returns its index, or -1 when the
-// parent, node or blob does not exist.
-EMSCRIPTEN_KEEPALIVE int dv_tree_add(int handle, int parent, int is_directory, int node, int blob) {
+// One change to archive `archive` (0: the open one): op 0 removes node
+// `node`, 1 renames it to the input's bytes (keeping its place), 2 gives
+// file `node` the data of blob `blob`, 3 adds a file named by the input,
+// holding blob `blob`, at the end of directory `node` (0: the root).
+// Returns 0 when the archive, node or blob does not exist, or the name
+// cannot be stored.
+EMSCRIPTEN_KEEPALIVE int dv_edit(int handle, int op, std::uint32_t archive, std::uint32_t node, int blob) {
     Session* s = session(handle);
-    if (!s || parent < -1 || parent >= static_cast<int>(s->tree.size())) return -1;
-    u8::TreeEntry t;
-    if (!g_input.empty()) t.name.assign(g_input.begin(), g_input.end());
-    else if (node > 0 && static_cast<std::size_t>(node) < s->placed.size()) t.name = s->placed[static_cast<std::size_t>(node)];
-    else return -1;
-    t.is_directory = is_directory != 0;
-    t.parent = parent < 0 ? u8::kTopLevel : static_cast<std::uint32_t>(parent);
-    if (!t.is_directory) {
-        Entry e;
-        if (blob >= 0 && static_cast<std::size_t>(blob) < s->blobs.size()) {
-            t.key = kNewData + static_cast<std::uint64_t>(blob);
-            t.size = s->blobs[static_cast<std::size_t>(blob)].size();
-        } else if (node > 0 && archive_entry(*s->archive, static_cast<std::uint32_t>(node), &e) &&
-                   !e.is_directory) {
-            t.key = e.index;
-            t.size = e.data_size;
-        } else {
-            return -1;
+    if (!s || archive >= s->edits.size()) return 0;
+    const Archive* a = archive_of(*s, archive);
+    if (!a) return 0;
+    const std::string name(g_input.begin(), g_input.end());
+    const bool blob_ok = blob >= 0 && static_cast<std::size_t>(blob) < s->blobs.size();
+    const bool name_ok = !name.empty() && name.find('\0') == std::string::npos;
+    u8::Edit& edit = s->edits[archive];
+    Entry e;
+    const bool exists = archive_entry(*a, node, &e);
+    if (op != 3 && !exists) return 0;
+    if (op != 3 && edit.nodes.size() <= node) edit.nodes.resize(node + 1);
+    switch (op) {
+        case 0: edit.nodes[node].remove = true; return 1;
+        case 1:
+            if (!name_ok) return 0;
+            edit.nodes[node].rename = true;
+            edit.nodes[node].name = name;
+            return 1;
+        case 2: {
+            if (!blob_ok || e.is_directory) return 0;
+            const Bytes& data = s->blobs[static_cast<std::size_t>(blob)];
+            if (holds_exactly(*a, node, data)) return 1;  // the bytes it has: nothing changes
+            edit.nodes[node].replace = true;
+            edit.nodes[node].size = data.size();
+            edit.nodes[node].key = kNewData + static_cast<std::uint64_t>(blob);
+            return 1;
         }
+        case 3: {
+            if (!blob_ok || !name_ok || (node != 0 && (!exists || !e.is_directory))) return 0;
+            u8::EditAdded added;
+            added.name = name;
+            added.folder = u8::EditFolder{false, node};
+            added.size = s->blobs[static_cast<std::size_t>(blob)].size();
+            added.key = kNewData + static_cast<std::uint64_t>(blob);
+            edit.added.push_back(std::move(added));
+            return 1;
+        }
+        default: return 0;
     }
-    s->tree.push_back(std::move(t));
-    return static_cast<int>(s->tree.size() - 1);
 }
 
-// Lays the edited tree out like the original (its node order, names,
-// alignment and gaps kept wherever the edits allow), wraps it as the
-// original was (Yaz0 at `level`: 0 fast, 1 default, 2 best) and puts the
-// new file in the output. Returns 1 on success.
+// Lays the archive out changed by the edits (every byte they do not touch
+// kept, a renamed entry in its place), each archive inside rebuilt first
+// and wrapped as it was, wraps the whole as the original was (Yaz0 at
+// `level`: 0 fast, 1 default, 2 best) and puts the new file in the output.
+// Returns 1 on success.
 EMSCRIPTEN_KEEPALIVE int dv_rebuild(int handle, int level) {
     Session* s = session(handle);
-    if (!s) return fail_result("no such archive"), 0;
+    if (!s || s->edits.size() != s->nested.size() + 1) return fail_result("no such archive"), 0;
+    yaz0::EncodeOptions options;
+    options.level = level_of(level);
+    options.threads = 1;
+    for (std::uint32_t id = static_cast<std::uint32_t>(s->nested.size()); id >= 1; --id)
+        if (!edit_is_empty(s->edits[id]) && !rebuild_nested(*s, id, options)) return 0;
+    s->close_path();  // the nested archives are done with; their memory goes
+
     const Archive& original = *s->archive;
-
-    const ByteSink no_sink;
-    // Serves a tree file's data: an original node's, or a blob's.
-    const auto send = [s, &original](std::uint64_t key, std::uint64_t size, const ByteSink& sink) {
-        if (key < kNewData) return send_entry(original, static_cast<std::uint32_t>(key), size, sink);
-        const Bytes& blob = s->blobs[static_cast<std::size_t>(key - kNewData)];
-        for (std::size_t done = 0; done < blob.size(); done += kChunk) {
-            const std::size_t n = blob.size() - done < kChunk ? blob.size() - done : kChunk;
-            if (!sink(blob.data() + done, n)) return false;
-        }
-        return blob.size() == size;
-    };
-    // Whether tree file `key` holds exactly what original node `node` holds.
-    const u8::SameContent same = [&](std::uint32_t node, std::uint64_t key) {
-        if (key == node) return true;
-        Entry e, mine;
-        if (!archive_entry(original, node, &e)) return false;
-        const std::uint64_t size = key >= kNewData ? s->blobs[static_cast<std::size_t>(key - kNewData)].size()
-                                   : archive_entry(original, static_cast<std::uint32_t>(key), &mine) ? mine.data_size
-                                                                                                      : ~std::uint64_t{0};
-        if (size != e.data_size) return false;
-        Bytes theirs(kChunk);
-        std::uint64_t at = 0;
-        return send(key, size, [&](const std::uint8_t* p, std::size_t n) {
-            const bool equal = archive_read(original, e, at, theirs.data(), n) &&
-                               std::memcmp(p, theirs.data(), n) == 0;
-            at += n;
-            return equal;
-        });
-    };
-
     u8::Plan plan;
-    const u8::LikeOutcome like = u8::layout_like(original, s->tree, NameRule(), same, plan);
-    if (like.result.error != u8::LayoutError::none) {
-        fail_result(layout_reason(like.result.error));
-        if (like.result.entry < s->tree.size()) {
-            g_result.pop_back();
-            put_field(g_result, "entry", like.result.entry);
-            g_result += '}';
-        }
-        return 0;
-    }
-    const u8::DataSource files = [&send](const u8::Piece& piece, const ByteSink& sink) {
-        return send(piece.key, piece.size, sink);
-    };
+    std::string why;
+    if (!lay_out(*s, original, s->edits[0], plan, why)) return fail_result(why), 0;
+    const u8::DataSource files = blob_source(*s);
     const std::vector<Carrier>& carriers = archive_carriers(original);
     bool ok = false;
     if (carriers.size() == 1 && carriers[0].kind == CarrierKind::yaz0) {
@@ -517,36 +1086,22 @@ EMSCRIPTEN_KEEPALIVE int dv_rebuild(int handle, int level) {
              yaz0_stream([&](const ByteSink& sink) { return u8::write_plan(plan, sink, files, &original); },
                          plan.size, level);
     } else {
-        // Bare archives, and banners and their parts (small, wrapped whole).
+        // Bare archives, and banners, their parts and LZ77 (small, wrapped whole).
         g_output.clear();
         g_output.reserve(static_cast<std::size_t>(plan.size));
-        ok = u8::write_plan(plan,
-                            [](const std::uint8_t* p, std::size_t n) {
-                                g_output.insert(g_output.end(), p, p + n);
-                                return true;
-                            },
-                            files, &original);
-        yaz0::EncodeOptions options;
-        options.level = level_of(level);
-        options.threads = 1;
+        ok = u8::write_plan(plan, keep_in_output, files, &original);
         if (ok && !carriers.empty()) {
             dv_progress(0, 1);
-            ok = carrier_wrap(carriers, options, g_output);
-            if (!ok) return fail_result("too large for the carrier the original was wrapped in"), 0;
+            if (!carrier_wrap(carriers, options, g_output))
+                return fail_result("too large for the carrier the original was wrapped in"), 0;
         }
         dv_progress(1, 1);
     }
     if (!ok) return fail_result("the original archive or a new file could not be read"), 0;
     g_result = "{\"ok\":true";
     put_field(g_result, "size", g_output.size());
-    put_key(g_result, "dropped");
-    g_result += '[';
-    for (const std::string& path : like.dropped) {
-        if (g_result.back() != '[') g_result += ',';
-        put_string(g_result, path);
-    }
-    g_result += "]}";
-    s->tree.clear();
+    g_result += '}';
+    s->edits.clear();
     s->blobs.clear();
     return 1;
 }

@@ -37,20 +37,24 @@ function patterns(include, exclude) {
   input(encoder.encode(text));
 }
 
-function open(bytes) {
+// Opens an archive with every entry at every level and, for the page, the
+// findings of --check.
+function open(bytes, check) {
   input(bytes);
   const handle = core._dv_open();
   const opened = result();
   opened.handle = handle;
-  if (handle) {
-    core._dv_entries(handle);
-    opened.entries = result().entries;
+  if (handle && check) {
+    core._dv_check(handle);
+    opened.check = result();
   }
   return opened;
 }
 
+const editOps = { remove: 0, rename: 1, replace: 2, add: 3 };
+
 const ops = {
-  open: (m) => open(m.bytes),
+  open: (m) => open(m.bytes, true),
 
   close(m) {
     core._dv_close(m.handle);
@@ -64,31 +68,35 @@ const ops = {
   },
 
   read(m) {
-    if (!core._dv_read(m.handle, m.index)) return { ok: false, reason: 'data lies past the end of the archive' };
+    if (!core._dv_read(m.handle, m.archive || 0, m.index))
+      return { ok: false, reason: 'data lies past the end of the archive' };
     return { ok: true, bytes: output() };
   },
 
-  // The edited tree, laid out like the original and wrapped as it was.
-  // m.tree lists entries, each after its folder: {parent, dir, node, name,
-  // blob}; name is null for an original entry that keeps its name, blob an
-  // index into m.blobs for new data.
+  // The original changed by m.edits, each {op, archive, node, name, blob}
+  // (op: remove, rename, replace or add; node: the entry, or for add the
+  // folder, 0 for the archive's root; blob: an index into m.blobs), laid
+  // out by the library's edit engine and wrapped as it was.
   rebuild(m) {
-    const opened = open(m.original);
+    const opened = open(m.original, false);
     if (!opened.ok) return opened;
     const h = opened.handle;
-    core._dv_tree_begin(h);
-    const blobs = m.blobs.map((bytes) => { input(bytes); return core._dv_blob(h); });
-    for (const t of m.tree) {
-      input(t.name == null ? new Uint8Array(0) : encoder.encode(t.name));
-      const blob = t.blob == null ? -1 : blobs[t.blob];
-      if (core._dv_tree_add(h, t.parent, t.dir ? 1 : 0, t.node || 0, blob) < 0)
-        return { ok: false, reason: 'the edited tree names an entry that does not exist' };
+    try {
+      core._dv_edit_begin(h);
+      const blobs = m.blobs.map((bytes) => { input(bytes); return core._dv_blob(h); });
+      for (const e of m.edits) {
+        input(e.name == null ? new Uint8Array(0) : encoder.encode(e.name));
+        const blob = e.blob == null ? -1 : blobs[e.blob];
+        if (!core._dv_edit(h, editOps[e.op], e.archive, e.node || 0, blob))
+          return { ok: false, reason: 'the edits name an entry that does not exist' };
+      }
+      const ok = core._dv_rebuild(h, m.level);
+      const r = result();
+      if (ok) r.bytes = output();
+      return r;
+    } finally {
+      core._dv_close(h);
     }
-    const ok = core._dv_rebuild(h, m.level);
-    const r = result();
-    if (ok) r.bytes = output();
-    core._dv_close(h);
-    return r;
   },
 
   compress(m) {

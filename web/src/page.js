@@ -4,8 +4,10 @@
 // (rebuilding, compressing) gets a worker of its own, which Cancel ends.
 //
 // The edits live here, as a tree of nodes; the original archive is never
-// changed. A rebuild sends the edited tree and the original bytes to a job
-// worker, which lays the tree out like the original.
+// changed. Archives inside files (a banner's banner.bin) hang under their
+// file, as -r unpacks them into NAME.d. A rebuild sends the original bytes
+// and the edits to a job worker, where the library's edit engine lays each
+// changed archive out again, the ones inside first.
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -109,49 +111,63 @@ function baseName(name) {
 // --- State ----------------------------------------------------------------------
 
 // The open archive: the file's bytes, what the engine said, and the edited
-// tree. A node is an entry: {id, name, dir, node (the original's index, 0 for
-// a new one), size, data (new bytes, or null), parent, children, written,
+// tree. A node is an entry: {id, name, dir, a (the archive it is in: 0 the
+// open one, k the k-th archive inside), node (its index there, 0 for a new
+// one), also (the indices of later folders unpacked into this one), size,
+// data (new bytes, or null), parent, children, inner (for a file holding an
+// archive: what the engine said of it; its entries are the children),
+// refused (why a file that holds an archive is left as a file), written,
 // why, renamed, replaced, collapsed}.
 let state = null;
 let nextId = 1;
 
 function newNode(fields) {
-  return { id: nextId++, name: '', dir: false, node: 0, size: 0, data: null, parent: null, children: [],
-           written: true, why: '', renamed: false, replaced: false, collapsed: false, ...fields };
+  return { id: nextId++, name: '', dir: false, a: 0, node: 0, also: [], size: 0, data: null, parent: null,
+           children: [], inner: null, refused: '', written: true, why: '', renamed: false, replaced: false,
+           collapsed: false, ...fields };
 }
 
-// Builds the tree from the entries in table order, as unpacking places
-// them. Folders that land on one path are one folder; entries unpacking
-// does not write hang where they would land, for the reader to see.
-function buildTree(entries) {
+const keyOf = (a, i) => a + ':' + i;
+
+// Builds the tree from the entries, each archive's in table order and an
+// archive's inside a file right after the file, as unpacking places them:
+// each entry in the folder it lands in, also one unpacking does not write,
+// for the reader to see; a folder entered again is the one folder.
+function buildTree(r) {
   const root = newNode({ dir: true });
-  const folders = new Map([['', root]]);
-  const byDepth = [root];
-  for (const e of entries) {
-    let parent = byDepth[e.depth] || root;
-    if (e.written) {
-      const slash = e.path.lastIndexOf('/');
-      parent = folders.get(slash < 0 ? '' : e.path.slice(0, slash)) || parent;
-    }
-    if (e.dir && e.written && folders.has(e.path)) {
-      byDepth[e.depth + 1] = folders.get(e.path);
+  const holders = new Map(r.archives.map((x) => [keyOf(x.parent, x.entry), x]));
+  const refusals = new Map(r.refused.map((x) => [keyOf(x.a, x.i), x.why]));
+  const roots = new Map([[0, root]]);  // archive -> the node its entries hang from
+  const byKey = new Map();
+  for (const e of r.entries) {
+    const key = keyOf(e.a, e.i);
+    if (e.same) {
+      const first = byKey.get(keyOf(e.a, e.same));
+      first.also.push(e.i);
+      byKey.set(key, first);
       continue;
     }
-    const n = newNode({ name: e.name, dir: e.dir, node: e.i, size: e.size || 0, parent, written: e.written,
-                        why: e.why || '', entry: e });
-    parent.children.push(n);
-    if (e.dir && e.written) {
-      folders.set(e.path, n);
-      byDepth.length = e.depth + 1;
-      byDepth[e.depth + 1] = n;
+    const parent = (e.f && byKey.get(keyOf(e.a, e.f))) || roots.get(e.a);
+    const n = newNode({ name: e.name, dir: e.dir, a: e.a, node: e.i, size: e.size || 0, parent, written: e.written,
+                        why: e.why || '', refused: refusals.get(key) || '', entry: e });
+    const inner = holders.get(key);
+    if (inner) {
+      n.inner = inner;
+      roots.set(inner.id, n);
     }
+    parent.children.push(n);
+    byKey.set(key, n);
   }
-  return root;
+  return { root, roots };
 }
 
+// A file holding an archive has the archive's entries as its children.
+const opens = (n) => n.dir || n.children.length > 0;
+
+// The path as unpacked: through NAME.d for what a file's archive holds.
 function pathOf(n) {
   const parts = [];
-  for (let p = n; p && p.parent; p = p.parent) parts.unshift(p.name);
+  for (let p = n; p && p.parent; p = p.parent) parts.unshift(p === n || p.dir ? p.name : p.name + '.d');
   return parts.join('/');
 }
 
@@ -159,7 +175,7 @@ function pathOf(n) {
 function* below(n) {
   for (const c of n.children) {
     yield c;
-    if (c.dir) yield* below(c);
+    yield* below(c);
   }
 }
 
@@ -196,11 +212,19 @@ async function openBytes(bytes, name) {
     return showError(name + ': ' + r.reason);
   }
   if (state) engine.call('close', { handle: state.handle }).catch(() => {});
-  const root = buildTree(r.entries);
-  state = { name, bytes, handle: r.handle, info: r, root, nodes: new Map([...below(root)].map((n) => [n.id, n])),
-            current: null, checked: new Set(), filter: null, edits: 0 };
+  const { root, roots } = buildTree(r);
+  const findings = new Map();
+  for (const f of r.check.findings) {
+    if (!findings.has(f.path)) findings.set(f.path, []);
+    findings.get(f.path).push(f);
+  }
+  state = { name, bytes, handle: r.handle, info: r, root, roots, findings,
+            nodes: new Map([...below(root)].map((n) => [n.id, n])),
+            current: null, checked: new Set(), filter: null, edits: 0, deleted: [] };
   render();
-  say('Opened ' + name + ': ' + r.entries.length + ' entries.');
+  say('Opened ' + name + ': ' + r.entries.length + ' entries' +
+      (r.archives.length ? ', ' + r.archives.length + (r.archives.length > 1 ? ' archives' : ' archive') +
+       ' inside' : '') + '.');
   const first = $('tree').querySelector('.row');
   if (first) first.focus();
 }
@@ -240,23 +264,32 @@ function render() {
   $('archive-name').textContent = state.name;
   const info = state.info;
   const wrap = info.carriers.map((c) => carrierWords[c] || c);
+  const check = info.check;
   $('archive-facts').textContent = [
     formatSize(state.bytes.length),
     wrap.length ? 'in ' + wrap.join(' › ') + ', ' + formatSize(info.size) + ' unwrapped' : 'a bare U8 archive',
     info.nodes + ' nodes',
+    info.archives.length ? info.archives.length + (info.archives.length > 1 ? ' archives' : ' archive') + ' inside' : '',
+    'check: ' + (check.problems ? check.problems + (check.problems > 1 ? ' problems' : ' problem') : 'ok') +
+      (check.warnings ? ', ' + check.warnings + (check.warnings > 1 ? ' warnings' : ' warning') : ''),
     edited() ? state.edits + ' change' + (state.edits > 1 ? 's' : '') + ' not yet downloaded' : '',
   ].filter(Boolean).join(' · ');
-  const warnings = [...info.warnings];
-  const problems = [...below(state.root)].filter((n) => !n.written).length;
-  if (problems) warnings.push(problems + (problems > 1 ? ' entries are' : ' entry is') +
-                              ' not unpacked (marked below); a rebuild keeps them as they are.');
-  $('archive-warnings').replaceChildren(...warnings.map((w) => {
+  // What --check finds, in its words: a problem would make a console or
+  // game fail, a warning is worth knowing.
+  const items = check.findings.map((f) => [(f.path ? f.path + ': ' : '') + (f.problem ? '' : 'warning: ') + f.finding,
+                                           f.problem ? 'problem' : 'warning']);
+  const unwritten = [...below(state.root)].filter((n) => !n.written).length;
+  if (unwritten) items.push([unwritten + (unwritten > 1 ? ' entries are' : ' entry is') +
+                             ' not unpacked (marked below); a rebuild keeps them as they are.', 'warning']);
+  $('archive-warnings').replaceChildren(...items.map(([text, kind]) => {
     const li = document.createElement('li');
-    li.textContent = w;
+    li.textContent = text;
+    li.className = kind;
     return li;
   }));
-  const yaz0 = info.carriers.includes('yaz0');
-  $('rebuild-note').textContent = 'Laid out like the original and wrapped as it was' +
+  const yaz0 = info.carriers.includes('yaz0') || info.archives.some((x) => x.carriers.includes('yaz0'));
+  $('rebuild-note').textContent = 'Every byte the changes do not touch kept, a renamed entry in its place, ' +
+    'archives inside rebuilt in theirs; wrapped as it was' +
     (wrap.length ? ': ' + wrap.join(' › ') + '.' : ' (bare, not compressed).');
   $('level').hidden = $('level-label').hidden = !yaz0;
   renderTree();
@@ -268,10 +301,10 @@ function visibleRows() {
   const rows = [];
   const walk = (n, level, prefix) => {
     for (const c of n.children) {
-      if (state.filter && !state.filter.has(c.node) && c.node !== 0) continue;
+      if (state.filter && !state.filter.has(keyOf(c.a, c.node)) && c.node !== 0) continue;
       const path = prefix + c.name;
       rows.push([c, level, path]);
-      if (c.dir && (!c.collapsed || state.filter)) walk(c, level + 1, path + '/');
+      if (opens(c) && (!c.collapsed || state.filter)) walk(c, level + 1, path + (c.dir ? '/' : '.d/'));
     }
   };
   walk(state.root, 1, '');
@@ -301,17 +334,23 @@ function rowHtml(n, level, path) {
   const checked = state.checked.has(n.id);
   const cls = 'row' + (n.written ? '' : ' unwritten') + (state.current === n ? ' current' : '');
   let h = `<div class="${cls}" role="treeitem" tabindex="-1" aria-level="${level}" aria-selected="${checked}"` +
-          (n.dir ? ` aria-expanded="${!n.collapsed}"` : '') +
-          ` data-id="${n.id}" data-path="${html(path)}" data-kind="${n.dir ? 'd' : 'f'}"` +
+          (opens(n) ? ` aria-expanded="${!n.collapsed}"` : '') +
+          ` data-id="${n.id}" data-path="${html(path)}" data-kind="${n.dir ? 'd' : 'f'}" data-archive="${n.a}"` +
           (n.dir ? '' : ` data-size="${n.size}"`) + ` style="padding-left:${0.5 + (level - 1) * 1.1}rem">` +
           `<input type="checkbox" tabindex="-1" aria-label="check ${html(n.name)}"` +
           (checked ? ' checked' : '') + (n.written ? '' : ' disabled') + '>' +
-          `<span class="toggle">${n.dir ? (n.collapsed && !state.filter ? '▸' : '▾') : ''}</span>` +
+          `<span class="toggle">${opens(n) ? (n.collapsed && !state.filter ? '▸' : '▾') : ''}</span>` +
           `<span class="name" title="${html(path)}">${html(n.name)}${n.dir ? '/' : ''}</span>`;
   const tag = (c, text, title) => {
     h += `<span class="tag ${c}"${title ? ` title="${html(title)}"` : ''}>${text}</span>`;
   };
   if (!n.written) tag('problem', 'not unpacked', n.why);
+  if (n.inner) tag('archive', 'archive', 'holds an archive: ' + n.inner.carriers.map((c) => carrierWords[c] || c)
+    .concat('U8').join(' › '));
+  if (n.refused) tag('problem', 'archive not opened', n.refused);
+  const found = state.findings.get(path);
+  if (found) tag(found.some((f) => f.problem) ? 'problem' : 'warning', 'check',
+                 found.map((f) => (f.problem ? '' : 'warning: ') + f.finding).join('\n'));
   if (n.node === 0) tag('new', 'new');
   else if (n.replaced) tag('replaced', 'replaced');
   if (n.renamed) tag('renamed', 'renamed');
@@ -333,7 +372,7 @@ function wireTree() {
     const [n, row] = rowEvent(e);
     if (!n) return;
     if (e.target.type === 'checkbox') toggleCheck(n);
-    else if (e.target.classList.contains('toggle') && n.dir) setCollapsed(n, !n.collapsed);
+    else if (e.target.classList.contains('toggle') && opens(n)) setCollapsed(n, !n.collapsed);
     else show(n, row);
   });
   tree.addEventListener('keydown', (e) => {
@@ -395,11 +434,11 @@ function rowKey(e, n, row) {
     case 'Home': go(0); break;
     case 'End': go(rows.length - 1); break;
     case 'ArrowRight':
-      if (n.dir && n.collapsed) setCollapsed(n, false);
+      if (opens(n) && n.collapsed) setCollapsed(n, false);
       else go(at + 1);
       break;
     case 'ArrowLeft':
-      if (n.dir && !n.collapsed) setCollapsed(n, true);
+      if (opens(n) && !n.collapsed) setCollapsed(n, true);
       else if (n.parent && n.parent.parent) {
         const up = rows.findIndex((r) => Number(r.dataset.id) === n.parent.id);
         if (up >= 0) go(up);
@@ -418,7 +457,7 @@ function rowKey(e, n, row) {
 
 async function bytesOf(n) {
   if (n.data) return n.data;
-  const r = await engine.call('read', { handle: state.handle, index: n.node });
+  const r = await engine.call('read', { handle: state.handle, archive: n.a, index: n.node });
   if (!r.ok) throw new Error(r.reason);
   return r.bytes;
 }
@@ -451,6 +490,10 @@ async function show(n, row) {
   if (!n.dir) fact('Size', n.size.toLocaleString('en') + ' bytes');
   if (n.entry && !n.dir && !n.replaced) fact('Offset', '0x' + n.entry.offset.toString(16));
   if (!n.written) fact('Not unpacked', n.why);
+  if (n.inner && !n.data) fact('Holds an archive', n.inner.carriers.map((c) => carrierWords[c] || c).concat('U8')
+    .join(' › ') + ', ' + n.inner.nodes + ' nodes' + (n.inner.warnings.length ? '; ' + n.inner.warnings.join('; ') : ''));
+  if (n.refused) fact('Archive not opened', n.refused);
+  for (const f of state.findings.get(pathOf(n)) || []) fact(f.problem ? 'Problem' : 'Warning', f.finding);
   const actions = document.createElement('div');
   actions.className = 'actions';
   if (n.written) {
@@ -476,9 +519,9 @@ async function show(n, row) {
   try {
     const bytes = await bytesOf(n);
     if (!state || state.current !== n) return;
-    // An archive inside the archive opens on its own; once rebuilt, it goes
-    // back in with Replace.
-    if (looksLikeArchive(bytes)) {
+    // An archive inside that the tree does not show (left as a file, or
+    // new) opens on its own; once rebuilt, it goes back in with Replace.
+    if (looksLikeArchive(bytes) && !n.children.length) {
       actions.append(button('Open as an archive', () => {
         if (!edited() || window.confirm('Open ' + n.name + ' and lose the changes to ' + state.name + '?'))
           openBytes(bytes, n.name);
@@ -606,6 +649,7 @@ async function takeOutZip() {
       const into = folderOf.get(n.parent);
       if (n.dir) folderOf.set(n, into[n.name] = Object.create(null));
       else into[n.name] = await bytesOf(n);
+      if (!n.dir && n.children.length) folderOf.set(n, into[n.name + '.d'] = Object.create(null));
     }
   } catch (err) {
     say('');
@@ -643,6 +687,7 @@ async function takeOutFolder() {
         await w.write(bytes);
         await w.close();
         files++;
+        if (n.children.length) handles.set(n, await into.getDirectoryHandle(n.name + '.d', { create: true }));
       }
     } catch (err) {
       failed.push(pathOf(n) + ': ' + reasonOf(err));
@@ -672,6 +717,10 @@ async function replaceFile(n, file) {
   }
   n.size = n.data.length;
   n.replaced = true;
+  // New bytes are a new archive, if any: what the old one held goes.
+  for (const c of below(n)) state.checked.delete(c.id);
+  n.children = [];
+  n.inner = null;
   changed();
   say('Replaced ' + pathOf(n) + ' with ' + file.name + ' (' + formatSize(n.size) + ').');
   show(n, $('tree').querySelector('.row[data-id="' + n.id + '"]'));
@@ -679,14 +728,21 @@ async function replaceFile(n, file) {
 
 // Why `name` cannot be an entry of `folder`, or '' when it can. The same
 // rule as unpacking's: not empty, not . or .., no / inside; and one name
-// once in a folder.
+// once in a folder. A root folder alone unpacks as arc whatever it is
+// named, so renaming it would change nothing anyone sees.
 function nameProblem(folder, name, except) {
   if (name === '' || name === '.' || name === '..' || name.includes('/') || name.includes('\0'))
     return 'a name cannot be empty, . or .., nor hold / or a NUL byte';
   if (folder.children.some((c) => c !== except && c.written && c.name === name))
     return 'the folder already holds an entry of that name';
+  const atRoot = folder === state.root || !folder.dir;
+  if (except && except.dir && atRoot && folder.children.filter((c) => c.dir && c.written).length === 1)
+    return 'a root folder alone unpacks as arc whatever its name; not renamed';
   return '';
 }
+
+// The archive that entries of `folder` are in.
+const archiveIn = (folder) => folder === state.root ? 0 : folder.dir ? folder.a : folder.inner.id;
 
 async function addFiles(folder, files) {
   clearError();
@@ -709,7 +765,7 @@ async function addFiles(folder, files) {
       showError(file.name + ': cannot be read: ' + reasonOf(err));
       continue;
     }
-    const n = newNode({ name: file.name, size: data.length, data, parent: folder });
+    const n = newNode({ name: file.name, size: data.length, data, parent: folder, a: archiveIn(folder) });
     folder.children.push(n);
     state.nodes.set(n.id, n);
     added.push(n);
@@ -733,13 +789,15 @@ function deleteNode(n) {
   if (!n.written) return;
   const parent = n.parent;
   parent.children.splice(parent.children.indexOf(n), 1);
+  state.deleted.push(n);
   state.checked.delete(n.id);
   if (state.current === n) {
     state.current = null;
     $('viewer').replaceChildren();
   }
   changed();
-  say('Deleted ' + pathOf(parent) + (parent.parent ? '/' : '') + n.name + (n.dir ? '/ and everything in it.' : '.'));
+  say('Deleted ' + (parent.parent ? pathOf(parent) + (parent.dir ? '/' : '.d/') : '') + n.name +
+      (n.dir ? '/ and everything in it.' : '.'));
 }
 
 function renameNode(n) {
@@ -756,22 +814,36 @@ function renameNode(n) {
 
 // --- Rebuilding ---------------------------------------------------------------
 
-// The edited tree as the engine takes it: each entry after its folder.
-function editedTree() {
-  const tree = [], blobs = [];
-  const index = new Map();
-  for (const n of below(state.root)) {
-    if (!n.written) continue; // carried over from the original by the layout
-    const t = { parent: n.parent === state.root ? -1 : index.get(n.parent), dir: n.dir, node: n.node,
-                name: n.node && !n.renamed ? null : n.name };
-    if (n.data) {
-      t.blob = blobs.length;
-      blobs.push(n.data);
-    }
-    index.set(n, tree.length);
-    tree.push(t);
+// The edits as the engine takes them, against the original archive and
+// the archives inside it, and the new data they bring. The edits of an
+// archive inside a file count while the file is there with its own bytes.
+function editList() {
+  const edits = [], blobs = [];
+  const live = new Set(below(state.root));
+  const alive = (a) => {
+    if (a === 0) return true;
+    const file = state.roots.get(a);
+    return live.has(file) && !file.data && alive(file.a);
+  };
+  const blob = (data) => blobs.push(data) - 1;
+  for (const n of state.deleted) {
+    if (!n.node || !alive(n.a)) continue;
+    for (const node of [n.node, ...n.also]) edits.push({ op: 'remove', archive: n.a, node });
   }
-  return { tree, blobs };
+  for (const n of live) {
+    if (!n.written || !alive(n.a)) continue; // carried over as they are
+    if (n.node === 0) {
+      edits.push({ op: 'add', archive: n.a, node: n.parent.dir ? n.parent.node : 0, name: n.name, blob: blob(n.data) });
+      continue;
+    }
+    if (n.renamed && n.name !== n.entry.name)
+      for (const node of [n.node, ...n.also]) edits.push({ op: 'rename', archive: n.a, node, name: n.name });
+    if (n.data) edits.push({ op: 'replace', archive: n.a, node: n.node, blob: blob(n.data) });
+  }
+  // One archive's edits together: the engine opens an archive inside
+  // another along its path, and keeps one path open at a time.
+  edits.sort((x, y) => x.archive - y.archive);
+  return { edits, blobs };
 }
 
 // Runs `op` in a worker of its own, with the progress bar and Cancel.
@@ -793,11 +865,10 @@ async function job(label, op, message) {
 async function rebuild() {
   clearError();
   const level = Number($('level').value);
-  const { tree, blobs } = editedTree();
-  if (!tree.length) return showError('An archive needs at least one entry.');
+  const { edits, blobs } = editList();
   let r;
   try {
-    r = await job('Rebuilding ' + state.name + '…', 'rebuild', { original: state.bytes, tree, blobs, level });
+    r = await job('Rebuilding ' + state.name + '…', 'rebuild', { original: state.bytes, edits, blobs, level });
   } catch (err) {
     return err.message === 'cancelled' ? say('Cancelled.') : showError(state.name + ': ' + reasonOf(err));
   }
@@ -859,7 +930,7 @@ async function applyFilter() {
     const pattern = /[*?[\]/\\]/.test(text) ? text : '*' + text + '*';
     const r = await engine.call('select', { handle: state.handle, include: [pattern] });
     if (seq !== filterSeq || !state) return;
-    state.filter = new Set(r.selected);
+    state.filter = new Set(r.selected.map(([a, i]) => keyOf(a, i)));
     $('search-note').textContent = r.selected.length ? '' : 'no entry matches ' + pattern;
   }
   renderTree();

@@ -70,38 +70,35 @@ const reasonOf = (program) => program.stderr.trim().split('\n').pop().split(': '
 
 const row = (p) => `#tree .row[data-path="${p}"]`;
 
-// The page reads what the program reads: an archive the program cannot
-// read yet (a carrier still to come) gets the same reason on the page.
-test('every corpus archive opens to the tree EXPECTED.tsv lists; the filter is --include', async () => {
+// The paths `dravik -r -t --json ARGS` lists, in its order.
+const listedPaths = (...args) => execFileSync(s.dravik, ['-r', '-t', '--json', ...args], { encoding: 'utf8' })
+  .trim().split('\n').map((l) => JSON.parse(l)).filter((o) => o.path).map((o) => o.path);
+
+// What --check says of `file` on standard error, and what the page shows.
+const checked = (file) => spawnSync(s.dravik, ['--check', file], { encoding: 'utf8' }).stderr.split('\n')
+  .filter(Boolean).map((l) => l.slice(`dravik: ${file}: `.length));
+const findings = () => page.$$eval('#archive-warnings li', (l) => l.map((w) => w.textContent));
+
+// The page reads what the program reads, bare LZ77 (.arc.LZ) included, and
+// shows what -r lists: the entries of archives inside files under them.
+test('every corpus archive opens to the tree EXPECTED.tsv lists, archives inside as -r lists them, checked as --check does; the filter is --include', async () => {
   for (const folder of [corpus, corpusLz]) {
     for (const [archive, entries] of s.expected(folder)) {
       const file = path.join(folder, archive);
-      const program = spawnSync(s.dravik, ['-t', file], { encoding: 'utf8' });
-      const error = await s.openArchive(page, file);
-      if (program.status !== 0) {
-        assert.equal(error, path.basename(file) + ': ' + reasonOf(program), archive);
-        continue;
-      }
-      assert.equal(error, null, archive);
-      const shown = (await s.rows(page)).filter((r) => r.written).map((r) => line(r.kind, r.path, r.size));
+      assert.equal(await s.openArchive(page, file), null, archive);
+      const rows = await s.rows(page);
+      const shown = rows.filter((r) => r.written && r.archive === 0).map((r) => line(r.kind, r.path, r.size));
       assert.deepEqual(shown.sort(), want(entries, false), archive);
+      assert.deepEqual(rows.map((r) => r.path), listedPaths(file), archive);
+      assert.deepEqual(await findings(), checked(file), archive);
     }
   }
-  // An archive inside one opens on its own, as the copy of it beside the banner does.
-  await s.openArchive(page, banner);
-  await page.click(row('arc/banner.bin'));
-  await page.click('#open-inside');
-  await page.waitForSelector('#archive-name:text-is("banner.bin")');
-  const shown = (await s.rows(page)).map((r) => line(r.kind, r.path, r.size));
-  assert.deepEqual(shown.sort(), want(s.expected(corpus).get('mkw-sp__mkw-sp/opening.bnr__meta__banner.bin'), false));
-
-  await s.openArchive(page, szs);
-  for (const pattern of ['*.brlan', 'bg/*', 'button/anim/common_w014_mii_select_long_btn_fa?e_*']) {
+  for (const [file, pattern] of [[szs, '*.brlan'], [szs, 'bg/*'], [szs, 'button/anim/common_w014_mii_select_long_btn_fa?e_*'],
+                                 [banner, 'arc/banner.bin.d/arc/timg/*'], [banner, '*.brlyt']]) {
+    await s.openArchive(page, file);
     await page.fill('#search', pattern);
     await page.waitForSelector(`#tree[data-filter="${pattern}"]`);
-    const listed = execFileSync(s.dravik, ['-t', '--json', '--include', pattern, szs], { encoding: 'utf8' })
-      .trim().split('\n').map((l) => JSON.parse(l)).filter((o) => o.path).map((o) => o.path);
-    assert.deepEqual((await s.rows(page)).map((r) => r.path), listed, pattern);
+    assert.deepEqual((await s.rows(page)).map((r) => r.path), listedPaths('--include', pattern, file), pattern);
   }
   await page.fill('#search', '');
 });
@@ -160,35 +157,47 @@ test('rebuilt unchanged, a .szs and a banner hold the original U8 archive byte f
   }
 });
 
-test('replace by drop, delete, rename and add by keyboard; the program unpacks the rebuilt archive so', async () => {
+// Drops `bytes` as a file on the row at `at`, as a person drags one there.
+async function drop(at, bytes) {
+  await page.evaluate(({ selector, bytes }) => {
+    const dt = new DataTransfer();
+    dt.items.add(new File([new Uint8Array(bytes)], 'mine'));
+    const target = document.querySelector(selector);
+    for (const type of ['dragenter', 'dragover', 'drop'])
+      target.dispatchEvent(new DragEvent(type, { bubbles: true, cancelable: true, dataTransfer: dt }));
+  }, { selector: row(at), bytes: [...bytes] });
+  await page.waitForSelector(row(at) + ' .tag.replaced');
+}
+
+async function rename(at, name) {
+  page.once('dialog', (d) => d.accept(name));
+  await page.focus(row(at));
+  await page.keyboard.press('F2');
+  await page.waitForSelector(row(at.replace(/[^/]*$/, name)));
+}
+
+const listing = (file) => execFileSync(s.dravik, ['-t', file], { encoding: 'utf8' });
+
+test('replace by drop, delete, rename and add by keyboard: what the program\'s own edits make, the renamed entry in its place', async () => {
   const entries = s.expected(corpus).get(szsName);
   await s.openArchive(page, szs);
   const replaced = 'bg/blyt/TeamSelectBG.brlyt', gone = 'bg/ctrl/TeamSelectBG.brctr';
   const renamed = 'bg/timg/TeamsBG.tpl', newName = 'TeamsBG2.tpl';
   const fresh = Buffer.from('a new layout, bigger than the one it replaces '.repeat(40));
-  await page.evaluate(({ selector, bytes }) => {
-    const dt = new DataTransfer();
-    dt.items.add(new File([new Uint8Array(bytes)], 'mine.brlyt'));
-    const target = document.querySelector(selector);
-    for (const type of ['dragenter', 'dragover', 'drop'])
-      target.dispatchEvent(new DragEvent(type, { bubbles: true, cancelable: true, dataTransfer: dt }));
-  }, { selector: row(replaced), bytes: [...fresh] });
-  await page.waitForSelector(row(replaced) + ' .tag.replaced');
+  await drop(replaced, fresh);
 
   await page.focus(row(gone));
   await page.keyboard.press('Delete');
   await page.waitForSelector(row(gone), { state: 'detached' });
 
-  page.once('dialog', (d) => d.accept(newName));
-  await page.focus(row(renamed));
-  await page.keyboard.press('F2');
-  await page.waitForSelector(row('bg/timg/' + newName));
+  await rename(renamed, newName);
   await page.keyboard.press('Enter'); // the current entry: files are added beside it
   const added = path.join(work, 'added.txt');
   fs.writeFileSync(added, 'added from the page\n');
   await page.setInputFiles('#add-input', added);
   await page.waitForSelector(row('bg/timg/added.txt'));
 
+  await page.selectOption('#level', '0');
   const rebuilt = await s.downloaded(page, () => page.click('#rebuild-button'));
   const sha = Object.fromEntries(entries.map((e) => [e.path, e.sha256]));
   const expect = entries.filter((e) => e.path !== gone && e.path !== renamed && e.path !== replaced)
@@ -197,9 +206,62 @@ test('replace by drop, delete, rename and add by keyboard; the program unpacks t
             line('f', 'bg/timg/' + newName, entries.find((e) => e.path === renamed).size, sha[renamed]),
             line('f', 'bg/timg/added.txt', '20', s.sha256(fs.readFileSync(added))));
   assert.deepEqual(unpacked(rebuilt.bytes, 'edited.szs'), expect.sort());
+
+  // The program's own edits of the same archive: the same contents, and
+  // the same entries in the same order, the renamed one where it was.
+  const mine = path.join(work, 'edited.szs'), theirs = path.join(work, 'program.szs');
+  const disk = fs.mkdtempSync(path.join(work, 'update-'));
+  fs.mkdirSync(path.join(disk, 'bg/blyt'), { recursive: true });
+  fs.mkdirSync(path.join(disk, 'bg/timg'));
+  fs.writeFileSync(path.join(disk, replaced), fresh);
+  fs.copyFileSync(added, path.join(disk, 'bg/timg/added.txt'));
+  fs.copyFileSync(szs, theirs);
+  for (const args of [['--rename', theirs, renamed, 'bg/timg/' + newName], ['--delete', theirs, gone],
+                      ['-u', '-C', disk, theirs, replaced, 'bg/timg/added.txt']])
+    execFileSync(s.dravik, ['-q', '--level', 'fast', ...args]);
+  assert.match(execFileSync(s.dravik, ['--diff', mine, theirs], { encoding: 'utf8' }), /^- same contents;/m);
+  const names = (file) => listing(file).split('\n').filter((l) => l.startsWith('[')).map((l) => l.replace(/offs.*\] /, ''));
+  assert.deepEqual(names(mine), names(theirs));
+  const after = (file, name) => names(file)[names(file).indexOf(name) + 1];
+  assert.equal(after(szs, '[d] timg'), '[-] TeamsBG.tpl');
+  assert.equal(after(mine, '[d] timg'), '[-] ' + newName);
 });
 
-test('a hostile file shows the reason the program gives, and the page stays usable; a checksum warns', async () => {
+test('put back inside a banner: each archive rebuilt in its carriers, checksums anew, as -r unpacks it', async () => {
+  await s.openArchive(page, banner);
+  const texture = 'arc/banner.bin.d/arc/timg/ht_square_00.tpl', icon = 'arc/icon.bin.d/arc/blyt/icon.brlyt';
+  const gone = 'arc/banner.bin.d/arc/anim/banner_Loop.brlan';
+  const fresh = Buffer.from('a new texture '.repeat(30));
+  await drop(texture, fresh);
+  await rename(icon, 'icon2.brlyt');
+  await page.focus(row(gone));
+  await page.keyboard.press('Delete');
+  await page.waitForSelector(row(gone), { state: 'detached' });
+  const rebuilt = await s.downloaded(page, () => page.click('#rebuild-button'));
+  const mine = path.join(work, 'edited.bnr');
+  fs.writeFileSync(mine, rebuilt.bytes);
+  assert.equal(spawnSync(s.dravik, ['--check', mine], { encoding: 'utf8' }).stderr, '');
+
+  const tree = (file) => {
+    const dir = fs.mkdtempSync(path.join(work, 'r-'));
+    execFileSync(s.dravik, ['-q', '-r', '-C', dir, file]);
+    return dir;
+  };
+  const was = tree(banner), now = tree(mine);
+  fs.rmSync(path.join(was, gone));
+  fs.writeFileSync(path.join(was, texture), fresh);
+  fs.renameSync(path.join(was, icon), path.join(was, icon.replace('icon.brlyt', 'icon2.brlyt')));
+  for (const part of ['banner.bin', 'icon.bin']) { // the parts' own bytes changed with them
+    fs.rmSync(path.join(was, 'arc', part));
+    fs.rmSync(path.join(now, 'arc', part));
+  }
+  assert.equal(spawnSync('diff', ['-r', was, now], { encoding: 'utf8' }).stdout, '');
+  // Renamed in its place in its archive.
+  const inner = (file, part) => path.join(tree(file), 'arc', part);
+  assert.equal(listing(inner(mine, 'icon.bin')), listing(inner(banner, 'icon.bin')).replace('icon.brlyt', 'icon2.brlyt'));
+});
+
+test('a hostile file shows the reason the program gives, and the page stays usable', async () => {
   const u8 = (table, size, extra = []) => Buffer.from([0x55, 0xaa, 0x38, 0x2d, 0, 0, 0, table, 0, 0, 0, size,
                                                        0, 0, 0, 0, ...Array(16).fill(0), ...extra]);
   const cases = {
@@ -218,11 +280,18 @@ test('a hostile file shows the reason the program gives, and the page stays usab
     assert.equal(await s.openArchive(page, file), name + ': ' + reasonOf(program));
     assert.equal(await s.openArchive(page, banner), null, 'usable after ' + name);
   }
-  const bent = path.join(work, 'bent.bnr');
-  fs.writeFileSync(bent, fs.readFileSync(banner).map((b, i) => (i === 0x9c ? b ^ 1 : b))); // in the banner header
-  const program = spawnSync(s.dravik, ['-t', bent], { encoding: 'utf8' });
-  assert.equal(await s.openArchive(page, bent), null);
-  assert.deepEqual(await page.$$eval('#archive-warnings li', (l) => l.map((w) => w.textContent)), [reasonOf(program)]);
+});
+
+test('what --check finds is shown in its words: a banner header and an IMD5 sum bent', async () => {
+  const bytes = fs.readFileSync(banner);
+  for (const [name, at] of [['header.bnr', 0x9c], ['imd5.bnr', bytes.indexOf('IMD5') + 16]]) {
+    const file = path.join(work, name);
+    fs.writeFileSync(file, bytes.map((b, i) => (i === at ? b ^ 1 : b)));
+    assert.equal(await s.openArchive(page, file), null);
+    assert.deepEqual(await findings(), checked(file), name);
+    assert.equal(checked(file).length, 1, name);
+    assert.match(await page.textContent('#archive-facts'), /check: 1 problem/);
+  }
 });
 
 // A bare U8 archive of `nodes` after the root: [name, size] for a file,
@@ -284,7 +353,12 @@ test('opened from a folder (file://) and on a narrow screen, it works', async ()
   fs.writeFileSync(path.join(work, 'file-url.bnr'), rebuilt.bytes);
   assert.ok(peeled(path.join(work, 'file-url.bnr')).equals(peeled(banner)));
   const zip = unzipSync(new Uint8Array((await s.downloaded(narrow, () => narrow.click('#zip-button'))).bytes));
-  assert.equal(Object.keys(zip).length, s.expected(corpus).get('mkw-sp__mkw-sp/opening.bnr').length);
+  const unpacked = execFileSync('find', [(() => {
+    const dir = fs.mkdtempSync(path.join(work, 'zip-'));
+    execFileSync(s.dravik, ['-q', '-r', '-C', dir, banner]);
+    return dir;
+  })(), '-mindepth', '1'], { encoding: 'utf8' }).trim().split('\n');
+  assert.equal(Object.keys(zip).length, unpacked.length);
   assert.ok(await narrow.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth));
   await narrow.close();
 });

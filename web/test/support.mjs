@@ -69,11 +69,12 @@ export async function openArchive(page, file) {
   });
 }
 
-// The tree's rows: kind, path, size and whether unpacking writes it.
+// The tree's rows: kind, path, size, whether unpacking writes it, and the
+// archive it is in (0: the open one; more: one inside a file).
 export function rows(page) {
   return page.$$eval('#tree .row', (all) => all.map((r) => ({
     kind: r.dataset.kind, path: r.dataset.path, size: r.dataset.size === undefined ? '' : r.dataset.size,
-    written: !r.classList.contains('unwritten') })));
+    written: !r.classList.contains('unwritten'), archive: Number(r.dataset.archive) })));
 }
 
 // The bytes of the download that `action` starts; fails with the page's
