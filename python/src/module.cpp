@@ -27,6 +27,7 @@
 #include "dravik/codec.h"
 #include "errors.h"
 #include "extract.h"
+#include "files.h"
 #include "listing.h"
 #include "pack.h"
 
@@ -219,23 +220,7 @@ std::shared_ptr<ArchiveHolder> open_archive(pyb::handle source) {
     if (PyUnicode_Check(source.ptr()) || PyObject_HasAttrString(source.ptr(), "__fspath__")) {
         shown = fs_path(source);
         const std::string path = shown;
-        without_gil([&] {
-            Fd file = disk::open_file_path(path.c_str(), &h->file);
-            if (!file.valid()) {
-                const int e = errno;
-                throw DiskFailure{path + ": " + std::strerror(e), e, path, {}};
-            }
-            // Open the very file just identified, so that the file unpacking
-            // must never replace is the one read; /dev/fd is where the
-            // system offers that, and the path serves where it does not.
-            const std::string same = "/dev/fd/" + std::to_string(file.get());
-            h->archive = archive_open(same.c_str(), &h->status);
-            if (!h->archive && h->status.error == OpenError::cannot_open) {
-                h->status = OpenStatus();
-                h->archive = archive_open(path.c_str(), &h->status);
-            }
-            return 0;
-        });
+        without_gil([&] { return (h->archive = open_archive_file(path, &h->file, &h->status)) != nullptr; });
         if (!h->archive && h->status.error == OpenError::cannot_open)
             throw DiskFailure{shown + ": " + open_reason(h->status), h->status.error_number, shown, {}};
     } else {
