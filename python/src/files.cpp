@@ -51,6 +51,19 @@ int FolderCursor::get(std::uint32_t k) {
     return open_.get();
 }
 
+std::string open_error_reason(const OpenStatus& status) {
+    switch (status.error) {
+        case OpenError::none: break;
+        case OpenError::cannot_open: return std::strerror(status.error_number);
+        case OpenError::not_an_archive: return "not a U8 archive";
+        case OpenError::bad_table: return "the archive's table lies outside the file";
+        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
+        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
+        case OpenError::out_of_memory: return "not enough memory";
+    }
+    return "cannot be read";
+}
+
 ArchivePtr open_archive_file(const std::string& path, Identity* identity, OpenStatus* status) {
     Fd file = disk::open_file_path(path.c_str(), identity);
     if (!file.valid()) {

@@ -16,6 +16,9 @@
 
 namespace dravik::py {
 
+// Why an archive could not be opened, in the program's words.
+std::string open_error_reason(const OpenStatus& status);
+
 // Opens the archive at `path` (links in the caller's own path followed),
 // reading the very file whose identity it returns, so that the file an
 // edit replaces or unpacking must not overwrite is the one read. Null with
