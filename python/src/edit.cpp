@@ -113,7 +113,10 @@ public:
         std::uint64_t size = 0;
         Identity id;
         Fd file = disk::open_file_in(f.dir, f.name.c_str(), &size, &id);
-        if (!file.valid()) return fail(f.shown + ": cannot be read: " + std::strerror(errno), errno);
+        if (!file.valid()) {
+            const int e = errno;
+            return fail(f.shown + ": cannot be read: " + std::strerror(e), e);
+        }
         if (size != f.size || !(id == f.identity)) return fail(f.shown + ": changed while being read", EAGAIN);
         chunk_.resize(kChunk);
         for (std::uint64_t done = 0; done < size;) {
@@ -319,7 +322,10 @@ void ArchiveEdit::update(const UpdateItem& item, const Identity& output_a, const
     if (kind == disk::Kind::symlink) disk_failure(shown + ": is a symbolic link, not followed; not packed", ELOOP, shown);
     if (kind == disk::Kind::directory) {
         Fd top = name.empty() ? std::move(holder) : disk::open_directory(holder.get(), name.c_str());
-        if (!top.valid()) disk_failure(shown + ": " + std::strerror(errno), errno, shown);
+        if (!top.valid()) {
+            const int e = errno;
+            disk_failure(shown + ": " + std::strerror(e), e, shown);
+        }
         auto scan = std::make_unique<Scan>();
         Selection none;
         scan_tree(top.get(), shown, output_a, output_b, none, *scan);
