@@ -4,14 +4,16 @@
 //
 // Rules this file keeps:
 //   - The GIL is released around everything that takes time (opening,
-//     reading, coding, unpacking, packing), and no Python object is touched
-//     while it is: inputs are pinned buffers, outputs are allocated first.
+//     reading, coding, unpacking, packing, editing, comparing), and no
+//     Python object is touched while it is: inputs are pinned buffers,
+//     outputs are allocated first.
 //   - Shared pointers to an open archive are only dropped with the GIL
 //     held, since the last one may release a Python buffer.
 //   - Every failure becomes a dravik.Error: ArchiveError (a ValueError)
 //     for bytes that cannot be used, DiskError (an OSError) for the file
-//     system, EditError (a ValueError) for an edit that cannot be done; a pending Ctrl-C raises KeyboardInterrupt after removing what
-//     was half written.
+//     system, EditError (a ValueError) for an edit that cannot be done;
+//     a pending Ctrl-C raises KeyboardInterrupt after removing what was
+//     half written.
 #include <pybind11/pybind11.h>
 #include <pybind11/eval.h>
 #include <pybind11/stl.h>
@@ -25,8 +27,8 @@
 #include "dravik/archive.h"
 #include "dravik/carrier.h"
 #include "dravik/codec.h"
-#include "errors.h"
 #include "edit.h"
+#include "errors.h"
 #include "extract.h"
 #include "files.h"
 #include "listing.h"
