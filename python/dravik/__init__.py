@@ -8,21 +8,26 @@ carriers (Yaz0, LZ77, IMD5, IMET) and codecs, over dravik's C++ library.
         data = archive.read("arc/course.kmp")
         result = archive.extract("out", exclude="*.tpl")
     dravik.pack("out", "new.szs", like="course.szs")
+    dravik.update("course.szs", {"arc/course.kmp": kmp_bytes})
+    print(dravik.diff("course.szs", "original.szs").changes)
 
 Failures raise dravik.Error: dravik.ArchiveError (also a ValueError) for
 bytes that cannot be used, dravik.DiskError (also an OSError) for the file
-system. The GIL is released while opening, reading, coding, unpacking and
-packing. Unpacking and packing touch the file system through POSIX calls
+system, dravik.EditError (also a ValueError) for an edit that cannot be
+done. The GIL is released while opening, reading, coding, unpacking,
+packing, editing and comparing. Unpacking and packing touch the file system through POSIX calls
 only (Linux, macOS, the BSDs).
 """
 
+import warnings as _warnings
 from itertools import chain, repeat
-from typing import List, NamedTuple, Tuple
+from typing import List, NamedTuple, Optional, Tuple
 
 from . import _dravik
 from ._dravik import (
     ArchiveError,
     DiskError,
+    EditError,
     Entry,
     Error,
     ExtractResult,
@@ -34,8 +39,9 @@ from ._dravik import (
 from . import lz77, yaz0
 
 __all__ = [
-    "Archive", "ArchiveError", "DiskError", "Entries", "Entry", "Error", "ExtractResult",
-    "Failure", "PackResult", "StoredWords", "__version__", "lz77", "open", "pack", "unwrap", "yaz0",
+    "Archive", "ArchiveError", "Change", "DiffResult", "DiskError", "EditError", "Entries", "Entry",
+    "Error", "ExtractResult", "Failure", "PackResult", "StoredWords", "__version__", "delete", "diff",
+    "lz77", "open", "pack", "rename", "unwrap", "update", "yaz0",
 ]
 
 _BATCH = 4096
@@ -241,3 +247,146 @@ def pack(folder, archive, like=None, align=32, compress=None, level="best",
     result = _dravik.pack(folder, archive, like=like, align=align, compress=compress, level=level,
                           force=force, exclude=exclude, threads=threads)
     return PackResult(result["size"], result["carriers"], result["dropped"])
+
+
+class Change(NamedTuple):
+    """One entry an edit changes, or that differs between two archives, by
+    its path as unpacked. str() gives the program's line ("M arc/a.bin",
+    "R arc/old -> arc/new")."""
+
+    kind: str
+    """'A' added (only in the second archive), 'M' other bytes (or a file in
+    one and a folder in the other), 'D' removed (only in the first), 'R'
+    renamed or moved."""
+    path: str
+    """Where it is now (for 'D', where it was)."""
+    old: Optional[str] = None
+    """For 'R', where it was; else None."""
+
+    def __str__(self):
+        if self.kind == "R":
+            return "R %s -> %s" % (self.old, self.path)
+        return "%s %s" % (self.kind, self.path)
+
+
+def _edited(archive, result) -> List[Change]:
+    changes, notices = result
+    for notice in notices:
+        _warnings.warn("%s: %s" % (archive, notice), RuntimeWarning, stacklevel=3)
+    return [Change(*c) for c in changes]
+
+
+def _check_output(output, dry_run):
+    if output is not None and dry_run:
+        raise ValueError("conflicting arguments: dry_run writes nothing, output names a file to write")
+
+
+def update(archive, files, output=None, level="best", force=False, dry_run=False) -> List[Change]:
+    """Puts files into `archive` without unpacking it, as `dravik -u`.
+
+    files:   {entry path: data} (or (path, data) pairs, taken in order).
+             A path is as unpacking names it ('arc/timg/logo.tpl': the root's
+             only folder is 'arc'). Data is bytes-like (bytes, bytearray,
+             memoryview, mmap: read where it is, never copied but into the
+             output), or a path on disk (str or os.PathLike) to a file, or to
+             a folder that brings everything below it. A file replaces the
+             file at its path when its bytes differ, or is added with the
+             folders leading to it; nothing is deleted. A file given the
+             bytes it has already changes nothing.
+    output:  write the result to this file and leave `archive` alone; an
+             existing file is refused (DiskError) unless `force`. By default
+             `archive` itself is replaced: the result is written under a
+             hidden temporary name beside it, flushed and renamed over it
+             only when complete.
+    level:   the Yaz0 effort when the archive is in Yaz0: 'fast', 'default'
+             or 'best'. Every carrier is put back as it was, IMD5 and banner
+             sums recomputed.
+    dry_run: write nothing; only tell what would change.
+
+    Returns the changes, sorted by path: Change('M', path) for new bytes,
+    Change('A', path) for each entry added. Everything the edit does not
+    touch keeps its bytes: node order, names, padding, data offsets while
+    nothing before them moved.
+
+    Raises EditError with the program's reason for what it refuses (a path
+    that is no entry path, a file where the archive has a folder or the
+    other way round, an update that would make other entries unpack
+    elsewhere), DiskError for a path on disk that names nothing, is a
+    symbolic link (never followed), is no regular file or cannot be read,
+    ArchiveError for an archive that cannot be used or a result past the
+    format's limits. On any error or Ctrl-C the archive is as it was and
+    nothing is left beside it. The GIL is released meanwhile.
+    """
+    _check_output(output, dry_run)
+    pairs = [(path, data) for path, data in (files.items() if hasattr(files, "items") else files)]
+    if not pairs:
+        raise ValueError("update needs at least one path")
+    return _edited(archive, _dravik._update(archive, pairs, output, level, force, dry_run))
+
+
+def delete(archive, patterns, output=None, level="best", force=False, dry_run=False) -> List[Change]:
+    """Removes the entries that match `patterns` (a glob, or several) from
+    `archive`, a folder with everything in it, as `dravik --delete`.
+
+    Patterns follow the `include=` rule of extract(): one without '/'
+    matches a name in any folder, one with '/' the whole path. A pattern
+    that matches nothing is refused (EditError, one line per pattern in its
+    `problems`) and nothing is written. Deleting every entry leaves an
+    archive of the root alone, which update() can fill again.
+
+    output, level, force, dry_run and what is kept are as for update().
+    Returns Change('D', path) for each entry removed, sorted by path.
+    """
+    _check_output(output, dry_run)
+    patterns = [patterns] if isinstance(patterns, (str, bytes)) else list(patterns)
+    if not patterns:
+        raise ValueError("delete needs at least one pattern")
+    return _edited(archive, _dravik._delete(archive, patterns, output, level, force, dry_run))
+
+
+def rename(archive, old, new, output=None, level="best", force=False, dry_run=False) -> List[Change]:
+    """Renames entry `old` of `archive` to `new`, or moves it (a folder with
+    its contents) when `new` is in another folder, as `dravik --rename`.
+
+    `new`'s folder must exist and `new` may not; a folder cannot move into
+    itself (EditError otherwise). A renamed entry keeps its place in its
+    folder; a moved one goes at the end of its new folder's entries.
+
+    output, level, force, dry_run and what is kept are as for update().
+    Returns Change('R', new_path, old_path) for the entry and each one that
+    moved along, sorted by path.
+    """
+    _check_output(output, dry_run)
+    return _edited(archive, _dravik._rename(archive, old, new, output, level, force, dry_run))
+
+
+class DiffResult(NamedTuple):
+    """What diff() found."""
+
+    changes: List[Change]
+    """One per path that differs, folder by folder, each folder's entries by
+    name; a folder on one side only comes with everything in it."""
+    identical: bool
+    """The U8 archives (after their carriers) are the same bytes."""
+
+    @property
+    def same_contents(self) -> bool:
+        """Unpacking both gives the same files and folders."""
+        return not self.changes
+
+
+def diff(a, b) -> DiffResult:
+    """Compares two archives by what unpacking them gives, as `dravik
+    --diff A B`, whatever their carriers, node order, alignment and padding.
+
+    `a` and `b` are paths, bytes-like data or open Archives. A change is
+    Change('A', path) for a path only in `b`, Change('D', path) for one only
+    in `a`, Change('M', path) for other bytes, or a file in one and a folder
+    in the other. File data is compared in chunks, so memory stays bounded.
+    ArchiveError or DiskError when either cannot be read. The GIL is
+    released meanwhile.
+    """
+    a = a._impl if isinstance(a, Archive) else a
+    b = b._impl if isinstance(b, Archive) else b
+    changes, identical = _dravik._diff(a, b)
+    return DiffResult([Change(*c) for c in changes], identical)

@@ -1,5 +1,5 @@
 import os
-from typing import Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union, overload
+from typing import Iterable, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union, overload
 
 from . import lz77 as lz77, yaz0 as yaz0
 
@@ -13,6 +13,9 @@ class Error(Exception): ...
 class ArchiveError(Error, ValueError): ...
 
 class DiskError(Error, OSError):
+    problems: List[str]
+
+class EditError(Error, ValueError):
     problems: List[str]
 
 class StoredWords(NamedTuple):
@@ -101,3 +104,27 @@ def unwrap(data: _Bytes) -> bytes: ...
 def pack(folder: _Path, archive: _Path, like: Optional[_Path] = None, align: int = 32,
          compress: Optional[bool] = None, level: str = "best", force: bool = False,
          exclude: _Patterns = None, threads: int = 0) -> PackResult: ...
+
+_EntryPath = Union[str, bytes]
+# Bytes-like data, or a file or folder on disk.
+_Put = Union[_Bytes, str, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+class Change(NamedTuple):
+    kind: str
+    path: str
+    old: Optional[str] = None
+
+class DiffResult(NamedTuple):
+    changes: List[Change]
+    identical: bool
+    @property
+    def same_contents(self) -> bool: ...
+
+def update(archive: _Path, files: Union[Mapping[_EntryPath, _Put], Iterable[Tuple[_EntryPath, _Put]]],
+           output: Optional[_Path] = None, level: str = "best", force: bool = False,
+           dry_run: bool = False) -> List[Change]: ...
+def delete(archive: _Path, patterns: Union[_EntryPath, Iterable[_EntryPath]], output: Optional[_Path] = None,
+           level: str = "best", force: bool = False, dry_run: bool = False) -> List[Change]: ...
+def rename(archive: _Path, old: _EntryPath, new: _EntryPath, output: Optional[_Path] = None,
+           level: str = "best", force: bool = False, dry_run: bool = False) -> List[Change]: ...
+def diff(a: Union[_Path, _Bytes, Archive], b: Union[_Path, _Bytes, Archive]) -> DiffResult: ...

@@ -4,14 +4,16 @@
 //
 // Rules this file keeps:
 //   - The GIL is released around everything that takes time (opening,
-//     reading, coding, unpacking, packing), and no Python object is touched
-//     while it is: inputs are pinned buffers, outputs are allocated first.
+//     reading, coding, unpacking, packing, editing, comparing), and no
+//     Python object is touched while it is: inputs are pinned buffers,
+//     outputs are allocated first.
 //   - Shared pointers to an open archive are only dropped with the GIL
 //     held, since the last one may release a Python buffer.
 //   - Every failure becomes a dravik.Error: ArchiveError (a ValueError)
 //     for bytes that cannot be used, DiskError (an OSError) for the file
-//     system; a pending Ctrl-C raises KeyboardInterrupt after removing what
-//     was half written.
+//     system, EditError (a ValueError) for an edit that cannot be done;
+//     a pending Ctrl-C raises KeyboardInterrupt after removing what was
+//     half written.
 #include <pybind11/pybind11.h>
 #include <pybind11/eval.h>
 #include <pybind11/stl.h>
@@ -25,8 +27,10 @@
 #include "dravik/archive.h"
 #include "dravik/carrier.h"
 #include "dravik/codec.h"
+#include "edit.h"
 #include "errors.h"
 #include "extract.h"
+#include "files.h"
 #include "listing.h"
 #include "pack.h"
 
@@ -40,6 +44,7 @@ namespace dravik::py {
 PyObject* g_error = nullptr;
 PyObject* g_archive_error = nullptr;
 PyObject* g_disk_error = nullptr;
+PyObject* g_edit_error = nullptr;
 
 // Text from the archive's bytes: UTF-8, with what is not UTF-8 kept as
 // surrogate escapes (as os.fsdecode does) or, in messages, shown escaped.
@@ -200,44 +205,18 @@ std::uint8_t* bytes_data(pyb::bytes& b) { return reinterpret_cast<std::uint8_t*>
 
 // ----------------------------------------------------------------- open
 
-std::string open_reason(const OpenStatus& status) {
-    switch (status.error) {
-        case OpenError::none: break;
-        case OpenError::cannot_open: return std::strerror(status.error_number);
-        case OpenError::not_an_archive: return "not a U8 archive";
-        case OpenError::bad_table: return "the archive's table lies outside the file";
-        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
-        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
-        case OpenError::out_of_memory: return "not enough memory";
-    }
-    return "cannot be read";
-}
-
-std::shared_ptr<ArchiveHolder> open_archive(pyb::handle source) {
+// `need_entries`: refuse an archive of the root alone, which has nothing
+// to list or unpack (editing and comparing take it: deleting every entry
+// leaves one).
+std::shared_ptr<ArchiveHolder> open_archive(pyb::handle source, bool need_entries = true) {
     auto h = std::make_shared<ArchiveHolder>();
     std::string shown;
     if (PyUnicode_Check(source.ptr()) || PyObject_HasAttrString(source.ptr(), "__fspath__")) {
         shown = fs_path(source);
         const std::string path = shown;
-        without_gil([&] {
-            Fd file = disk::open_file_path(path.c_str(), &h->file);
-            if (!file.valid()) {
-                const int e = errno;
-                throw DiskFailure{path + ": " + std::strerror(e), e, path, {}};
-            }
-            // Open the very file just identified, so that the file unpacking
-            // must never replace is the one read; /dev/fd is where the
-            // system offers that, and the path serves where it does not.
-            const std::string same = "/dev/fd/" + std::to_string(file.get());
-            h->archive = archive_open(same.c_str(), &h->status);
-            if (!h->archive && h->status.error == OpenError::cannot_open) {
-                h->status = OpenStatus();
-                h->archive = archive_open(path.c_str(), &h->status);
-            }
-            return 0;
-        });
+        without_gil([&] { return (h->archive = open_archive_file(path, &h->file, &h->status)) != nullptr; });
         if (!h->archive && h->status.error == OpenError::cannot_open)
-            throw DiskFailure{shown + ": " + open_reason(h->status), h->status.error_number, shown, {}};
+            throw DiskFailure{shown + ": " + open_error_reason(h->status), h->status.error_number, shown, {}};
     } else {
         // Immutable bytes are read where they are; anything that could be
         // changed under the reader (a bytearray, a writable buffer, a mapped
@@ -257,8 +236,9 @@ std::shared_ptr<ArchiveHolder> open_archive(pyb::handle source) {
     }
     if (!h->archive) {
         if (h->status.error == OpenError::out_of_memory) throw std::bad_alloc();
-        archive_failure(shown + ": " + open_reason(h->status));
+        archive_failure(shown + ": " + open_error_reason(h->status));
     }
+    if (!need_entries) return h;
     // As the program: an archive whose table holds no entry cannot be used.
     Entry first;
     if (archive_node_count(*h->archive) == 0) archive_failure(shown + ": empty archive");
@@ -462,6 +442,56 @@ std::string carrier_list(const OpenStatus& status) {
     return out;
 }
 
+// ----------------------------------------------------------------- edits
+
+// Changes as (kind, path, old path or None) tuples; the package makes them
+// Change named tuples.
+pyb::list change_list(const std::vector<Change>& changes) {
+    pyb::list out;
+    for (const Change& c : changes) {
+        pyb::object from = c.kind == 'R' ? pyb::object(decoded(c.from)) : pyb::object(pyb::none());
+        out.append(pyb::make_tuple(pyb::str(std::string(1, c.kind)), decoded(c.path), from));
+    }
+    return out;
+}
+
+pyb::tuple notice_texts(std::uint32_t notices) {
+    pyb::list out;
+    if (notices & kNoticeImd5Mismatch) out.append("an IMD5 checksum does not match its contents");
+    if (notices & kNoticeImetMismatch) out.append("the banner header's checksum does not match");
+    return pyb::tuple(out);
+}
+
+EditRequest edit_request(EditKind kind, pyb::handle archive, pyb::handle output, const std::string& level,
+                         bool force, bool dry_run) {
+    EditRequest r;
+    r.kind = kind;
+    r.archive = fs_path(archive);
+    if (!output.is_none()) {
+        r.output = fs_path(output);
+        // An empty output would read as "in place".
+        if (r.output.empty()) throw pyb::value_error("output: an empty path names no file");
+    }
+    r.yaz0.level = parse_level(level);
+    r.force = force;
+    r.dry_run = dry_run;
+    return r;
+}
+
+// Runs the edit without the GIL: (changes, warnings).
+pyb::tuple run_edit(const EditRequest& r) {
+    SignalCheck check;
+    const std::function<bool()> interrupted = [&check] { return check(); };
+    const EditOutcome o = without_gil([&] { return edit_archive(r, interrupted); });
+    return pyb::make_tuple(change_list(o.changes), notice_texts(o.notices));
+}
+
+// An archive to compare: an open dravik.Archive as it is, else opened.
+std::shared_ptr<ArchiveHolder> comparable(pyb::handle given) {
+    if (pyb::isinstance<PyArchive>(given)) return given.cast<PyArchive&>().holder();
+    return open_archive(given, false);
+}
+
 }  // namespace dravik::py
 
 using namespace dravik;
@@ -481,15 +511,21 @@ PYBIND11_MODULE(_dravik, m) {
     // Its text is the program's line ("x.arc: exists; ..."), whatever errno
     // and filename say: OSError would show "[Errno 17] ..." instead.
     pyb::dict disk_dict("__str__"_a = pyb::eval("lambda self: str(self.args[0]) if self.args else ''"));
+    g_edit_error = PyErr_NewExceptionWithDoc(
+        "dravik.EditError",
+        "An edit that cannot be done as asked (no such entry, a name taken, a file where a folder is): "
+        "the program's refusal; problems lists every line. Nothing was written.",
+        archive_bases.ptr(), nullptr);
     g_disk_error = PyErr_NewExceptionWithDoc(
         "dravik.DiskError",
         "The file system refused: errno, strerror and filename are set when the system said why; "
         "problems lists every line when packing found several.",
         disk_bases.ptr(), disk_dict.ptr());
-    if (!g_error || !g_archive_error || !g_disk_error) throw pyb::error_already_set();
+    if (!g_error || !g_archive_error || !g_disk_error || !g_edit_error) throw pyb::error_already_set();
     m.attr("Error") = pyb::handle(g_error);
     m.attr("ArchiveError") = pyb::handle(g_archive_error);
     m.attr("DiskError") = pyb::handle(g_disk_error);
+    m.attr("EditError") = pyb::handle(g_edit_error);
     pyb::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
@@ -497,6 +533,18 @@ PYBIND11_MODULE(_dravik, m) {
             PyErr_SetObject(g_archive_error, decoded(f.message, "backslashreplace").ptr());
         } catch (const DiskFailure& f) {
             raise_disk(f);
+        } catch (const EditRefusal& f) {
+            std::string message;
+            pyb::list problems;
+            for (const std::string& line : f.lines) {
+                message += (message.empty() ? "" : "\n") + line;
+                problems.append(decoded(line, "backslashreplace"));
+            }
+            pyb::object e = pyb::reinterpret_steal<pyb::object>(PyObject_CallFunctionObjArgs(
+                g_edit_error, decoded(message, "backslashreplace").ptr(), nullptr));
+            if (!e) return;
+            e.attr("problems") = problems;
+            PyErr_SetObject(g_edit_error, e.ptr());
         }
     });
 
@@ -561,13 +609,7 @@ PYBIND11_MODULE(_dravik, m) {
             for (CarrierKind k : a.holder()->status.carriers) out.append(carrier_name(k));
             return pyb::tuple(out);
         })
-        .def_property_readonly("warnings", [](const PyArchive& a) {
-            pyb::list out;
-            const std::uint32_t n = a.holder()->status.notices;
-            if (n & kNoticeImd5Mismatch) out.append("an IMD5 checksum does not match its contents");
-            if (n & kNoticeImetMismatch) out.append("the banner header's checksum does not match");
-            return pyb::tuple(out);
-        })
+        .def_property_readonly("warnings", [](const PyArchive& a) { return notice_texts(a.holder()->status.notices); })
         .def_property_readonly("node_count", [](const PyArchive& a) { return archive_node_count(*a.holder()->archive); })
         .def_property_readonly("size", [](const PyArchive& a) { return archive_size(*a.holder()->archive); })
         .def("listing", [](PyArchive& a) { return ListingRef{a.listing()}; })
@@ -614,6 +656,52 @@ PYBIND11_MODULE(_dravik, m) {
     }, "folder"_a, "archive"_a, "like"_a = pyb::none(), "align"_a = 32, "compress"_a = pyb::none(),
           "level"_a = "best", "force"_a = false, "exclude"_a = pyb::none(), "threads"_a = 0u,
           "Packs the contents of `folder` into `archive` (see dravik.pack in the package for the details).");
+
+    m.def("_update", [](pyb::handle archive, pyb::handle items, pyb::handle output, const std::string& level,
+                        bool force, bool dry_run) {
+        EditRequest r = edit_request(EditKind::update, archive, output, level, force, dry_run);
+        // Bytes are read where they are, pinned until the edit is done (and
+        // released with the GIL held).
+        std::vector<std::unique_ptr<Pinned>> pinned;
+        for (pyb::handle pair : items) {
+            const pyb::tuple t = pyb::reinterpret_borrow<pyb::tuple>(pair);
+            UpdateItem item;
+            item.path = archive_path(t[0]);
+            const pyb::handle value = t[1];
+            if (PyUnicode_Check(value.ptr()) || PyObject_HasAttrString(value.ptr(), "__fspath__")) {
+                item.on_disk = true;
+                item.disk_path = fs_path(value);
+            } else if (PyObject_CheckBuffer(value.ptr())) {
+                pinned.push_back(std::make_unique<Pinned>(value));
+                item.data = pinned.back()->data();
+                item.size = pinned.back()->size();
+            } else {
+                throw pyb::type_error("update takes bytes-like data or a path on disk (str or os.PathLike) for " +
+                                      pyb::repr(t[0]).cast<std::string>() + ", not " +
+                                      std::string(Py_TYPE(value.ptr())->tp_name));
+            }
+            r.items.push_back(std::move(item));
+        }
+        return run_edit(r);
+    }, "archive"_a, "items"_a, "output"_a, "level"_a, "force"_a, "dry_run"_a);
+    m.def("_delete", [](pyb::handle archive, pyb::handle globs, pyb::handle output, const std::string& level,
+                        bool force, bool dry_run) {
+        EditRequest r = edit_request(EditKind::remove, archive, output, level, force, dry_run);
+        r.patterns = patterns(globs);
+        return run_edit(r);
+    }, "archive"_a, "patterns"_a, "output"_a, "level"_a, "force"_a, "dry_run"_a);
+    m.def("_rename", [](pyb::handle archive, pyb::handle old, pyb::handle new_path, pyb::handle output,
+                        const std::string& level, bool force, bool dry_run) {
+        EditRequest r = edit_request(EditKind::rename, archive, output, level, force, dry_run);
+        r.from = archive_path(old);
+        r.to = archive_path(new_path);
+        return run_edit(r);
+    }, "archive"_a, "old"_a, "new"_a, "output"_a, "level"_a, "force"_a, "dry_run"_a);
+    m.def("_diff", [](pyb::handle a, pyb::handle b) {
+        std::shared_ptr<ArchiveHolder> x = comparable(a), y = comparable(b);
+        const DiffOutcome o = without_gil([&] { return diff_archives(*x->archive, *y->archive); });
+        return pyb::make_tuple(change_list(o.changes), o.identical);
+    }, "a"_a, "b"_a);
 
     pyb::module_ yaz0m = m.def_submodule("yaz0", "Yaz0 coding.");
     yaz0m.def("compress", [](pyb::handle data, const std::string& level, unsigned threads) {
