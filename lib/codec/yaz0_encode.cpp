@@ -42,7 +42,7 @@ bool optimal(Level level, std::size_t block_size) {
 struct Scratch {
     FastState fast;
     ExactState exact;
-    TreeState tree;
+    DefaultState standard;
     std::vector<std::uint32_t> cost;
 
     // The finders size their own tables when a block needs them.
@@ -151,10 +151,10 @@ void encode_block(Job& job, Level level, Scratch& s) {
     }
     Match* matches = job.matches.data();
     // `standard` takes the exact finder's matches on small inputs: there
-    // sorting a few KiB costs no more than the tree, whose short cuts lose
-    // most on a small file (a few bytes are a large share of it).
+    // sorting a few KiB costs little more than the chains, and a few bytes
+    // lost are a large share of a small file.
     if (level == Level::best || total <= kExactUpTo) find_longest(buf, start, total, s.exact, matches);
-    else find_default(buf, start, total, s.tree, matches);
+    else find_default(buf, start, total, s.standard, matches);
     std::uint16_t* step = job.step.data();
     parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
     std::size_t p = start;

@@ -162,14 +162,17 @@ struct ExactState {
     std::vector<std::uint64_t> words, summary;
 };
 
-// The `default` level's state: the tree's heads and links.
-struct TreeState {
-    std::vector<std::uint32_t> head, son;
+// The `default` level's state: the chains' heads and links, the newest
+// place of each 3-byte hash and the longest recent run of each pattern.
+struct DefaultState {
+    std::vector<std::uint32_t> head, prev, three, run_at;
+    std::vector<std::uint16_t> run_length;
 };
 
 // A match at every position p of buf[start, total) close to the longest,
-// into matches[p - start]; positions before `start` are history.
-void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeState& state,
+// and never shorter than the previous position's less one, into
+// matches[p - start]; positions before `start` are history.
+void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total, DefaultState& state,
                   Match* matches);
 
 // The longest match at every position p of buf[start, total), into
