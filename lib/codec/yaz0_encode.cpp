@@ -119,6 +119,43 @@ void parse_optimal(const Match* matches, std::uint32_t n, std::uint32_t* cost, s
     }
 }
 
+// The parse `standard` takes: as parse_optimal, but a match's lengths
+// tried are only 3, the longest two of the short form, 18 and the longest.
+// A path rarely gains from cutting a long match elsewhere (the next token
+// starts where its own match does, and a shorter cut of the same form costs
+// the same), and five lookups cost far less than keeping the cheapest of
+// every range. Equally cheap choices are taken longest first, as there.
+void parse_sampled(const Match* matches, std::uint32_t n, std::uint32_t* cost, std::uint16_t* step) {
+    cost[n] = 0;
+    std::uint32_t next = 0;  // cost[i + 1]
+    for (std::uint32_t i = n; i-- > 0;) {
+        const std::uint32_t length = matches[i].length;
+        std::uint32_t best = ~0u, choice = 1;
+        const auto consider = [&](std::uint32_t to, std::uint32_t bits) {
+            if (cost[i + to] + bits < best) {
+                best = cost[i + to] + bits;
+                choice = to;
+            }
+        };
+        if (length >= kMinMatch) {
+            if (length >= kMinLong) {
+                consider(length, kLongBits);
+                consider(kMinLong, kLongBits);
+            }
+            const std::uint32_t longest = std::min(length, kMaxShort);
+            consider(longest, kShortBits);
+            if (longest > kMinMatch + 1) consider(longest - 1, kShortBits);
+            consider(kMinMatch, kShortBits);
+        }
+        if (next + kLiteralBits < best) {
+            best = next + kLiteralBits;
+            choice = 1;
+        }
+        cost[i] = next = best;
+        step[i] = static_cast<std::uint16_t>(choice);
+    }
+}
+
 // One block: data[0, start) is history, data[start, end) is coded and
 // data[end, size) is a look at what follows. The optimal levels parse into
 // the look ahead, so that a block's path ends where the cheapest path over
@@ -150,13 +187,18 @@ void encode_block(Job& job, Level level, Scratch& s) {
         return;
     }
     Match* matches = job.matches.data();
-    // `standard` takes the exact finder's matches on small inputs: there
-    // sorting a few KiB costs little more than the chains, and a few bytes
-    // lost are a large share of a small file.
-    if (level == Level::best || total <= kExactUpTo) find_longest(buf, start, total, s.exact, matches);
-    else find_default(buf, start, total, s.standard, matches);
+    // `standard` takes the exact finder's matches and parse on small
+    // inputs: there sorting a few KiB costs little more than the chains,
+    // and a few bytes lost are a large share of a small file.
+    const std::uint32_t n = static_cast<std::uint32_t>(total - start);
     std::uint16_t* step = job.step.data();
-    parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
+    if (level == Level::best || total <= kExactUpTo) {
+        find_longest(buf, start, total, s.exact, matches);
+        parse_optimal(matches, n, s.cost.data(), step);
+    } else {
+        find_default(buf, start, total, s.standard, matches);
+        parse_sampled(matches, n, s.cost.data(), step);
+    }
     std::size_t p = start;
     while (p < end) {
         const std::size_t i = p - start;
