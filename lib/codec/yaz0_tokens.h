@@ -75,7 +75,7 @@ inline bool little_endian() {
 // eight bytes at a time; on a little-endian machine the first differing
 // byte of a word is its lowest differing bit's byte.
 inline std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
-    static const bool little = detail::little_endian();
+    const bool little = detail::little_endian();  // folds to a constant
     std::uint32_t n = 0;
     while (n + 8 <= limit) {
         std::uint64_t x, y;
