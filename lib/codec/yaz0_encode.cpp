@@ -130,26 +130,26 @@ void parse_sampled(const Match* matches, std::uint32_t n, std::uint32_t* cost, s
     std::uint32_t next = 0;  // cost[i + 1]
     for (std::uint32_t i = n; i-- > 0;) {
         const std::uint32_t length = matches[i].length;
-        std::uint32_t best = ~0u, choice = 1;
-        const auto consider = [&](std::uint32_t to, std::uint32_t bits) {
-            if (cost[i + to] + bits < best) {
-                best = cost[i + to] + bits;
+        std::uint32_t best = next + kLiteralBits, choice = 1;
+        // Shortest first, each taken when no dearer: of equally cheap
+        // choices the longest stays.
+        const auto consider = [&best, &choice](std::uint32_t bits, std::uint32_t to) {
+            if (bits <= best) {
+                best = bits;
                 choice = to;
             }
         };
         if (length >= kMinMatch) {
-            if (length >= kMinLong) {
-                consider(length, kLongBits);
-                consider(kMinLong, kLongBits);
-            }
             const std::uint32_t longest = std::min(length, kMaxShort);
-            consider(longest, kShortBits);
-            if (longest > kMinMatch + 1) consider(longest - 1, kShortBits);
-            consider(kMinMatch, kShortBits);
-        }
-        if (next + kLiteralBits < best) {
-            best = next + kLiteralBits;
-            choice = 1;
+            const std::uint32_t* c = cost + i;
+            consider(c[kMinMatch] + kShortBits, kMinMatch);
+            const std::uint32_t shorter = std::max(longest - 1, kMinMatch);
+            consider(c[shorter] + kShortBits, shorter);
+            consider(c[longest] + kShortBits, longest);
+            if (length >= kMinLong) {
+                consider(c[kMinLong] + kLongBits, kMinLong);
+                consider(c[length] + kLongBits, length);
+            }
         }
         cost[i] = next = best;
         step[i] = static_cast<std::uint16_t>(choice);
