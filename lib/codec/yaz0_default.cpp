@@ -23,6 +23,8 @@
 // followed by the same bytes gives more. So a run is looked up in a table
 // of the longest recent run per pattern, and by an offset lookup at its
 // end.
+#include <algorithm>
+
 #include "lib/codec/yaz0_tokens.h"
 
 namespace dravik::yaz0 {
@@ -36,8 +38,8 @@ constexpr std::size_t kProbe = 8;
 // How many places of a chain a search tries: from the position itself, and
 // at each offset lookup (of which at most kOffsetRounds, each after a longer
 // match was found).
-constexpr unsigned kChainDepth = 16;
-constexpr unsigned kOffsetDepth = 8;
+constexpr unsigned kChainDepth = 4;
+constexpr unsigned kOffsetDepth = 16;
 constexpr unsigned kOffsetRounds = 8;
 
 // Runs: a pattern of up to kMaxPeriod bytes repeated to at least kRunFrom
@@ -49,11 +51,14 @@ constexpr unsigned kChainBits = 15;
 constexpr unsigned kThreeBits = 16;  // smaller tables lose 3-byte matches to collisions
 constexpr unsigned kRunBits = 12;
 
-// The bytes in a fixed order, so that the hashes (and so the output) do not
-// depend on the machine's byte order.
+// Four bytes as a little-endian number, so that the hashes (and so the
+// output) do not depend on the machine's byte order. One load where the
+// machine is little-endian (the test folds to a constant).
 inline std::uint32_t read32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    if (detail::little_endian()) return v;
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
 inline std::uint32_t hash4(std::uint32_t v, unsigned bits) { return (v * 2654435761u) >> (32 - bits); }
 
@@ -176,29 +181,26 @@ void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total,
     state.prev.resize(kSlots);
     Finder f{buf, total, state.head.data(), state.prev.data(), state.three.data(), state.run_at.data(),
              state.run_length.data()};
-    Match known;        // the previous position's match, one shorter
-    bool open = false;  // whether it stopped at the limit, not at a differing byte
-    for (std::size_t p = 0; p < total; ++p) {
+    const std::size_t last = total - std::min<std::size_t>(total, kMinMatch - 1);  // past the last match's start
+    std::uint32_t four, three_place;
+    for (std::size_t p = 0; p < std::min(start, last); ++p) f.record(p, four, three_place);
+    Match known;  // the previous position's match, one shorter
+    for (std::size_t p = start; p < last; ++p) {
         const std::uint32_t limit = limit_at(p, total);
-        if (limit < kMinMatch) {
-            if (p >= start) matches[p - start] = Match{};
-            continue;
-        }
-        std::uint32_t four, three_place;
         f.record(p, four, three_place);
-        if (p < start) continue;
         Match m;
         if (known.length > kMinMatch) {
             m = {static_cast<std::uint16_t>(known.length - 1), known.distance};
-            // A match cut by the limit may go on by a byte.
-            if (open && m.length < limit && buf[p + m.length] == buf[p + m.length - m.distance]) ++m.length;
+            // A match cut at the longest length may go on by a byte.
+            if (known.length == kMaxMatch && m.length < limit && buf[p + m.length] == buf[p + m.length - m.distance])
+                ++m.length;
         }
         if ((m.length < kSearchBelow || p % kProbe == 0) && m.length < limit) f.search(p, limit, four, three_place, m);
         if (m.distance <= kMaxPeriod && m.length >= kRunFrom) f.note_run(p, m.length);
         matches[p - start] = m;
         known = m;
-        open = m.length == limit;
     }
+    for (std::size_t p = std::max(start, last); p < total; ++p) matches[p - start] = Match{};
 }
 
 }  // namespace dravik::yaz0
