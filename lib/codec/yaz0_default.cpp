@@ -73,22 +73,15 @@ struct Finder {
 
     std::uint32_t chain_of(const std::uint8_t* s) const { return head[hash4(read32(s), kChainBits)]; }
 
-    // Records position p (3 bytes to the end at least); returns the newest
+    // Records position p (4 bytes to the end at least); returns the newest
     // place of its chain and of its 3-byte hash before it.
     void record(std::size_t p, std::uint32_t& four, std::uint32_t& three_place) {
         const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
-        const std::uint8_t* s = buf + p;
-        four = 0;
-        std::uint32_t v;
-        if (p + 4 <= total) {
-            v = read32(s);
-            std::uint32_t& h = head[hash4(v, kChainBits)];
-            four = h;
-            prev[cur & kSlotMask] = four;
-            h = cur;
-        } else {
-            v = std::uint32_t{s[0]} | (std::uint32_t{s[1]} << 8) | (std::uint32_t{s[2]} << 16);
-        }
+        const std::uint32_t v = read32(buf + p);
+        std::uint32_t& h = head[hash4(v, kChainBits)];
+        four = h;
+        prev[cur & kSlotMask] = four;
+        h = cur;
         std::uint32_t& t = three[hash4(v & 0xFFFFFFu, kThreeBits)];
         three_place = t;
         t = cur;
@@ -181,7 +174,9 @@ void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total,
     state.prev.resize(kSlots);
     Finder f{buf, total, state.head.data(), state.prev.data(), state.three.data(), state.run_at.data(),
              state.run_length.data()};
-    const std::size_t last = total - std::min<std::size_t>(total, kMinMatch - 1);  // past the last match's start
+    // Positions with 4 bytes to the end at least: the last one with 3 gives
+    // up its match, so that every search has a 4-byte chain.
+    const std::size_t last = total - std::min<std::size_t>(total, kMinMatch);
     std::uint32_t four, three_place;
     for (std::size_t p = 0; p < std::min(start, last); ++p) f.record(p, four, three_place);
     Match known;  // the previous position's match, one shorter
@@ -200,7 +195,13 @@ void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total,
         matches[p - start] = m;
         known = m;
     }
-    for (std::size_t p = std::max(start, last); p < total; ++p) matches[p - start] = Match{};
+    for (std::size_t p = std::max(start, last); p < total; ++p) {
+        // The previous match, one shorter, keeps the matches' ends in order.
+        matches[p - start] = known.length > kMinMatch && p + kMinMatch <= total
+                                 ? Match{static_cast<std::uint16_t>(known.length - 1), known.distance}
+                                 : Match{};
+        known = matches[p - start];
+    }
 }
 
 }  // namespace dravik::yaz0
