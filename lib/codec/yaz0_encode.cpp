@@ -26,17 +26,16 @@ constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 // choices are taken longest first, so 4 KiB before the look ahead stops the
 // path no longer depends on where it stops.
 constexpr std::size_t kLookahead = 4096;
-// `standard` finds matches exactly in inputs up to this size, and `fast`
-// codes inputs up to kFastOptimalUpTo as `best` does: on a few KiB the
-// cheapest path costs a fraction of a millisecond more than the greedy one,
-// which would leave small files further from the minimum than large ones.
-constexpr std::size_t kExactUpTo = std::size_t{16} << 10;
-constexpr std::size_t kFastOptimalUpTo = std::size_t{4} << 10;
+// Inputs up to this size are coded as `best` codes them at every level: on
+// a few KiB the cheapest path over exact matches costs a fraction of a
+// millisecond more, and small files end no further from the minimum than
+// large ones.
+constexpr std::size_t kSmallUpTo = std::size_t{4} << 10;
 
 // Whether blocks of this size at this level are parsed along the cheapest
 // path (else greedily).
 bool optimal(Level level, std::size_t block_size) {
-    return level != Level::fast || block_size <= kFastOptimalUpTo;
+    return level != Level::fast || block_size <= kSmallUpTo;
 }
 
 struct Scratch {
@@ -187,12 +186,9 @@ void encode_block(Job& job, Level level, Scratch& s) {
         return;
     }
     Match* matches = job.matches.data();
-    // `standard` takes the exact finder's matches and parse on small
-    // inputs: there sorting a few KiB costs little more than the chains,
-    // and a few bytes lost are a large share of a small file.
     const std::uint32_t n = static_cast<std::uint32_t>(total - start);
     std::uint16_t* step = job.step.data();
-    if (level == Level::best || total <= kExactUpTo) {
+    if (level == Level::best || total <= kSmallUpTo) {
         find_longest(buf, start, total, s.exact, matches);
         parse_optimal(matches, n, s.cost.data(), step);
     } else {
