@@ -1,16 +1,19 @@
 // The `default` level's match finder: hash chains keyed by 4 bytes, with
 // every position recorded (two stores) and searched only where the
-// cheapest path can gain from it. The optimal parse that turns its matches
-// into tokens is shared with `best` (yaz0_encode.cpp).
+// cheapest path can gain from it. The parse that turns its matches into
+// tokens is in yaz0_encode.cpp (parse_sampled).
 //
 // Why this shape. The parse needs, at each position, a match as long as
 // the longest there is; the previous position's match, one shorter, is
 // always one. Inside a long match a search rarely finds more, so there
-// only every kProbe-th position searches. But every position must be
-// recorded: with a 4 KiB window, the copy is what later data matches once
-// its source has left the window, and rows of pixels that repeat with small
-// changes match the row just before. A chain records a position in O(1)
-// (a tree of suffixes costs a search per insertion), so all go in.
+// only every kProbe-th position searches, and a match it finds is carried
+// back over the positions passed by (a match one byte longer at each, as
+// far as the bytes agree), so that the path can switch where the new match
+// begins. But every position must be recorded: with a 4 KiB window, the
+// copy is what later data matches once its source has left the window,
+// and rows of pixels that repeat with small changes match the row just
+// before. A chain records a position in O(1) (a tree of suffixes costs a
+// search per insertion), so all go in.
 //
 // A chain lists places sharing a 4-byte hash, newest first. A longer match
 // agrees with the current best at the bytes around its end, so after the
@@ -18,11 +21,11 @@
 // just past the best match (an offset lookup): its places, shifted back,
 // are the only ones that can beat it. Runs (one byte, or a pattern of 2 to
 // 4 bytes, repeated) are where plain chains fail: thousands of places share
-// their first bytes. A run's match is decided by its extent: a longer run
-// elsewhere gives as much as this one holds, and one of the same extent
-// followed by the same bytes gives more. So a run is looked up in a table
-// of the longest recent run per pattern, and by an offset lookup at its
-// end.
+// their first bytes. A run's match is decided by its extent: a run as long
+// or longer elsewhere gives all this one holds, and one of the same extent
+// followed by the same bytes gives more. So runs are kept by pattern (the
+// longest in the window and the newest) and by extent and the bytes after
+// them, and a run also gets an offset lookup at its end.
 #include <algorithm>
 
 #include "lib/codec/yaz0_tokens.h"
@@ -33,7 +36,7 @@ namespace {
 
 // A known match this long (the previous position's, one shorter) is taken
 // as it is at all but every kProbe-th position.
-constexpr std::uint32_t kSearchBelow = 18;
+constexpr std::uint32_t kSearchBelow = 12;
 constexpr std::size_t kProbe = 8;
 // How many places of a chain a search tries: from the position itself, and
 // at each offset lookup (of which at most kOffsetRounds, each after a longer
@@ -70,6 +73,13 @@ struct Finder {
     std::uint32_t* three;
     std::uint32_t* run_at;
     std::uint16_t* run_length;
+    std::uint32_t* run_end;
+
+    // A run's key by its extent and the 4 bytes about its end (the last 2 of
+    // the pattern, the first 2 after).
+    std::uint32_t end_key(const std::uint8_t* s, std::uint32_t extent) const {
+        return hash4(read32(s + extent - 2) ^ (extent * 0x9E3779B1u), kRunBits);
+    }
 
     std::uint32_t chain_of(const std::uint8_t* s) const { return head[hash4(read32(s), kChainBits)]; }
 
@@ -89,7 +99,7 @@ struct Finder {
 
     // The search at p: `m` holds the known match and comes back with the
     // longest found (never shorter).
-    void search(std::size_t p, std::uint32_t limit, std::uint32_t four, std::uint32_t three_place, Match& m) const {
+    void search(std::size_t p, std::uint32_t limit, std::uint32_t four, std::uint32_t three_place, Match& m) {
         const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
         const std::uint8_t* s = buf + p;
         std::uint32_t best = m.length;
@@ -125,10 +135,17 @@ struct Finder {
             for (std::uint32_t period = 1; period <= kMaxPeriod; ++period) {
                 if (read32(s + period) != head4) continue;
                 const std::uint32_t extent = period + common_length(s, s + period, limit - period);
-                if (extent > best) {
-                    const std::uint32_t at = run_at[hash4(head4, kRunBits)];
-                    if (cur - at <= kWindow) take(cur - at);
-                    if (extent > best && extent < limit && extent >= kRunFrom) offset_lookup(cur, extent - 3, s, take);
+                if (extent >= kRunFrom) {
+                    const std::uint32_t* at = run_at + 2 * hash4(head4, kRunBits);
+                    for (unsigned k = 0; k < 2 && extent > best; ++k)
+                        if (cur - at[k] <= kWindow) take(cur - at[k]);
+                    if (extent + 2 <= limit) {
+                        const std::uint32_t same = run_end[end_key(s, extent)];
+                        if (cur - same <= kWindow) take(cur - same);
+                    }
+                    if (extent > best && extent < limit) offset_lookup(cur, extent - 3, s, take);
+                    // A run's start is no self-match, so only here is it noted.
+                    note_run(p, extent);
                 }
                 break;
             }
@@ -151,15 +168,18 @@ struct Finder {
         return false;
     }
 
-    // Notes p as a pattern's run of `extent` bytes when it is longer than
-    // the one noted, or that one is half a window old.
+    // Notes p as a run of `extent` bytes: the newest run of its pattern, the
+    // longest in the window, and by its extent and what follows.
     void note_run(std::size_t p, std::uint32_t extent) {
         const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
-        const std::uint32_t k = hash4(read32(buf + p), kRunBits);
-        if (cur - run_at[k] > kWindow / 2 || extent > run_length[k]) {
-            run_at[k] = cur;
-            run_length[k] = static_cast<std::uint16_t>(extent);
+        std::uint32_t* const at = run_at + 2 * hash4(read32(buf + p), kRunBits);
+        std::uint16_t& length = run_length[at - run_at];
+        if (cur - at[0] > kWindow || extent >= length) {
+            at[0] = cur;
+            length = static_cast<std::uint16_t>(extent);
         }
+        at[1] = cur;
+        if (p + extent + 2 <= total) run_end[end_key(buf + p, extent)] = cur;
     }
 };
 
@@ -169,11 +189,12 @@ void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total,
                   Match* matches) {
     state.head.assign(std::size_t{1} << kChainBits, 0);
     state.three.assign(std::size_t{1} << kThreeBits, 0);
-    state.run_at.assign(std::size_t{1} << kRunBits, 0);
-    state.run_length.assign(std::size_t{1} << kRunBits, 0);
+    state.run_at.assign(std::size_t{2} << kRunBits, 0);
+    state.run_length.assign(std::size_t{2} << kRunBits, 0);
+    state.run_end.assign(std::size_t{1} << kRunBits, 0);
     state.prev.resize(kSlots);
     Finder f{buf, total, state.head.data(), state.prev.data(), state.three.data(), state.run_at.data(),
-             state.run_length.data()};
+             state.run_length.data(), state.run_end.data()};
     // Positions with 4 bytes to the end at least: the last one with 3 gives
     // up its match, so that every search has a 4-byte chain.
     const std::size_t last = total - std::min<std::size_t>(total, kMinMatch);
@@ -190,7 +211,21 @@ void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total,
             if (known.length == kMaxMatch && m.length < limit && buf[p + m.length] == buf[p + m.length - m.distance])
                 ++m.length;
         }
-        if ((m.length < kSearchBelow || p % kProbe == 0) && m.length < limit) f.search(p, limit, four, three_place, m);
+        const bool inside = m.length >= kSearchBelow;  // a long match goes on here
+        if ((!inside || p % kProbe == 0) && m.length < limit) {
+            const std::uint16_t was = m.distance;
+            f.search(p, limit, four, three_place, m);
+            // A match found inside a long one may start at a position passed
+            // by: it reaches those too, one byte longer for each.
+            if (inside && m.distance != was) {
+                for (std::size_t i = p; i-- > start && i >= m.distance && buf[i] == buf[i - m.distance];) {
+                    const std::uint32_t length = std::min<std::uint32_t>(kMaxMatch, m.length + (p - i));
+                    Match& at = matches[i - start];
+                    if (at.length >= length) break;
+                    at = {static_cast<std::uint16_t>(length), m.distance};
+                }
+            }
+        }
         if (m.distance <= kMaxPeriod && m.length >= kRunFrom) f.note_run(p, m.length);
         matches[p - start] = m;
         known = m;

@@ -165,7 +165,7 @@ struct ExactState {
 // The `default` level's state: the chains' heads and links, the newest
 // place of each 3-byte hash and the longest recent run of each pattern.
 struct DefaultState {
-    std::vector<std::uint32_t> head, prev, three, run_at;
+    std::vector<std::uint32_t> head, prev, three, run_at, run_end;
     std::vector<std::uint16_t> run_length;
 };
 
