@@ -128,9 +128,10 @@ struct Finder {
         }
         if (best < kMinMatch && three_place != 0 && cur - three_place <= kWindow) take(cur - three_place);
         if (best < kMinMatch) return;
-        // A run from p: its extent (the pattern's length included), the
-        // longest recent run of the same pattern and the one of the same
-        // extent followed by the same bytes.
+        // A run from p: its extent (the pattern's length included), then
+        // the longest run of the pattern in the window and the newest, one
+        // of the same extent followed by the same bytes, and an offset
+        // lookup at its end.
         if (best < limit && limit >= 2 * kRunFrom) {
             for (std::uint32_t period = 1; period <= kMaxPeriod; ++period) {
                 if (read32(s + period) != head4) continue;

@@ -163,7 +163,9 @@ struct ExactState {
 };
 
 // The `default` level's state: the chains' heads and links, the newest
-// place of each 3-byte hash and the longest recent run of each pattern.
+// place of each 3-byte hash, and runs: by pattern (the longest in the
+// window and the newest, two places and their extents per key) and by
+// extent and the bytes after them.
 struct DefaultState {
     std::vector<std::uint32_t> head, prev, three, run_at, run_end;
     std::vector<std::uint16_t> run_length;
