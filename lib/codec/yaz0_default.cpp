@@ -220,7 +220,7 @@ void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total,
             // by: it reaches those too, one byte longer for each.
             if (inside && m.distance != was) {
                 for (std::size_t i = p; i-- > start && i >= m.distance && buf[i] == buf[i - m.distance];) {
-                    const std::uint32_t length = std::min<std::uint32_t>(kMaxMatch, m.length + (p - i));
+                    const std::uint32_t length = std::min<std::uint32_t>(kMaxMatch, m.length + static_cast<std::uint32_t>(p - i));
                     Match& at = matches[i - start];
                     if (at.length >= length) break;
                     at = {static_cast<std::uint16_t>(length), m.distance};
