@@ -1,7 +1,31 @@
-// The `default` level's match finder: a binary tree of the window's
-// suffixes per 3-byte hash, searched to a capped depth. The optimal parse
-// that turns its matches into tokens is shared with `best`
-// (yaz0_encode.cpp).
+// The `default` level's match finder: hash chains keyed by 4 bytes, with
+// every position recorded (two stores) and searched only where the
+// cheapest path can gain from it. The parse that turns its matches into
+// tokens is in yaz0_encode.cpp (parse_sampled).
+//
+// Why this shape. The parse needs, at each position, a match as long as
+// the longest there is; the previous position's match, one shorter, is
+// always one. Inside a long match a search rarely finds more, so there
+// only every kProbe-th position searches, and a match it finds is carried
+// back over the positions passed by (a match one byte longer at each, as
+// far as the bytes agree), so that the path can switch where the new match
+// begins. But every position must be recorded: with a 4 KiB window, the
+// copy is what later data matches once its source has left the window,
+// and rows of pixels that repeat with small changes match the row just
+// before. A chain records a position in O(1) (a tree of suffixes costs a
+// search per insertion), so all go in.
+//
+// A chain lists places sharing a 4-byte hash, newest first. A longer match
+// agrees with the current best at the bytes around its end, so after the
+// first few places a search looks up the chain of the 4 bytes that end
+// just past the best match (an offset lookup): its places, shifted back,
+// are the only ones that can beat it. Runs (one byte, or a pattern of 2 to
+// 4 bytes, repeated) are where plain chains fail: thousands of places share
+// their first bytes. A run's match is decided by its extent: a run as long
+// or longer elsewhere gives all this one holds, and one of the same extent
+// followed by the same bytes gives more. So runs are kept by pattern (the
+// longest in the window and the newest) and by extent and the bytes after
+// them, and a run also gets an offset lookup at its end.
 #include <algorithm>
 
 #include "lib/codec/yaz0_tokens.h"
@@ -10,144 +34,210 @@ namespace dravik::yaz0 {
 
 namespace {
 
-// How far `standard` looks: it searches the tree at most this many nodes
-// deep, and once the previous position's match, one shorter, is
-// kStandardNice long, takes it as far as it goes without a search, but for
-// every kStandardProbe-th position, which joins the tree and looks there for
-// a longer match at another distance: a long match often has one starting
-// inside it, which the cheapest path switches to. Measured on the
-// corpus, slices of it and generated data (bench/yaz0_peer_bench.py).
-constexpr unsigned kStandardSteps = 128;
-constexpr std::uint32_t kStandardNice = 96;
-constexpr std::size_t kStandardProbe = 16;
-// A probe's search goes deeper: a search cut short drops the tree below it,
-// and on data with many long repeats (periods of a few KiB) 128 nodes drop
-// the places later positions need (+12 % over the minimum on a 3000-byte
-// stretch repeated).
-constexpr unsigned kProbeSteps = 1024;
+// A known match this long (the previous position's, one shorter) is taken
+// as it is at all but every kProbe-th position.
+constexpr std::uint32_t kSearchBelow = 12;
+constexpr std::size_t kProbe = 8;
+// How many places of a chain a search tries: from the position itself, and
+// at each offset lookup (of which at most kOffsetRounds, each after a longer
+// match was found).
+constexpr unsigned kChainDepth = 4;
+constexpr unsigned kOffsetDepth = 16;
+constexpr unsigned kOffsetRounds = 8;
 
-constexpr unsigned kHashBits = 16;
+// Runs: a pattern of up to kMaxPeriod bytes repeated to at least kRunFrom
+// bytes.
+constexpr std::uint32_t kMaxPeriod = 4;
+constexpr std::uint32_t kRunFrom = 8;
 
-std::uint32_t hash3(const std::uint8_t* p) {
-    const std::uint32_t v = (std::uint32_t{p[0]} << 16) | (std::uint32_t{p[1]} << 8) | p[2];
-    return (v * 2654435761u) >> (32 - kHashBits);
+constexpr unsigned kChainBits = 15;
+constexpr unsigned kThreeBits = 16;  // smaller tables lose 3-byte matches to collisions
+constexpr unsigned kRunBits = 12;
+
+// Four bytes as a little-endian number, so that the hashes (and so the
+// output) do not depend on the machine's byte order. One load where the
+// machine is little-endian (the test folds to a constant).
+inline std::uint32_t read32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    if (detail::little_endian()) return v;
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
+inline std::uint32_t hash4(std::uint32_t v, unsigned bits) { return (v * 2654435761u) >> (32 - bits); }
 
-// A binary tree of the window's suffixes per hash, rebuilt around each new
-// position as it is inserted (the new position becomes the root and the old
-// tree is split along the search path). The search passes both neighbours
-// of the new suffix in sorted order, so it finds the longest match there is.
-// Every node is newer than the nodes below it, so the first node out of the
-// window ends the search with nothing in the window lost. A node that
-// matches the new suffix to the limit is replaced by it, which keeps runs
-// and long repeats at a few steps per position.
-struct TreeFinder {
-    std::vector<std::uint32_t>& head;
-    std::vector<std::uint32_t>& son;  // two per slot: smaller, larger
+struct Finder {
+    const std::uint8_t* buf;
+    std::size_t total;
+    std::uint32_t* head;
+    std::uint32_t* prev;
+    std::uint32_t* three;
+    std::uint32_t* run_at;
+    std::uint16_t* run_length;
+    std::uint32_t* run_end;
 
-    explicit TreeFinder(TreeState& state) : head(state.head), son(state.son) {
-        head.assign(std::size_t{1} << kHashBits, 0);
-        son.resize(2 * kSlots);
+    // A run's key by its extent and the 4 bytes about its end (the last 2 of
+    // the pattern, the first 2 after).
+    std::uint32_t end_key(const std::uint8_t* s, std::uint32_t extent) const {
+        return hash4(read32(s + extent - 2) ^ (extent * 0x9E3779B1u), kRunBits);
     }
-    // Inserts position p; `limit` (at least 3) is the most that may be taken
-    // there. Limits never grow from one position to the next. `known` is a
-    // match that p is known to have (the previous position's, one shorter):
-    // comparing with that node starts past it, which on runs and long
-    // repeats saves comparing up to 273 bytes again at every position.
-    //
-    // With `steps` the search gives up after that many nodes, dropping what
-    // is below (a smaller tree, still a sorted one); ~0u never gives up.
-    Match insert(const std::uint8_t* buf, std::uint32_t p, std::uint32_t limit, Match known,
-                 unsigned steps = ~0u) {
-        const std::uint32_t cur = p + kBias;
-        std::uint32_t& h = head[hash3(buf + p)];
-        std::uint32_t m = h;
+
+    std::uint32_t chain_of(const std::uint8_t* s) const { return head[hash4(read32(s), kChainBits)]; }
+
+    // Records position p (4 bytes to the end at least); returns the newest
+    // place of its chain and of its 3-byte hash before it.
+    void record(std::size_t p, std::uint32_t& four, std::uint32_t& three_place) {
+        const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
+        const std::uint32_t v = read32(buf + p);
+        std::uint32_t& h = head[hash4(v, kChainBits)];
+        four = h;
+        prev[cur & kSlotMask] = four;
         h = cur;
-        std::uint32_t* smaller = &son[(cur & kSlotMask) << 1];
-        std::uint32_t* larger = smaller + 1;
-        std::uint32_t len_smaller = 0, len_larger = 0;
+        std::uint32_t& t = three[hash4(v & 0xFFFFFFu, kThreeBits)];
+        three_place = t;
+        t = cur;
+    }
+
+    // The search at p: `m` holds the known match and comes back with the
+    // longest found (never shorter).
+    void search(std::size_t p, std::uint32_t limit, std::uint32_t four, std::uint32_t three_place, Match& m) {
+        const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
         const std::uint8_t* s = buf + p;
-        Match best;
-        for (;;) {
-            const std::uint32_t delta = cur - m;
-            if (delta > kWindow || steps-- == 0) {
-                *smaller = *larger = 0;
+        std::uint32_t best = m.length;
+        // Takes the match at `delta` when longer; true when taken.
+        const auto take = [&](std::uint32_t delta) {
+            const std::uint32_t n = common_length(s, s - delta, limit);
+            if (n <= best) return false;
+            best = n;
+            m = {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(delta)};
+            return true;
+        };
+        // The chain from the position itself. A longer match agrees in the
+        // 4 bytes up to `best` too (in the first 4 while there is none),
+        // which turns most places away with one comparison. Place 0 is
+        // farther than the window, so it ends the chain.
+        const std::uint32_t head4 = read32(s);
+        std::uint32_t check = best >= 3 ? best - 3 : 0;
+        std::uint32_t want = read32(s + check);
+        for (std::uint32_t at = four, depth = kChainDepth; depth != 0; at = prev[at & kSlotMask], --depth) {
+            const std::uint32_t delta = cur - at;
+            if (delta > kWindow) break;
+            if (read32(s - delta + check) != want || !take(delta)) continue;
+            if (best == limit) return;
+            check = best - 3;
+            want = read32(s + check);
+        }
+        if (best < kMinMatch && three_place != 0 && cur - three_place <= kWindow) take(cur - three_place);
+        if (best < kMinMatch) return;
+        // A run from p: its extent (the pattern's length included), then
+        // the longest run of the pattern in the window and the newest, one
+        // of the same extent followed by the same bytes, and an offset
+        // lookup at its end.
+        if (best < limit && limit >= 2 * kRunFrom) {
+            for (std::uint32_t period = 1; period <= kMaxPeriod; ++period) {
+                if (read32(s + period) != head4) continue;
+                const std::uint32_t extent = period + common_length(s, s + period, limit - period);
+                if (extent >= kRunFrom) {
+                    const std::uint32_t* at = run_at + 2 * hash4(head4, kRunBits);
+                    for (unsigned k = 0; k < 2 && extent > best; ++k)
+                        if (cur - at[k] <= kWindow) take(cur - at[k]);
+                    if (extent + 2 <= limit) {
+                        const std::uint32_t same = run_end[end_key(s, extent)];
+                        if (cur - same <= kWindow) take(cur - same);
+                    }
+                    if (extent > best && extent < limit) offset_lookup(cur, extent - 3, s, take);
+                    // A run's start is no self-match, so only here is it noted.
+                    note_run(p, extent);
+                }
                 break;
-            }
-            std::uint32_t* pair = &son[(m & kSlotMask) << 1];
-            const std::uint8_t* t = s - delta;
-            std::uint32_t len = std::min(len_smaller, len_larger);
-            if (delta == known.distance && known.length > len) len = known.length;
-            if (len < limit && t[len] == s[len]) len += 1 + common_length(s + len + 1, t + len + 1, limit - len - 1);
-            if (len > best.length)
-                best = {static_cast<std::uint16_t>(len), static_cast<std::uint16_t>(delta)};
-            if (len == limit) {
-                *smaller = pair[0];
-                *larger = pair[1];
-                break;
-            }
-            if (t[len] < s[len]) {
-                *smaller = m;
-                smaller = pair + 1;
-                m = *smaller;
-                len_smaller = len;
-            } else {
-                *larger = m;
-                larger = pair;
-                m = *larger;
-                len_larger = len;
             }
         }
-        if (best.length < kMinMatch) best = Match{};
-        return best;
+        // Offset lookups from the best match's end.
+        for (unsigned round = 0; round < kOffsetRounds && best >= 4 && best < limit; ++round)
+            if (!offset_lookup(cur, best - 3, s, take)) break;
+    }
+
+    // Tries the places x for which x + off is in the chain of the 4 bytes at
+    // p + off; true once one was taken.
+    template <class Take>
+    bool offset_lookup(std::uint32_t cur, std::uint32_t off, const std::uint8_t* s, const Take& take) const {
+        std::uint32_t at = chain_of(s + off);
+        for (unsigned depth = kOffsetDepth; at != 0 && depth != 0; at = prev[at & kSlotMask], --depth) {
+            const std::uint32_t delta = cur + off - at;
+            if (delta > kWindow) break;
+            if (delta != 0 && delta <= cur - kBias && take(delta)) return true;
+        }
+        return false;
+    }
+
+    // Notes p as a run of `extent` bytes: the newest run of its pattern, the
+    // longest in the window, and by its extent and what follows.
+    void note_run(std::size_t p, std::uint32_t extent) {
+        const std::uint32_t cur = static_cast<std::uint32_t>(p) + kBias;
+        std::uint32_t* const at = run_at + 2 * hash4(read32(buf + p), kRunBits);
+        std::uint16_t& length = run_length[at - run_at];
+        if (cur - at[0] > kWindow || extent >= length) {
+            at[0] = cur;
+            length = static_cast<std::uint16_t>(extent);
+        }
+        at[1] = cur;
+        if (p + extent + 2 <= total) run_end[end_key(buf + p, extent)] = cur;
     }
 };
 
-// `standard`'s match at every position of buf[start, total), positions
-// before `start` serving as history. It searches the tree at most `steps`
-// nodes deep, and once the previous position's match, one shorter, is
-// `nice` long, takes it as far as it extends and leaves the position out of
-// the tree (but for every kStandardProbe-th one): long matches
-// are where the time goes on repetitive data, and where a shorter choice
-// costs least.
-void find_matches(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeFinder& tree,
-                  Match* matches, std::uint32_t nice, unsigned steps) {
-    Match known;
-    for (std::size_t p = 0; p < total; ++p) {
-        const std::uint32_t limit = limit_at(p, total);
-        Match m;
-        if (limit >= kMinMatch) {
-            if (known.length != 0) --known.length;
-            if (known.length >= nice) {
-                // The known match as far as it goes; every kStandardProbe-th
-                // position also joins the tree, looking for a longer one at
-                // another distance.
-                const std::uint8_t* s = buf + p;
-                m = {static_cast<std::uint16_t>(known.length + common_length(s + known.length,
-                                                 s + known.length - known.distance, limit - known.length)),
-                     known.distance};
-                if (p % kStandardProbe == 0) {
-                    const Match other = tree.insert(buf, static_cast<std::uint32_t>(p), limit, m, kProbeSteps);
-                    if (other.length > m.length) m = other;
-                }
-            } else {
-                m = tree.insert(buf, static_cast<std::uint32_t>(p), limit, known, steps);
-                // A capped search can miss the match the position is known
-                // to have; the parse relies on never losing it.
-                if (m.length < known.length) m = known;
-            }
-        }
-        if (p >= start) matches[p - start] = m;
-        known = m;
-    }
-}
-
 }  // namespace
 
-void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeState& state,
+void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total, DefaultState& state,
                   Match* matches) {
-    TreeFinder tree(state);
-    find_matches(buf, start, total, tree, matches, kStandardNice, kStandardSteps);
+    state.head.assign(std::size_t{1} << kChainBits, 0);
+    state.three.assign(std::size_t{1} << kThreeBits, 0);
+    state.run_at.assign(std::size_t{2} << kRunBits, 0);
+    state.run_length.assign(std::size_t{2} << kRunBits, 0);
+    state.run_end.assign(std::size_t{1} << kRunBits, 0);
+    state.prev.resize(kSlots);
+    Finder f{buf, total, state.head.data(), state.prev.data(), state.three.data(), state.run_at.data(),
+             state.run_length.data(), state.run_end.data()};
+    // Positions with 4 bytes to the end at least: the last one with 3 gives
+    // up its match, so that every search has a 4-byte chain.
+    const std::size_t last = total - std::min<std::size_t>(total, kMinMatch);
+    std::uint32_t four, three_place;
+    for (std::size_t p = 0; p < std::min(start, last); ++p) f.record(p, four, three_place);
+    Match known;  // the previous position's match, one shorter
+    for (std::size_t p = start; p < last; ++p) {
+        const std::uint32_t limit = limit_at(p, total);
+        f.record(p, four, three_place);
+        Match m;
+        if (known.length > kMinMatch) {
+            m = {static_cast<std::uint16_t>(known.length - 1), known.distance};
+            // A match cut at the longest length may go on by a byte.
+            if (known.length == kMaxMatch && m.length < limit && buf[p + m.length] == buf[p + m.length - m.distance])
+                ++m.length;
+        }
+        const bool inside = m.length >= kSearchBelow;  // a long match goes on here
+        if ((!inside || p % kProbe == 0) && m.length < limit) {
+            const std::uint16_t was = m.distance;
+            f.search(p, limit, four, three_place, m);
+            // A match found inside a long one may start at a position passed
+            // by: it reaches those too, one byte longer for each.
+            if (inside && m.distance != was) {
+                for (std::size_t i = p; i-- > start && i >= m.distance && buf[i] == buf[i - m.distance];) {
+                    const std::uint32_t length = std::min<std::uint32_t>(kMaxMatch, m.length + static_cast<std::uint32_t>(p - i));
+                    Match& at = matches[i - start];
+                    if (at.length >= length) break;
+                    at = {static_cast<std::uint16_t>(length), m.distance};
+                }
+            }
+        }
+        if (m.distance <= kMaxPeriod && m.length >= kRunFrom) f.note_run(p, m.length);
+        matches[p - start] = m;
+        known = m;
+    }
+    for (std::size_t p = std::max(start, last); p < total; ++p) {
+        // The previous match, one shorter, keeps the matches' ends in order.
+        matches[p - start] = known.length > kMinMatch && p + kMinMatch <= total
+                                 ? Match{static_cast<std::uint16_t>(known.length - 1), known.distance}
+                                 : Match{};
+        known = matches[p - start];
+    }
 }
 
 }  // namespace dravik::yaz0

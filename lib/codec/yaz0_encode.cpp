@@ -26,23 +26,22 @@ constexpr std::size_t kBlockSize = std::size_t{256} << 10;
 // choices are taken longest first, so 4 KiB before the look ahead stops the
 // path no longer depends on where it stops.
 constexpr std::size_t kLookahead = 4096;
-// `standard` finds matches exactly in inputs up to this size, and `fast`
-// codes inputs up to kFastOptimalUpTo as `best` does: on a few KiB the
-// cheapest path costs a fraction of a millisecond more than the greedy one,
-// which would leave small files further from the minimum than large ones.
-constexpr std::size_t kExactUpTo = std::size_t{16} << 10;
-constexpr std::size_t kFastOptimalUpTo = std::size_t{4} << 10;
+// Inputs up to this size are coded as `best` codes them at every level: on
+// a few KiB the cheapest path over exact matches costs a fraction of a
+// millisecond more, and small files end no further from the minimum than
+// large ones.
+constexpr std::size_t kSmallUpTo = std::size_t{4} << 10;
 
 // Whether blocks of this size at this level are parsed along the cheapest
 // path (else greedily).
 bool optimal(Level level, std::size_t block_size) {
-    return level != Level::fast || block_size <= kFastOptimalUpTo;
+    return level != Level::fast || block_size <= kSmallUpTo;
 }
 
 struct Scratch {
     FastState fast;
     ExactState exact;
-    TreeState tree;
+    DefaultState standard;
     std::vector<std::uint32_t> cost;
 
     // The finders size their own tables when a block needs them.
@@ -119,6 +118,43 @@ void parse_optimal(const Match* matches, std::uint32_t n, std::uint32_t* cost, s
     }
 }
 
+// The parse `standard` takes: as parse_optimal, but a match's lengths
+// tried are only 3, the longest two of the short form, 18 and the longest.
+// A path rarely gains from cutting a long match elsewhere (the next token
+// starts where its own match does, and a shorter cut of the same form costs
+// the same), and five lookups cost far less than keeping the cheapest of
+// every range. Equally cheap choices are taken longest first, as there.
+void parse_sampled(const Match* matches, std::uint32_t n, std::uint32_t* cost, std::uint16_t* step) {
+    cost[n] = 0;
+    std::uint32_t next = 0;  // cost[i + 1]
+    for (std::uint32_t i = n; i-- > 0;) {
+        const std::uint32_t length = matches[i].length;
+        std::uint32_t best = next + kLiteralBits, choice = 1;
+        // Shortest first, each taken when no dearer: of equally cheap
+        // choices the longest stays.
+        const auto consider = [&best, &choice](std::uint32_t bits, std::uint32_t to) {
+            if (bits <= best) {
+                best = bits;
+                choice = to;
+            }
+        };
+        if (length >= kMinMatch) {
+            const std::uint32_t longest = std::min(length, kMaxShort);
+            const std::uint32_t* c = cost + i;
+            consider(c[kMinMatch] + kShortBits, kMinMatch);
+            const std::uint32_t shorter = std::max(longest - 1, kMinMatch);
+            consider(c[shorter] + kShortBits, shorter);
+            consider(c[longest] + kShortBits, longest);
+            if (length >= kMinLong) {
+                consider(c[kMinLong] + kLongBits, kMinLong);
+                consider(c[length] + kLongBits, length);
+            }
+        }
+        cost[i] = next = best;
+        step[i] = static_cast<std::uint16_t>(choice);
+    }
+}
+
 // One block: data[0, start) is history, data[start, end) is coded and
 // data[end, size) is a look at what follows. The optimal levels parse into
 // the look ahead, so that a block's path ends where the cheapest path over
@@ -150,13 +186,15 @@ void encode_block(Job& job, Level level, Scratch& s) {
         return;
     }
     Match* matches = job.matches.data();
-    // `standard` takes the exact finder's matches on small inputs: there
-    // sorting a few KiB costs no more than the tree, whose short cuts lose
-    // most on a small file (a few bytes are a large share of it).
-    if (level == Level::best || total <= kExactUpTo) find_longest(buf, start, total, s.exact, matches);
-    else find_default(buf, start, total, s.tree, matches);
+    const std::uint32_t n = static_cast<std::uint32_t>(total - start);
     std::uint16_t* step = job.step.data();
-    parse_optimal(matches, static_cast<std::uint32_t>(total - start), s.cost.data(), step);
+    if (level == Level::best || total <= kSmallUpTo) {
+        find_longest(buf, start, total, s.exact, matches);
+        parse_optimal(matches, n, s.cost.data(), step);
+    } else {
+        find_default(buf, start, total, s.standard, matches);
+        parse_sampled(matches, n, s.cost.data(), step);
+    }
     std::size_t p = start;
     while (p < end) {
         const std::size_t i = p - start;

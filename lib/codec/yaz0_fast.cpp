@@ -24,13 +24,16 @@ constexpr std::uint32_t kRecordEnds = 16;
 // Table sizes: the chains' heads and the most recent place of each 3-byte
 // hash. The window holds 4096 positions, so these are mostly sparse.
 constexpr unsigned kChainBits = 14;
-constexpr unsigned kThreeBits = 12;
+constexpr unsigned kThreeBits = 16;  // smaller tables lose 3-byte matches to collisions
 
-// The bytes in a fixed order, so that the hashes (and so the output) do not
-// depend on the machine's byte order.
+// Four bytes as a little-endian number, so that the hashes (and so the
+// output) do not depend on the machine's byte order. One load where the
+// machine is little-endian (the test folds to a constant).
 inline std::uint32_t read32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) |
-           (std::uint32_t{p[3]} << 24);
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    if (detail::little_endian()) return v;
+    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
 }
 inline std::uint64_t read64(const std::uint8_t* p) {
     return std::uint64_t{read32(p)} | (std::uint64_t{read32(p + 4)} << 32);
@@ -134,18 +137,39 @@ struct Finder {
             return n == limit;
         };
         // Walks a chain from `m`; true once nothing longer can be found.
+        // Its places share 4 bytes at least (but for hash collisions), so
+        // one comparison of 4 bytes turns most away: those up to
+        // best_length, or the first 4. Place 0 is farther than the window.
         const auto walk = [&](const Chain& chain, std::uint32_t m, unsigned depth) {
-            for (; depth != 0 && m != 0; --depth) {
+            std::uint32_t check = best_length >= 3 ? best_length - 3 : 0;
+            std::uint32_t want = read32(s + check);
+            for (; depth != 0; --depth, m = chain.prev[m & kSlotMask]) {
                 const std::uint32_t delta = cur - m;
                 if (delta > kWindow) break;
-                if (consider(delta, 0)) return true;
-                m = chain.prev[m & kSlotMask];
+                if (read32(s - delta + check) != want) continue;
+                const std::uint32_t n = common_length(s, s - delta, limit);
+                if (n <= best_length) continue;
+                best_length = n;
+                best = {static_cast<std::uint16_t>(n), static_cast<std::uint16_t>(delta)};
+                if (n == limit) return true;
+                check = n - 3;
+                want = read32(s + check);
             }
             return false;
         };
+        // No place in the window begins with these 3 bytes when the newest
+        // of their hash does not (but for a collision with a newer one):
+        // nothing else can match either.
+        if (known.distance == 0 &&
+            (f.three == 0 || cur - f.three > kWindow || std::memcmp(s, s - (cur - f.three), 3) != 0))
+            return best;
         if (known.distance != 0 && known.distance <= p && consider(known.distance, known.length)) return best;
         for (unsigned i = 0; i < 2; ++i)
             if (last[i] != 0 && last[i] <= p && last[i] != known.distance && consider(last[i], 0)) return best;
+        if (limit < 4) {
+            if (best_length < 3 && f.three != 0 && cur - f.three <= kWindow) consider(cur - f.three, 0);
+            return best;
+        }
         if (walk(longs, f.eight, long_depth)) return best;
         if ((best_length < 8 || p + 8 > total) && walk(shorts, f.four, short_depth)) return best;
         if (best_length < 4 && f.three != 0 && cur - f.three <= kWindow) consider(cur - f.three, 0);

@@ -75,7 +75,7 @@ inline bool little_endian() {
 // eight bytes at a time; on a little-endian machine the first differing
 // byte of a word is its lowest differing bit's byte.
 inline std::uint32_t common_length(const std::uint8_t* a, const std::uint8_t* b, std::uint32_t limit) {
-    static const bool little = detail::little_endian();
+    const bool little = detail::little_endian();  // folds to a constant
     std::uint32_t n = 0;
     while (n + 8 <= limit) {
         std::uint64_t x, y;
@@ -162,14 +162,19 @@ struct ExactState {
     std::vector<std::uint64_t> words, summary;
 };
 
-// The `default` level's state: the tree's heads and links.
-struct TreeState {
-    std::vector<std::uint32_t> head, son;
+// The `default` level's state: the chains' heads and links, the newest
+// place of each 3-byte hash, and runs: by pattern (the longest in the
+// window and the newest, two places and their extents per key) and by
+// extent and the bytes after them.
+struct DefaultState {
+    std::vector<std::uint32_t> head, prev, three, run_at, run_end;
+    std::vector<std::uint16_t> run_length;
 };
 
 // A match at every position p of buf[start, total) close to the longest,
-// into matches[p - start]; positions before `start` are history.
-void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total, TreeState& state,
+// and never shorter than the previous position's less one, into
+// matches[p - start]; positions before `start` are history.
+void find_default(const std::uint8_t* buf, std::size_t start, std::size_t total, DefaultState& state,
                   Match* matches);
 
 // The longest match at every position p of buf[start, total), into

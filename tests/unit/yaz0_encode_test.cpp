@@ -34,6 +34,20 @@ Bytes cat(std::initializer_list<Bytes> parts, std::size_t size = 0) {
     return out;
 }
 
+// Runs of 2-byte pixels (zeros among them) of 1 to 90 pixels, as in
+// textures, where runs of one pattern differ in length and in what follows.
+Bytes pixel_runs(std::size_t size, std::uint32_t seed) {
+    static const std::uint8_t kPalette[][2] = {{0x00, 0x80}, {0xCE, 0xB9}, {0xA9, 0x4A}, {0x9C, 0xE7}, {0, 0}};
+    Bytes out;
+    while (out.size() < size) {
+        seed = seed * 1103515245u + 12345u;
+        const std::uint8_t* pixel = kPalette[(seed >> 16) % 5];
+        for (std::uint32_t n = 1 + (seed >> 8) % 90; n-- > 0;) out.insert(out.end(), pixel, pixel + 2);
+    }
+    out.resize(size);
+    return out;
+}
+
 // Slices of the corpus's .szs files, decoded, when the corpus is there.
 std::vector<Bytes> corpus_slices(std::size_t size) {
     std::vector<Bytes> out;
@@ -84,6 +98,7 @@ TEST(Yaz0Encode, BestIsTheSmallestStreamOnEveryShape) {
         {"runs of varying length", cat({Bytes(17, 1), Bytes(18, 2), Bytes(273, 3), Bytes(274, 4),
                                         random_bytes(50, 3), Bytes(1000, 5), Bytes(3, 6)})},
         {"archive-like", fixture::sample_data(12000, 4)},
+        {"pixel runs", pixel_runs(20000, 5)},
     };
     for (std::size_t period : {1, 2, 3, 4, 5, 7, 18, 100, 273, 1000, 4095, 4096, 4097, 5000})
         cases.push_back({"period " + std::to_string(period),
