@@ -1,5 +1,6 @@
 #include "program/convert.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,7 +18,9 @@ constexpr std::size_t kChunk = 256 * 1024;
 // Sends `size` bytes of `source` from its start to `sink`, in pieces.
 bool stream(const Source& source, std::uint64_t size, const ByteSink& sink, bool* read_failed) {
     if (const std::uint8_t* bytes = source_bytes(source)) return sink(bytes, static_cast<std::size_t>(size));
-    std::vector<std::uint8_t> chunk(kChunk);
+    // No larger than the input: a small file should not pay for zeroing a
+    // buffer it never fills.
+    std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
     for (std::uint64_t done = 0; done < size;) {
         const std::size_t n = size - done < kChunk ? static_cast<std::size_t>(size - done) : kChunk;
         if (!source_read(source, done, chunk.data(), n)) return *read_failed = true, false;
