@@ -360,6 +360,11 @@ bool ArchiveEdit::folder_at(const std::string& path, u8::EditFolder* folder) {
 // bytes differ, or is added.
 bool ArchiveEdit::put_file(const std::string& path, std::uint64_t file) {
     if (!put_.insert(path).second) return true;  // named twice
+    if (path.empty()) {  // NAME.d itself, inside the archive NAME holds
+        const std::string folder = prefix_.substr(0, prefix_.size() - 1);
+        return refuse(escaped_path(folder) + ": names the archive inside " +
+                      escaped_path(folder.substr(0, folder.size() - 2)) + ", and a file on disk; not put");
+    }
     const DiskFiles::File& f = run_.files.files[file];
     if (const std::uint32_t node = find(path)) {
         if (directory_[node])

@@ -401,6 +401,8 @@ TEST(Nest, EditsInsideRefuseWhatIsAmbiguousOrOutOfBounds) {
     }()));
     std::ofstream(fs::u8path(dir.sub("tree/arc/banner.bin")), std::ios::binary | std::ios::app) << "x";
     std::ofstream(fs::u8path(dir.sub("tree/arc/banner.bin.d/arc/blyt/banner.brlyt")), std::ios::binary) << "x";
+    fs::create_directories(fs::u8path(dir.sub("flat/arc")));
+    std::ofstream(fs::u8path(dir.sub("flat/arc/icon.bin.d")), std::ios::binary) << "a file";
     ASSERT_TRUE(fixture::write_file(dir.sub("self.arc"), holding(Bytes(), true)));
     Builder leaf;
     leaf.dir("arc");
@@ -424,6 +426,7 @@ TEST(Nest, EditsInsideRefuseWhatIsAmbiguousOrOutOfBounds) {
         {{"-r", "--rename", "x.bnr", "arc/banner.bin.d/arc/blyt", "arc/blyt"},
          "arc/blyt: not in the archive that holds arc/banner.bin.d/arc/blyt"},
         {{"-r", "-u", "-C", "tree", "x.bnr", "arc"}, "arc/banner.bin: both the file and the archive it holds"},
+        {{"-r", "-u", "-C", "flat", "x.bnr", "arc/icon.bin.d"}, "arc/icon.bin.d: names the archive inside arc/icon.bin"},
         {{"--delete", "x.bnr", "arc/banner.bin.d/arc/blyt"}, "no entry matches 'arc/banner.bin.d/arc/blyt'"},
         {{"-C", "tree", "--delete", "x.bnr", "arc/icon.bin"}, "-C applies to -u"},
         {{"-r", "--rename", "self.arc", "arc/f.arc.d/arc/f.arc", "arc/f.arc.d/arc/g"},
