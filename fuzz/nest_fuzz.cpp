@@ -1,12 +1,15 @@
 // Fuzz target: archives inside archives. The input is opened as an archive
 // and walked with nesting, as -r walks it; every entry of every nested
 // archive is read. The first byte past a 0 selects a pattern set, so the
-// walk also runs with --exclude and --include over inner paths.
+// walk also runs with --exclude and --include over inner paths. Each small
+// nested archive is also laid out again unchanged and written back into
+// its carriers, as an edit with -r does.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "dravik/archive.h"
+#include "dravik/writer.h"
 #include "lib/u8/u8_read.h"
 #include "fuzz_check.h"
 
@@ -40,6 +43,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (outer && inner >= outer && inner < outer + dravik::archive_size(*n.file->archive))
                 FUZZ_CHECK(inner + dravik::archive_size(*n.archive) <=
                            outer + n.file->entry.data_offset + n.file->entry.data_size);
+        }
+        // Written back unchanged: the file keeps its bytes, or (data stored
+        // inside the table moves out of it) new ones that peel back to the
+        // new archive; a carrier may be unable to hold it.
+        if (dravik::archive_size(*n.archive) <= 65536) {
+            dravik::u8::Plan plan;
+            if (dravik::u8::layout_edit(*n.archive, {}, {}, plan).result.error == dravik::u8::LayoutError::none &&
+                plan.size <= (1u << 20)) {
+                const dravik::u8::DataSource none = [](const dravik::u8::Piece&, const dravik::ByteSink&) { return false; };
+                dravik::Bytes file, written, peeled;
+                const auto result = dravik::u8::rebuild_nested(*n.archive, plan, none, {dravik::yaz0::Level::fast, 1}, file);
+                FUZZ_CHECK((result == dravik::u8::NestedRebuild::rebuilt) == !file.empty());
+                if (result == dravik::u8::NestedRebuild::rebuilt) {
+                    FUZZ_CHECK(dravik::u8::write_plan(plan, [&written](const std::uint8_t* p, std::size_t k) {
+                        written.insert(written.end(), p, p + k);
+                        return true;
+                    }, none, n.archive));
+                    FUZZ_CHECK(dravik::carrier_peel(file.data(), file.size(), peeled) == dravik::OpenError::none &&
+                               peeled == written);
+                }
+            }
         }
         path.push_back({n.archive, std::string(n.folder)});
         return true;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,14 +25,16 @@ enum class Same { yes, no, unreadable };
 
 // What unpacking one archive writes, folder by folder: each folder's
 // entries sorted by name, so that two archives are compared in one walk
-// down both trees, linear in the entries at any depth.
+// down both trees, linear in the entries at any depth. No archive: a side
+// that holds nothing (an archive inside a file on the other side only).
 struct Side {
-    const Archive& archive;
+    const Archive* archive;
     std::vector<UnpackedPlace> places;
     std::vector<std::uint32_t> sorted;             // written entries, by folder then name
     std::vector<std::uint32_t> first, count;       // per folder: its range in `sorted`
 
-    explicit Side(const Archive& a) : archive(a), places(unpacked_places(a, platform_name_rule())) {
+    explicit Side(const Archive* a)
+        : archive(a), places(a ? unpacked_places(*a, platform_name_rule()) : std::vector<UnpackedPlace>(1)) {
         for (std::uint32_t i = 1; i < places.size(); ++i)
             if (places[i].written) sorted.push_back(i);
         std::sort(sorted.begin(), sorted.end(), [this](std::uint32_t x, std::uint32_t y) {
@@ -47,7 +50,7 @@ struct Side {
     }
     bool directory(std::uint32_t i) const {
         Entry e;
-        return archive_entry(archive, i, &e) && e.is_directory;
+        return archive_entry(*archive, i, &e) && e.is_directory;
     }
 };
 
@@ -67,28 +70,51 @@ Same same_stream(std::uint64_t size, Buffers& buffers, const ReadA& read_a, cons
     return Same::yes;
 }
 
-}  // namespace
-
-int run_diff(const Options& options, Console& out) {
-    const std::string& path_a = options.operands[0];
-    const std::string& path_b = options.operands[1];
-    OpenStatus status_a, status_b;
-    ArchivePtr a = archive_open(path_a.c_str(), &status_a);
-    ArchivePtr b = archive_open(path_b.c_str(), &status_b);
-    if (!a) report_line(out, open_error_text(path_a.c_str(), status_a));
-    if (!b) report_line(out, open_error_text(path_b.c_str(), status_b));
-    if (!a || !b) return 2;
-
-    const bool print = !options.quiet;
-    const Side x(*a), y(*b);
+// The comparison of two archives, and with -r of the archives inside
+// their files: a file that holds an archive on both sides is compared by
+// what that archive holds, through its NAME.d folder, not by its bytes.
+struct Diff {
+    const Options& options;
+    Console& out;
+    bool print;
     Buffers buffers;
     bool differ = false;
     bool unreadable = false;
-    std::string path;
-    const auto tell = [&](char kind) {
+    std::unique_ptr<NestedOpener> openers[2];  // with -r, one per side
+
+    void tell(char kind, const std::string& path) {
         differ = true;
         if (print) print_change(out, options.json, kind, path);
-    };
+    }
+
+    // With -r, the archive file `i` of `s` holds as -r names it, opened and
+    // put on its side's path (leave() takes it off), or null.
+    ArchivePtr enter(int side, const Side& s, std::uint32_t i, const std::string& local, const std::string& path) {
+        if (!openers[side] || !s.archive) return nullptr;
+        Entry e;
+        archive_entry(*s.archive, i, &e);
+        Place place;
+        place.name = s.places[i].name.c_str();
+        place.path = local;
+        place.placeable = true;
+        NestedOpen opened = openers[side]->open(e, place, path);
+        if (opened.archive) openers[side]->enter(e, *opened.archive);
+        return std::move(opened.archive);
+    }
+    void leave(int side, ArchivePtr& archive) {
+        if (!archive) return;
+        openers[side]->leave();
+        archive.reset();
+    }
+
+    void compare(const Archive* a, const Archive* b, const std::string& prefix);
+};
+
+// Compares `a` and `b` (either null: nothing on that side), whose entries
+// lie below `prefix`.
+void Diff::compare(const Archive* a, const Archive* b, const std::string& prefix) {
+    const Side x(a), y(b);
+    std::string path;
     // The walk: a folder of A and the folder of B at the same path (0 for
     // none: the other side has no folder there), and how far through each.
     struct Frame {
@@ -97,7 +123,7 @@ int run_diff(const Options& options, Console& out) {
         std::uint32_t ia = 0, ib = 0;
         std::size_t length;  // of `path` in this folder
     };
-    std::vector<Frame> stack{Frame{0, 0, true, true, 0, 0, 0}};
+    std::vector<Frame> stack{Frame{0, 0, a != nullptr, b != nullptr, 0, 0, 0}};
     while (!stack.empty() && !unreadable) {
         Frame& f = stack.back();
         const std::uint32_t na = f.in_a ? x.count[f.fa] : 0, nb = f.in_b ? y.count[f.fb] : 0;
@@ -111,14 +137,19 @@ int run_diff(const Options& options, Console& out) {
         const std::string& name = order <= 0 ? x.places[ea].name : y.places[eb].name;
         path.resize(f.length);
         path += (f.length ? "/" : "") + name;
+        const std::string shown = prefix + path;
         Frame inner{ea, eb, order <= 0 && x.directory(ea), order >= 0 && y.directory(eb), 0, 0, path.size()};
-        if (order < 0) ++f.ia, tell('D');
-        else if (order > 0) ++f.ib, tell('A');
+        // With -r, the archives the files hold; one on a side alone is told
+        // with everything in it, as a folder on one side is.
+        ArchivePtr nested_a = order <= 0 && !inner.in_a ? enter(0, x, ea, path, shown) : nullptr;
+        ArchivePtr nested_b = order >= 0 && !inner.in_b ? enter(1, y, eb, path, shown) : nullptr;
+        if (order < 0) ++f.ia, tell('D', shown);
+        else if (order > 0) ++f.ib, tell('A', shown);
         else {
             ++f.ia, ++f.ib;
             if (inner.in_a != inner.in_b) {
-                tell('M');
-            } else if (!inner.in_a) {
+                tell('M', shown);
+            } else if (!inner.in_a && !(nested_a && nested_b)) {
                 Entry e, g;
                 archive_entry(*a, ea, &e);
                 archive_entry(*b, eb, &g);
@@ -127,15 +158,41 @@ int run_diff(const Options& options, Console& out) {
                                   [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(*a, e, at, p, n); },
                                   [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(*b, g, at, p, n); });
                 if (same == Same::unreadable) {
-                    report_line(out, escaped_path(path) + ": cannot be read from both archives");
+                    report_line(out, escaped_path(shown) + ": cannot be read from both archives");
                     unreadable = true;
                 }
-                if (same == Same::no) tell('M');
+                if (same == Same::no) tell('M', shown);
             }
         }
+        if ((nested_a || nested_b) && !unreadable) compare(nested_a.get(), nested_b.get(), shown + ".d/");
+        leave(1, nested_b);
+        leave(0, nested_a);
         // A folder on one side only: everything in it is told too.
         if (inner.in_a || inner.in_b) stack.push_back(inner);
     }
+}
+
+}  // namespace
+
+int run_diff(const Options& options, Console& out) {
+    const std::string& path_a = options.operands[0];
+    const std::string& path_b = options.operands[1];
+    OpenStatus status_a, status_b;
+    ArchivePtr a = archive_open(path_a.c_str(), &status_a);
+    ArchivePtr b = archive_open(path_b.c_str(), &status_b);
+    if (!a) report_line(out, open_error_text(path_a.c_str(), status_a));
+    if (!b) report_line(out, open_error_text(path_b.c_str(), status_b));
+    if (!a || !b) return 2;
+
+    const bool print = !options.quiet;
+    Diff diff{options, out, print, {}, false, false, {}};
+    if (options.recursive) {
+        diff.openers[0] = std::make_unique<NestedOpener>(*a, platform_name_rule());
+        diff.openers[1] = std::make_unique<NestedOpener>(*b, platform_name_rule());
+    }
+    diff.compare(a.get(), b.get(), "");
+    const bool differ = diff.differ, unreadable = diff.unreadable;
+    Buffers& buffers = diff.buffers;
     if (unreadable) {
         console_flush(out);
         return 2;

@@ -2,6 +2,13 @@
 // library edit (u8::Edit) over the open archive, laid out by layout_edit so
 // that every byte the edit does not touch stays, and written as packing
 // writes. Entries are named by the paths unpacking gives them.
+//
+// With -r, a path through a folder NAME.d names an entry of the archive the
+// file NAME holds, as -r unpacking names it. Such an archive is opened
+// (NestedOpener: the walk's bounds and refusals), edited by the same
+// engine, written back into NAME's carriers (u8::rebuild_nested), and its
+// new bytes replace NAME's in an edit of the archive above: deepest first,
+// one open path at a time. An archive nothing changed is left as it is.
 #include "program/edit.h"
 
 #include <algorithm>
@@ -61,14 +68,17 @@ bool plain_path(const std::string& text, std::string& path) {
     return true;
 }
 
-// The files an update reads from disk: entries of scanned folders, and
-// files named on the command line. Their keys are indices into `files`.
+// The files an edit takes new data from: entries of scanned folders, files
+// named on the command line, and (with -r) nested archives rebuilt in
+// memory. Their keys are indices into `files`.
 class DiskFiles {
 public:
     struct File {
         FolderTree* tree = nullptr;  // a scanned folder's entry, or
         std::uint64_t key = 0;
-        int dir = -1;                // a named file in this folder
+        int dir = -1;                // a named file in this folder, or
+        bool in_memory = false;      // `bytes`
+        Bytes bytes;
         std::string name;
         std::uint64_t size = 0;
         FileIdentity identity;
@@ -80,8 +90,25 @@ public:
     std::vector<FileDescriptor> folders;  // kept open while files are read
     std::string problem;
 
+    std::uint64_t add(Bytes bytes) {
+        File f;
+        f.in_memory = true;
+        f.size = bytes.size();
+        f.bytes = std::move(bytes);
+        files.push_back(std::move(f));
+        return files.size() - 1;
+    }
+
     bool read(std::uint64_t index, const ByteSink& sink, OutputFile* direct) {
         const File& f = files[index];
+        if (f.in_memory) {
+            for (std::size_t done = 0; done < f.bytes.size();) {
+                const std::size_t n = std::min(kChunk, f.bytes.size() - done);
+                if (!sink(f.bytes.data() + done, n)) return false;
+                done += n;
+            }
+            return true;
+        }
         if (f.tree) {
             if (f.tree->read(f.key, sink, direct)) return true;
             problem = f.tree->problem();
@@ -176,14 +203,61 @@ struct Change {
     std::string from;  // a rename's old path
 };
 
+// A file to put, or a folder to make, at an entry path: what an update
+// found on disk, in the order it is put.
+struct Put {
+    std::string path;
+    bool folder = false;
+    std::uint64_t file = 0;  // its DiskFiles key
+};
+
+// What one run shares across the archives it edits: the outermost, and
+// with -r those inside it.
+struct EditRun {
+    const Options& options;
+    Console& out;
+    std::string shown;  // the archive as messages name it
+    DiskFiles files;
+    std::unique_ptr<NestedOpener> opener;  // with -r
+    Selection selection;                   // --delete's GLOBs, matched at every level
+    yaz0::EncodeOptions yaz0;              // for every archive in Yaz0, inner ones too
+    std::vector<Change> changes;
+
+    EditRun(const Options& o, Console& c, std::string s) : options(o), out(c), shown(std::move(s)) {}
+    bool refuse(const std::string& line) {
+        report_line(out, line);
+        return false;
+    }
+};
+
+// What is asked of one archive, by paths relative to it.
+struct Work {
+    std::vector<Put> puts;  // -u
+    std::string from, to;   // --rename
+};
+
+// Where a path leads in an archive: to an entry or a place of its own
+// (node 0), or, with -r, into the archive file `node` may hold, `rest`
+// being the path inside that one ("": its root, which NAME.d names).
+struct Route {
+    std::uint32_t node = 0;
+    std::string rest;
+};
+
+class ArchiveEdit;
+bool apply_work(EditRun& run, ArchiveEdit& edit, Work& work);
+
 // One edit of one archive: its entries by path, the edit being built, and
-// what it changes.
+// what it changes. `prefix` is where its entries lie: "" for the archive
+// edited, "arc/banner.bin.d/" for the one arc/banner.bin holds.
 class ArchiveEdit {
 public:
-    ArchiveEdit(const Archive& archive, const std::string& shown, Console& out)
-        : archive_(archive), shown_(shown), out_(out), places_(unpacked_places(archive, platform_name_rule())) {
+    ArchiveEdit(EditRun& run, const Archive& archive, std::string prefix)
+        : run_(run), archive_(archive), prefix_(std::move(prefix)),
+          places_(unpacked_places(archive, platform_name_rule())) {
         edit.nodes.resize(places_.size());
         directory_.resize(places_.size());
+        nested_.resize(places_.size());
         for (std::uint32_t i = 1; i < places_.size(); ++i)
             directory_[i] = archive_stored(archive, i).type != 0;
         // A path names the entry unpacking writes there, else the first one placed there.
@@ -193,18 +267,27 @@ public:
     }
 
     u8::Edit edit;
-    DiskFiles disk_files;
 
-    bool update(const Options& options, const OutputFile& output);
-    bool remove(const std::vector<std::string>& globs);
-    bool rename(const std::string& old_text, const std::string& new_text);
-    bool changes(const u8::Plan& plan, const u8::EditOutcome& laid, std::vector<Change>& out);
+    bool put(const std::vector<Put>& puts);
+    void remove();
+    bool remove_inside();
+    bool rename(const std::string& from, const std::string& to);
+    Route route(const std::string& path) const;
+    // The archive file `node` holds, edited by `work` and written back into
+    // the file; `holds` tells whether it holds one -r names. False, the
+    // reason told, when -r refuses to open it or the edit inside fails.
+    bool nested(std::uint32_t node, Work& work, bool* holds);
+    // Only whether it holds one, or false when -r refuses it.
+    bool probe(std::uint32_t node, bool* holds);
+    bool refuse_named_archive(const Route& route, const std::string& path);
+    // Whether the edit changes anything at all.
+    bool touched() const { return touched_ || !edit.added.empty(); }
+    bool changes(const u8::Plan& plan, const u8::EditOutcome& laid);
+    std::string shown(const std::string& path) const { return escaped_path(prefix_ + path); }
+    const Archive& archive() const { return archive_; }
 
 private:
-    bool refuse(const std::string& line) {
-        report_line(out_, line);
-        return false;
-    }
+    bool refuse(const std::string& line) { return run_.refuse(line); }
     // The node at `path`, or 0: found name by name from the top.
     std::uint32_t find(const std::string& path) const {
         std::uint32_t node = 0;
@@ -220,13 +303,18 @@ private:
     }
     bool folder_at(const std::string& path, u8::EditFolder* folder);
     bool put_file(const std::string& path, std::uint64_t file);
-    bool put_tree(const std::string& path, FolderTree& tree);
+    NestedOpen open_inside(std::uint32_t node);
+    bool open_nested(std::uint32_t node, NestedOpen* opened);
+    bool inside(std::uint32_t node, NestedOpen opened, Work& work);
+    std::uint32_t sharing(std::uint32_t node) const;
 
+    EditRun& run_;
     const Archive& archive_;
-    const std::string& shown_;
-    Console& out_;
+    const std::string prefix_;
     std::vector<UnpackedPlace> places_;
     std::vector<bool> directory_;
+    std::vector<bool> nested_;   // files whose new bytes are their archive edited: told inside
+    std::vector<bool> removed_;  // --delete: gone, by itself or with its folder
     using Spot = std::pair<std::uint32_t, std::string_view>;  // a folder and a name in it
     std::map<Spot, std::uint32_t> in_folder_;
     std::map<std::string, u8::EditFolder> added_folders_;
@@ -234,6 +322,7 @@ private:
     std::vector<std::string> added_paths_;  // per added entry: where an update puts it
     std::uint32_t renamed_ = 0;  // the entry a rename moves, and where to
     std::string renamed_to_;
+    bool touched_ = false;
 };
 
 // The folder at `path` in the edited archive: one that is there, or one
@@ -250,7 +339,7 @@ bool ArchiveEdit::folder_at(const std::string& path, u8::EditFolder* folder) {
     }
     if (const std::uint32_t node = find(path)) {
         if (!directory_[node])
-            return refuse(escaped_path(path) + ": is a file in " + shown_ + ", not a folder");
+            return refuse(shown(path) + ": is a file in " + run_.shown + ", not a folder");
         *folder = u8::EditFolder{false, node};
         return true;
     }
@@ -271,18 +360,24 @@ bool ArchiveEdit::folder_at(const std::string& path, u8::EditFolder* folder) {
 // bytes differ, or is added.
 bool ArchiveEdit::put_file(const std::string& path, std::uint64_t file) {
     if (!put_.insert(path).second) return true;  // named twice
-    const DiskFiles::File& f = disk_files.files[file];
+    if (path.empty()) {  // NAME.d itself, inside the archive NAME holds
+        const std::string folder = prefix_.substr(0, prefix_.size() - 1);
+        return refuse(escaped_path(folder) + ": names the archive inside " +
+                      escaped_path(folder.substr(0, folder.size() - 2)) + ", and a file on disk; not put");
+    }
+    const DiskFiles::File& f = run_.files.files[file];
     if (const std::uint32_t node = find(path)) {
         if (directory_[node])
-            return refuse(escaped_path(path) + ": is a folder in " + shown_ + " and a file on disk; not replaced");
+            return refuse(shown(path) + ": is a folder in " + run_.shown + " and a file on disk; not replaced");
         Entry e;
         archive_entry(archive_, node, &e);
-        if (e.data_size == f.size && places_[node].written && disk_files.same_as(file, archive_, e)) return true;
-        if (!disk_files.problem.empty()) return refuse(disk_files.problem);
+        if (e.data_size == f.size && places_[node].written && run_.files.same_as(file, archive_, e)) return true;
+        if (!run_.files.problem.empty()) return refuse(run_.files.problem);
         u8::EditNode& n = edit.nodes[node];
         n.replace = true;
         n.size = f.size;
         n.key = file;
+        touched_ = true;
         return true;
     }
     u8::EditFolder folder;
@@ -297,131 +392,72 @@ bool ArchiveEdit::put_file(const std::string& path, std::uint64_t file) {
     return true;
 }
 
-// A scanned folder put at `path`: its folders made where missing, its files
-// put one by one.
-bool ArchiveEdit::put_tree(const std::string& path, FolderTree& tree) {
-    u8::EditFolder ignored;
-    if (const std::uint32_t node = find(path); node && !directory_[node])
-        return refuse(escaped_path(path) + ": is a file in " + shown_ + " and a folder on disk; not replaced");
-    if (!folder_at(path, &ignored)) return false;
-    const std::vector<u8::TreeEntry>& entries = tree.entries();
-    for (std::uint64_t k = 0; k < entries.size(); ++k) {
-        const std::string at = join(path, tree.path(k));
-        if (entries[k].is_directory) {
-            if (const std::uint32_t node = find(at); node && !directory_[node])
-                return refuse(escaped_path(at) + ": is a file in " + shown_ + " and a folder on disk; not replaced");
-            if (!folder_at(at, &ignored)) return false;
+bool ArchiveEdit::put(const std::vector<Put>& puts) {
+    for (const Put& p : puts) {
+        if (!p.folder) {
+            if (!put_file(p.path, p.file)) return false;
             continue;
         }
-        DiskFiles::File f;
-        f.tree = &tree;
-        f.key = k;
-        f.size = entries[k].size;
-        disk_files.files.push_back(f);
-        if (!put_file(at, disk_files.files.size() - 1)) return false;
+        if (const std::uint32_t node = find(p.path); node && !directory_[node])
+            return refuse(shown(p.path) + ": is a file in " + run_.shown + " and a folder on disk; not replaced");
+        u8::EditFolder ignored;
+        if (!folder_at(p.path, &ignored)) return false;
     }
     return true;
 }
 
-bool ArchiveEdit::update(const Options& options, const OutputFile& output) {
-    const std::string dir = options.directory.empty() ? "." : options.directory;
-    disk_files.folders.push_back(disk::open_directory_path(dir.c_str()));
-    const int top = disk_files.folders.back().fd;
-    if (top < 0) return refuse(escaped_path(dir) + ": " + std::strerror(errno));
-    for (std::size_t i = 1; i < options.operands.size(); ++i) {
-        const std::string& given = options.operands[i];
-        const std::string shown = escaped_path(options.directory.empty() ? given : join(options.directory, given));
-        std::string path;
-        if (!plain_path(given, path))
-            return refuse(escaped_path(given) + ": not an entry path (names may not be empty, '.' or '..', "
-                                                "nor any this system cannot hold)");
-        // Down to the folder holding it, never through a symbolic link.
-        int holder = top;
-        for (std::size_t start = 0, slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
-            const std::string name = path.substr(start, slash - start);
-            disk_files.folders.push_back(disk::open_directory(holder, name.c_str()));
-            holder = disk_files.folders.back().fd;
-            if (holder < 0)
-                return refuse(shown + ": " + (errno == ENOENT ? std::string("names nothing on disk")
-                                                               : "cannot reach it: " + std::string(std::strerror(errno))));
-        }
-        const std::string name = name_of(path);
-        disk::EntryKind kind;
-        FileIdentity identity;
-        if (!disk::inspect(holder, name.c_str(), &kind, &identity)) return refuse(shown + ": " + std::strerror(errno));
-        if (kind == disk::EntryKind::missing) return refuse(shown + ": names nothing on disk");
-        if (kind == disk::EntryKind::symlink) return refuse(shown + ": is a symbolic link, not followed; not packed");
-        if (kind == disk::EntryKind::directory) {
-            disk_files.folders.push_back(disk::open_directory(holder, name.c_str()));
-            if (!disk_files.folders.back().valid()) return refuse(shown + ": " + std::strerror(errno));
-            disk_files.trees.push_back(std::make_unique<FolderTree>());
-            FolderTree& tree = *disk_files.trees.back();
-            Selection none;
-            tree.scan(disk_files.folders.back().fd, options.directory.empty() ? given : join(options.directory, given),
-                      output, none);
-            if (!tree.problems().empty()) {
-                for (const std::string& p : tree.problems()) report_line(out_, p);
-                return false;
-            }
-            if (!put_tree(path, tree)) return false;
-            continue;
-        }
-        DiskFiles::File f;
-        f.dir = holder;
-        f.name = name;
-        f.shown = shown;
-        FileDescriptor file = disk::open_file_in(holder, name.c_str(), &f.size, &f.identity);
-        if (!file.valid())
-            return refuse(shown + (errno == EINVAL ? ": is not a regular file or folder, not packed"
-                                                   : ": cannot be read: " + std::string(std::strerror(errno))));
-        if (same_identity(f.identity, output.existing) || same_identity(f.identity, output.written))
-            return refuse(shown + ": is the archive being written; not packed into itself");
-        disk_files.files.push_back(f);
-        if (!put_file(path, disk_files.files.size() - 1)) return false;
-    }
-    return true;
-}
-
-bool ArchiveEdit::remove(const std::vector<std::string>& globs) {
-    Selection selection = make_selection(globs, {});
-    std::vector<bool> removed(places_.size(), false);
+// --delete: the entries a GLOB matches, by their whole paths (through the
+// NAME.d folders above, inside a nested archive), folders with everything
+// in them.
+void ArchiveEdit::remove() {
+    removed_.assign(places_.size(), false);
     // The paths as the walk makes them, one name at a time.
     Placement placement(archive_, platform_name_rule());
+    std::string path;
     Entry e;
     for (std::uint32_t i = 1; archive_entry(archive_, i, &e); ++i) {
         const Place& p = placement.place(e);
         if (e.is_directory && !places_[i].written) placement.not_entered();
-        const bool hit = match_any(selection.include, p.path, p.name);
-        const bool inside = removed[places_[i].enclosing];
+        path.assign(prefix_).append(p.path);
+        const bool hit = match_any(run_.selection.include, path, p.name);
+        const bool inside = removed_[places_[i].enclosing];
         if (!hit && !inside) continue;
-        removed[i] = true;
-        if (!inside) edit.nodes[i].remove = true;
+        removed_[i] = true;
+        if (!inside) edit.nodes[i].remove = touched_ = true;
     }
-    bool unmatched = false;
-    for (const Pattern& p : selection.include) {
-        if (p.matched) continue;
-        unmatched = true;
-        report_line(out_, "no entry matches '" + escaped(p.text.c_str()) + "'");
-    }
-    return !unmatched;
 }
 
-bool ArchiveEdit::rename(const std::string& old_text, const std::string& new_text) {
-    std::string from, to;
-    if (!plain_path(old_text, from) || !find(from))
-        return refuse(escaped_path(old_text) + ": no such entry in " + shown_);
-    if (!plain_path(new_text, to))
-        return refuse(escaped_path(new_text) + ": not an entry path (names may not be empty, '.' or '..', "
-                                               "nor any this system cannot hold)");
+// --delete -r: the GLOBs inside every archive a file that stays holds. A
+// GLOB that matches the NAME.d folder itself is refused: deleting NAME, or
+// everything inside, are both what it could mean.
+bool ArchiveEdit::remove_inside() {
+    for (std::uint32_t i = 1; i < places_.size(); ++i) {
+        if (directory_[i] || removed_[i] || !places_[i].written) continue;
+        NestedOpen opened = open_inside(i);
+        if (!opened.archive) continue;  // none that -r names: nothing inside has a path
+        const std::string file = unpacked_path(places_, i);
+        const std::string folder = prefix_ + file + ".d";
+        if (match_any(run_.selection.include, folder, places_[i].name + ".d"))
+            return refuse(escaped_path(folder) + ": names the archive inside " + shown(file) +
+                          ", not an entry; --delete takes the file, or the entries inside (" +
+                          escaped_path(folder) + "/*)");
+        Work work;
+        if (!inside(i, std::move(opened), work)) return false;
+    }
+    return true;
+}
+
+bool ArchiveEdit::rename(const std::string& from, const std::string& to) {
     const std::uint32_t node = find(from);
-    if (find(to) || added_folders_.count(to)) return refuse(escaped_path(to) + ": exists in " + shown_);
+    if (!node) return refuse(shown(from) + ": no such entry in " + run_.shown);
+    if (find(to) || added_folders_.count(to)) return refuse(shown(to) + ": exists in " + run_.shown);
     if (directory_[node] && to.compare(0, from.size() + 1, from + "/") == 0)
-        return refuse(escaped_path(to) + ": a folder cannot move into itself");
+        return refuse(shown(to) + ": a folder cannot move into itself");
     const std::string destination = folder_of(to);
     u8::EditFolder folder{false, 0};
     if (!destination.empty()) {
         const std::uint32_t d = find(destination);
-        if (!d || !directory_[d]) return refuse(escaped_path(destination) + ": no such folder in " + shown_);
+        if (!d || !directory_[d]) return refuse(shown(destination) + ": no such folder in " + run_.shown);
         folder.index = d;
     }
     u8::EditNode& n = edit.nodes[node];
@@ -436,19 +472,165 @@ bool ArchiveEdit::rename(const std::string& old_text, const std::string& new_tex
     }
     renamed_ = node;
     renamed_to_ = to;
+    touched_ = true;
+    return true;
+}
+
+Route ArchiveEdit::route(const std::string& path) const {
+    if (!run_.opener) return {};
+    std::uint32_t node = 0;
+    for (std::size_t start = 0; start <= path.size();) {
+        std::size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string_view name = std::string_view(path).substr(start, end - start);
+        const auto found = in_folder_.find(Spot(node, name));
+        if (found != in_folder_.end()) {
+            node = found->second;
+            if (!directory_[node]) return {};  // a file here, and nothing below it
+            start = end + 1;
+            continue;
+        }
+        // Not an entry: NAME.d beside a file NAME is the folder of the
+        // archive NAME holds, if it holds one. An entry of that name wins,
+        // as it does when -r unpacks (the archive is then left as a file).
+        if (name.size() > 2 && name.substr(name.size() - 2) == ".d") {
+            const auto file = in_folder_.find(Spot(node, name.substr(0, name.size() - 2)));
+            if (file != in_folder_.end() && !directory_[file->second] && places_[file->second].written)
+                return Route{file->second, end < path.size() ? path.substr(end + 1) : std::string()};
+        }
+        return {};
+    }
+    return {};
+}
+
+NestedOpen ArchiveEdit::open_inside(std::uint32_t node) {
+    Entry e;
+    archive_entry(archive_, node, &e);
+    const std::string local = unpacked_path(places_, node);
+    Place place;
+    place.name = places_[node].name.c_str();
+    place.path = local;
+    place.placeable = true;
+    return run_.opener->open(e, place, prefix_ + local);
+}
+
+// Another entry whose data overlaps file `node`'s, or 0.
+std::uint32_t ArchiveEdit::sharing(std::uint32_t node) const {
+    Entry f, e;
+    archive_entry(archive_, node, &f);
+    const std::uint64_t begin = f.data_offset, end = begin + f.data_size;
+    for (std::uint32_t i = 1; archive_entry(archive_, i, &e); ++i)
+        if (i != node && !e.is_directory && e.data_size != 0 && e.data_offset < end &&
+            begin < std::uint64_t{e.data_offset} + e.data_size)
+            return i;
+    return 0;
+}
+
+bool ArchiveEdit::refuse_named_archive(const Route& route, const std::string& path) {
+    return refuse(shown(path) + ": names the archive inside " + shown(unpacked_path(places_, route.node)) +
+                  ", not an entry; --rename takes the file, or the entries inside");
+}
+
+// Opens the archive file `node` holds, as -r names it: none when it holds
+// none; false, with the reason told, when -r refuses to open it.
+bool ArchiveEdit::open_nested(std::uint32_t node, NestedOpen* opened) {
+    *opened = open_inside(node);
+    if (opened->refusal == NestRefusal::none) return true;
+    return refuse(shown(unpacked_path(places_, node)) + ": " +
+                  nest_refusal_reason(opened->refusal, opened->status, places_[node].name + ".d", opened->same_as) +
+                  "; -r edits nothing inside it");
+}
+
+bool ArchiveEdit::nested(std::uint32_t node, Work& work, bool* holds) {
+    NestedOpen opened;
+    if (!open_nested(node, &opened)) return false;
+    *holds = opened.archive != nullptr;
+    return !*holds || inside(node, std::move(opened), work);
+}
+
+bool ArchiveEdit::probe(std::uint32_t node, bool* holds) {
+    NestedOpen opened;
+    if (!open_nested(node, &opened)) return false;
+    *holds = opened.archive != nullptr;
+    return true;
+}
+
+// The archive file `node` holds, just opened, edited as `work` asks and
+// written back into the file's carriers; the file takes the new bytes when
+// anything changed, and its changes are told by their paths inside.
+bool ArchiveEdit::inside(std::uint32_t node, NestedOpen opened, Work& work) {
+    Entry e;
+    archive_entry(archive_, node, &e);
+    const std::string path = prefix_ + unpacked_path(places_, node);
+    for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
+        if (opened.status.notices & notice) report_line(run_.out, notice_line(escaped_path(path), notice));
+    const Archive& inner = *opened.archive;
+    run_.opener->enter(e, inner);
+    const std::size_t told = run_.changes.size();
+    Bytes bytes;
+    u8::NestedRebuild result = u8::NestedRebuild::unchanged;
+    bool ok = false;
+    {
+        ArchiveEdit child(run_, inner, path + ".d/");
+        ok = apply_work(run_, child, work);
+        if (ok && child.touched()) {
+            u8::Plan plan;
+            const u8::EditOutcome laid = u8::layout_edit(inner, child.edit, {}, plan);
+            if (laid.result.error != u8::LayoutError::none) {
+                ok = refuse(escaped_path(path + ".d") + ": " + layout_limit_reason(laid.result.error));
+            } else {
+                ok = child.changes(plan, laid);
+                if (ok)
+                    result = u8::rebuild_nested(inner, plan,
+                                                [this](const u8::Piece& piece, const ByteSink& sink) {
+                                                    return run_.files.read(piece.key, sink, nullptr);
+                                                },
+                                                run_.yaz0, bytes);
+            }
+        }
+    }
+    run_.opener->leave();
+    opened.archive.reset();
+    if (!ok) return false;
+    switch (result) {
+        case u8::NestedRebuild::unchanged:
+            run_.changes.resize(told);  // the same archive, byte for byte: nothing changed
+            return true;
+        case u8::NestedRebuild::rebuilt: break;
+        case u8::NestedRebuild::too_large:
+            return refuse(escaped_path(path) + ": its archive would pass " +
+                          std::to_string(u8::kMaxNestedRebuild >> 20) + " MiB, more than -r rebuilds");
+        case u8::NestedRebuild::source_failed:
+            return refuse(!run_.files.problem.empty() ? run_.files.problem
+                                                      : escaped_path(path) + ": its archive cannot be read");
+        case u8::NestedRebuild::carrier_full:
+            return refuse(escaped_path(path) + ": too large for the carrier it was in");
+    }
+    if (const std::uint32_t other = sharing(node))
+        return refuse(escaped_path(path) + ": its bytes are shared with " + shown(unpacked_path(places_, other)) +
+                      ", which an edit inside would part; -r edits nothing inside it");
+    u8::EditNode& n = edit.nodes[node];
+    if (n.replace)
+        return refuse(escaped_path(path) + ": both the file and the archive it holds (" + escaped_path(path + ".d") +
+                      ") change; put one or the other");
+    n.replace = true;
+    n.size = bytes.size();
+    n.key = run_.files.add(std::move(bytes));
+    nested_[node] = true;
+    touched_ = true;
     return true;
 }
 
 // What the edit changed, read off the new table: every entry's path before
 // and after (so that a root folder that unpacks under another name now,
 // next to a new one, is told as well).
-bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid, std::vector<Change>& out) {
+bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid) {
+    std::vector<Change>& out = run_.changes;
     ArchivePtr result = archive_open_borrowed(plan.head.data(), plan.head.size());
-    if (!result) return refuse(shown_ + ": the new table does not read back");
+    if (!result) return refuse(run_.shown + ": the new table does not read back");
     const std::vector<UnpackedPlace> now = unpacked_places(*result, platform_name_rule());
     if (renamed_ && unpacked_path(now, laid.node_index[renamed_]) != renamed_to_)
-        return refuse(escaped_path(renamed_to_) + ": would unpack as " +
-                      escaped_path(unpacked_path(now, laid.node_index[renamed_])) +
+        return refuse(shown(renamed_to_) + ": would unpack as " + shown(unpacked_path(now, laid.node_index[renamed_])) +
                       " (a root folder alone unpacks as arc); not renamed");
     // An update adds where it was asked to, and moves nothing else: a new
     // folder beside the root's only folder would make that one unpack under
@@ -457,8 +639,7 @@ bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid, std
     const bool update = !added_paths_.empty();
     for (std::uint32_t a = 0; a < laid.added_index.size(); ++a)
         if (update && unpacked_path(now, laid.added_index[a]) != added_paths_[a])
-            return refuse(escaped_path(added_paths_[a]) + ": would unpack as " +
-                          escaped_path(unpacked_path(now, laid.added_index[a])) +
+            return refuse(shown(added_paths_[a]) + ": would unpack as " + shown(unpacked_path(now, laid.added_index[a])) +
                           " (a root folder alone unpacks as arc)");
     // An entry lands where it did when its name and folder are the same and
     // so is its folder's place.
@@ -467,7 +648,7 @@ bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid, std
     for (std::uint32_t i = 1; i < places_.size(); ++i) {
         const std::uint32_t k = laid.node_index[i];
         if (k == 0) {
-            out.push_back(Change{'D', unpacked_path(places_, i), {}});
+            out.push_back(Change{'D', prefix_ + unpacked_path(places_, i), {}});
             continue;
         }
         const std::uint32_t folder = places_[i].folder;
@@ -476,15 +657,79 @@ bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid, std
             const std::string from = unpacked_path(places_, i);
             const std::string to = unpacked_path(now, k);
             if (update)
-                return refuse(escaped_path(added_paths_.front()) + ": adding it would make " + escaped_path(from) +
-                              " unpack as " + escaped_path(to) + " (root folders side by side keep their names)");
-            out.push_back(Change{'R', to, from});
+                return refuse(shown(added_paths_.front()) + ": adding it would make " + shown(from) + " unpack as " +
+                              shown(to) + " (root folders side by side keep their names)");
+            out.push_back(Change{'R', prefix_ + to, prefix_ + from});
         }
-        if (edit.nodes[i].replace) out.push_back(Change{'M', unpacked_path(now, k), {}});
+        if (edit.nodes[i].replace && !nested_[i]) out.push_back(Change{'M', prefix_ + unpacked_path(now, k), {}});
     }
     for (std::uint32_t k : laid.added_index)
-        if (k != 0) out.push_back(Change{'A', unpacked_path(now, k), {}});
+        if (k != 0) out.push_back(Change{'A', prefix_ + unpacked_path(now, k), {}});
     return true;
+}
+
+// With -r, the puts that lead into archives inside this one, by the file
+// holding each, in the order first named.
+struct Inner {
+    std::uint32_t node = 0;
+    Work work;                  // their paths inside
+    std::vector<Put> as_given;  // their paths here, for a file that holds none
+};
+
+bool apply_work(EditRun& run, ArchiveEdit& edit, Work& work) {
+    switch (run.options.mode) {
+        case Mode::update: {
+            std::vector<Put> here;
+            std::vector<Inner> inner;
+            for (Put& p : work.puts) {
+                Route r = edit.route(p.path);
+                if (r.node == 0) {
+                    here.push_back(std::move(p));
+                    continue;
+                }
+                auto it = std::find_if(inner.begin(), inner.end(), [&r](const Inner& i) { return i.node == r.node; });
+                if (it == inner.end()) it = inner.insert(inner.end(), Inner{r.node, {}, {}});
+                it->work.puts.push_back(Put{std::move(r.rest), p.folder, p.file});
+                it->as_given.push_back(std::move(p));
+            }
+            if (!edit.put(here)) return false;
+            for (Inner& i : inner) {
+                bool holds = false;
+                if (!edit.nested(i.node, i.work, &holds)) return false;
+                if (!holds && !edit.put(i.as_given)) return false;  // NAME.d is an ordinary name here
+            }
+            return true;
+        }
+        case Mode::remove:
+            edit.remove();
+            return !run.opener || edit.remove_inside();
+        default: {
+            const Route from = edit.route(work.from), to = edit.route(work.to);
+            if (from.node == 0 && to.node == 0) return edit.rename(work.from, work.to);
+            if (from.node == to.node && !from.rest.empty() && !to.rest.empty()) {
+                Work inside;
+                inside.from = from.rest;
+                inside.to = to.rest;
+                bool holds = false;
+                if (!edit.nested(from.node, inside, &holds)) return false;
+                return holds || edit.rename(work.from, work.to);
+            }
+            // A path naming an archive's folder itself, or paths in two
+            // archives: refused where the file on the way holds an archive
+            // -r names; otherwise NAME.d is an ordinary name here.
+            bool from_inside = false, to_inside = false;
+            if (from.node && !edit.probe(from.node, &from_inside)) return false;
+            if (to.node == from.node) to_inside = from_inside;
+            else if (to.node && !edit.probe(to.node, &to_inside)) return false;
+            if (from_inside && from.rest.empty()) return edit.refuse_named_archive(from, work.from);
+            if (to_inside && to.rest.empty()) return edit.refuse_named_archive(to, work.to);
+            if (from_inside || to_inside)
+                return run.refuse(edit.shown(work.to) + ": not in the archive that holds " + edit.shown(work.from) +
+                                  "; a rename moves an entry within its own archive");
+            return edit.rename(work.from, work.to);
+        }
+    }
+    return false;
 }
 
 std::string layout_problem(const u8::LayoutResult& r, const std::string& shown) {
@@ -492,6 +737,82 @@ std::string layout_problem(const u8::LayoutResult& r, const std::string& shown) 
         case u8::LayoutError::bad_tree: return shown + ": a folder cannot move into itself";
         default: return shown + ": " + u8::layout_error_text(r.error);
     }
+}
+
+// -u's PATHs on disk (DIR/PATH), in order: a file is put at PATH, a folder
+// is made there and everything below it put too.
+bool collect_puts(EditRun& run, const OutputFile& output, const std::vector<std::string>& given_paths,
+                  std::vector<Put>& puts) {
+    const Options& options = run.options;
+    DiskFiles& files = run.files;
+    const std::string dir = options.directory.empty() ? "." : options.directory;
+    files.folders.push_back(disk::open_directory_path(dir.c_str()));
+    const int top = files.folders.back().fd;
+    if (top < 0) return run.refuse(escaped_path(dir) + ": " + std::strerror(errno));
+    for (const std::string& given : given_paths) {
+        const std::string on_disk = options.directory.empty() ? given : join(options.directory, given);
+        const std::string shown = escaped_path(on_disk);
+        std::string path;
+        if (!plain_path(given, path))
+            return run.refuse(escaped_path(given) + ": not an entry path (names may not be empty, '.' or '..', "
+                                                    "nor any this system cannot hold)");
+        // Down to the folder holding it, never through a symbolic link.
+        int holder = top;
+        for (std::size_t start = 0, slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
+            const std::string name = path.substr(start, slash - start);
+            files.folders.push_back(disk::open_directory(holder, name.c_str()));
+            holder = files.folders.back().fd;
+            if (holder < 0)
+                return run.refuse(shown + ": " + (errno == ENOENT ? std::string("names nothing on disk")
+                                                                   : "cannot reach it: " + std::string(std::strerror(errno))));
+        }
+        const std::string name = name_of(path);
+        disk::EntryKind kind;
+        FileIdentity identity;
+        if (!disk::inspect(holder, name.c_str(), &kind, &identity)) return run.refuse(shown + ": " + std::strerror(errno));
+        if (kind == disk::EntryKind::missing) return run.refuse(shown + ": names nothing on disk");
+        if (kind == disk::EntryKind::symlink) return run.refuse(shown + ": is a symbolic link, not followed; not packed");
+        if (kind == disk::EntryKind::directory) {
+            files.folders.push_back(disk::open_directory(holder, name.c_str()));
+            if (!files.folders.back().valid()) return run.refuse(shown + ": " + std::strerror(errno));
+            files.trees.push_back(std::make_unique<FolderTree>());
+            FolderTree& tree = *files.trees.back();
+            Selection none;
+            tree.scan(files.folders.back().fd, on_disk, output, none);
+            if (!tree.problems().empty()) {
+                for (const std::string& p : tree.problems()) report_line(run.out, p);
+                return false;
+            }
+            puts.push_back(Put{path, true, 0});
+            const std::vector<u8::TreeEntry>& entries = tree.entries();
+            for (std::uint64_t k = 0; k < entries.size(); ++k) {
+                if (entries[k].is_directory) {
+                    puts.push_back(Put{join(path, tree.path(k)), true, 0});
+                    continue;
+                }
+                DiskFiles::File f;
+                f.tree = &tree;
+                f.key = k;
+                f.size = entries[k].size;
+                files.files.push_back(std::move(f));
+                puts.push_back(Put{join(path, tree.path(k)), false, files.files.size() - 1});
+            }
+            continue;
+        }
+        DiskFiles::File f;
+        f.dir = holder;
+        f.name = name;
+        f.shown = shown;
+        FileDescriptor file = disk::open_file_in(holder, name.c_str(), &f.size, &f.identity);
+        if (!file.valid())
+            return run.refuse(shown + (errno == EINVAL ? ": is not a regular file or folder, not packed"
+                                                       : ": cannot be read: " + std::string(std::strerror(errno))));
+        if (same_identity(f.identity, output.existing) || same_identity(f.identity, output.written))
+            return run.refuse(shown + ": is the archive being written; not packed into itself");
+        files.files.push_back(std::move(f));
+        puts.push_back(Put{path, false, files.files.size() - 1});
+    }
+    return true;
 }
 
 }  // namespace
@@ -548,35 +869,52 @@ int run_edit(const Options& options, Console& out) {
                                 "-o FILE writes the result elsewhere");
     }
 
-    ArchiveEdit edit(*archive, shown, out);
-    bool ok = false;
+    EditRun run(options, out, shown);
+    run.yaz0 = options.yaz0;
+    if (!options.level_given) run.yaz0.level = yaz0::Level::best;
+    if (options.recursive) run.opener = std::make_unique<NestedOpener>(*archive, platform_name_rule());
+    std::vector<std::string> given;
+    for (std::size_t i = 1; i < options.operands.size(); ++i)
+        given.push_back(disk::entry_path_argument(options.operands[i]));
+
+    Work work;
+    bool ok = true;
     if (options.mode == Mode::update) {
-        ok = edit.update(options, output);
+        ok = collect_puts(run, output, given, work.puts);
     } else if (options.mode == Mode::remove) {
-        ok = edit.remove(std::vector<std::string>(options.operands.begin() + 1, options.operands.end()));
-    } else {
-        ok = edit.rename(options.operands[1], options.operands[2]);
+        run.selection = make_selection(given, {});
+    } else if (!plain_path(given[0], work.from)) {
+        ok = run.refuse(escaped_path(given[0]) + ": no such entry in " + shown);
+    } else if (!plain_path(given[1], work.to)) {
+        ok = run.refuse(escaped_path(given[1]) + ": not an entry path (names may not be empty, '.' or '..', "
+                                                 "nor any this system cannot hold)");
+    }
+    ArchiveEdit edit(run, *archive, "");
+    ok = ok && apply_work(run, edit, work);
+    if (ok && options.mode == Mode::remove) {
+        for (const Pattern& p : run.selection.include) {
+            if (p.matched) continue;
+            ok = false;
+            report_line(out, "no entry matches '" + escaped(p.text.c_str()) + "'");
+        }
     }
     if (!ok) return fail(shown + ": not changed");
 
     u8::Plan plan;
     const u8::EditOutcome laid = u8::layout_edit(*archive, edit.edit, {}, plan);
     if (laid.result.error != u8::LayoutError::none) return fail(layout_problem(laid.result, shown));
-    std::vector<Change> changes;
-    if (!edit.changes(plan, laid, changes)) return fail(shown + ": not changed");
+    if (!edit.changes(plan, laid)) return fail(shown + ": not changed");
 
     if (!options.dry_run) {
         const std::vector<Carrier>& carriers = archive_carriers(*archive);
-        yaz0::EncodeOptions yaz0 = options.yaz0;
-        if (!options.level_given) yaz0.level = yaz0::Level::best;
         OutputFile* direct = writes_directly(carriers) ? &output : nullptr;
         OriginalBytes original(*archive);
-        DiskFiles& files = edit.disk_files;
+        DiskFiles& files = run.files;
         const u8::DataSource source = [&](const u8::Piece& piece, const ByteSink& sink) {
             return piece.from == u8::Piece::From::original ? original.read(piece, sink, direct)
                                                            : files.read(piece.key, sink, direct);
         };
-        switch (write_archive(plan, carriers, yaz0, output, source, nullptr)) {
+        switch (write_archive(plan, carriers, run.yaz0, output, source, nullptr)) {
             case WriteResult::written: break;
             case WriteResult::no_memory_for_encoder:
                 return fail(escaped_path(target) + ": not enough memory for the encoder");
@@ -590,10 +928,12 @@ int run_edit(const Options& options, Console& out) {
         }
         // Windows renames nothing over a file that is open: the archive is
         // read to the end by now.
+        run.opener.reset();
         archive.reset();
         if (!output_commit(output, reason)) return fail(escaped_path(target) + ": " + reason);
     }
 
+    std::vector<Change>& changes = run.changes;
     if (!options.quiet) {
         std::stable_sort(changes.begin(), changes.end(),
                          [](const Change& x, const Change& y) { return x.path < y.path; });

@@ -77,32 +77,35 @@ std::string open_error_text(const char* path, const OpenStatus& status) {
     return escaped(path) + ": " + open_error_reason(status);
 }
 
-std::string nest_refusal_text(const NestedArchive& nested) {
-    const std::string folder(nested.folder_name);
-    switch (nested.refusal) {
+std::string nest_refusal_reason(NestRefusal refusal, const OpenStatus& status, std::string_view folder_name,
+                                std::string_view same_as) {
+    switch (refusal) {
         case NestRefusal::none: break;
         case NestRefusal::too_deep:
-            return "archives and carriers nest more than " + std::to_string(kMaxNesting) +
-                   " deep here; this file, and any other that deep, is left as a file";
+            return "archives and carriers nest more than " + std::to_string(kMaxNesting) + " deep here";
         case NestRefusal::nested_in_itself:
-            return "its bytes are an archive already open on the way here (an archive inside "
-                   "itself); left as a file";
+            return "its bytes are an archive already open on the way here (an archive inside itself)";
         case NestRefusal::folder_taken:
-            return "its folder '" + escaped(folder.c_str()) +
-                   "' is taken by another entry of the archive, or cannot be a folder here; "
-                   "left as a file";
+            return "its folder '" + escaped(std::string(folder_name).c_str()) +
+                   "' is taken by another entry of the archive, or cannot be a folder here";
         case NestRefusal::cannot_open:
-            return "holds an archive that cannot be opened: " + open_error_reason(nested.status) +
-                   "; left as a file";
+            return "holds an archive that cannot be opened: " + open_error_reason(status);
         case NestRefusal::shared:
-            return "its bytes are those of " + escaped_path(std::string(nested.same_as)) +
-                   ", whose archive is opened there; left as a file";
+            return "its bytes are those of " + escaped_path(std::string(same_as)) + ", whose archive is opened there";
         case NestRefusal::over_budget:
-            return "the archives inside this one decode to more than " +
-                   std::to_string(kMaxNestedDecoded >> 30) +
-                   " GiB in all; this file, and any other past it, is left as a file";
+            return "the archives inside this one decode to more than " + std::to_string(kMaxNestedDecoded >> 30) +
+                   " GiB in all";
     }
-    return "left as a file";
+    return "not opened";
+}
+
+std::string nest_refusal_text(const NestedArchive& nested) {
+    const std::string reason = nest_refusal_reason(nested.refusal, nested.status, nested.folder_name, nested.same_as);
+    switch (nested.refusal) {
+        case NestRefusal::too_deep: return reason + "; this file, and any other that deep, is left as a file";
+        case NestRefusal::over_budget: return reason + "; this file, and any other past it, is left as a file";
+        default: return reason + "; left as a file";
+    }
 }
 
 std::string notice_line(const std::string& shown_path, Notice notice) {

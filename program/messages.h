@@ -21,6 +21,9 @@ std::string open_error_text(const char* path, const OpenStatus& status);
 std::string open_error_reason(const OpenStatus& status);
 // Why a file holding an archive was not opened as one (with -r).
 std::string nest_refusal_text(const NestedArchive& nested);
+// Why a file's archive was not opened, without what unpacking then does.
+std::string nest_refusal_reason(NestRefusal refusal, const OpenStatus& status, std::string_view folder_name,
+                                std::string_view same_as);
 // The warnings for checksums that did not match, as stderr lines (without
 // the "dravik: " prefix) and as JSON shows them.
 std::string notice_line(const std::string& shown_path, Notice notice);

@@ -114,7 +114,7 @@ struct Parser {
         if (o.mode == Mode::to_stdout && o.json)
             return fail("conflicting options: -O and --json both write to standard output");
         if (o.recursive && (o.mode == Mode::compress || o.mode == Mode::decompress))
-            return fail("conflicting options: -r applies to listing, unpacking, -O, -c and --check");
+            return fail("conflicting options: -r applies to listing, unpacking, -O, -c, the edits, --diff and --check");
         const bool edit = o.mode == Mode::update || o.mode == Mode::remove || o.mode == Mode::rename;
         if ((!o.output.empty() || o.dry_run) && !edit)
             return fail(std::string(o.dry_run ? "-n" : "-o") + " applies only to -u, --delete and --rename");
@@ -128,6 +128,9 @@ struct Parser {
             if (o.operands.size() < wanted) return fail(what);
             if (o.mode == Mode::rename && o.operands.size() > 3)
                 return fail("too many operands: '" + o.operands[3] + "'");
+            if (has_directory && o.mode != Mode::update)
+                return fail(std::string("-C applies to -u, whose PATHs are read from DIR; ") +
+                            (o.mode == Mode::remove ? "--delete" : "--rename") + " reads nothing from disk");
             return true;
         }
         const bool two = o.mode == Mode::pack || o.mode == Mode::compress ||

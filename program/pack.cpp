@@ -310,10 +310,6 @@ int list_written(const u8::Plan& plan, const std::string& archive,
     return list_archive(written, archive.c_str(), status, options.json, options.quiet, out, true);
 }
 
-// A nested archive is rebuilt in memory: archives inside archives are
-// small (banner parts, textures). Past this, NAME.d is packed as a folder.
-constexpr std::uint64_t kMaxNestedArchive = 256ull << 20;
-
 // Where each tree entry lies, for the NAME.d folders of -r.
 std::string tree_path(const Scan& s, std::uint32_t t) {
     return join(folder_path(s, s.folder_of[t]), s.tree[t].name);
@@ -344,9 +340,9 @@ bool rebuild_nested(Scan& s, DataServer& server, const Options& options, const s
         const auto file = files.find({folder.parent, folder.name.substr(0, folder.name.size() - 2)});
         if (file == files.end() || removed[file->second]) continue;
         const std::uint32_t f = file->second;
-        if (s.tree[f].size > kMaxNestedArchive) {
+        if (s.tree[f].size > u8::kMaxNestedRebuild) {
             report_line(out, shown_entry(s, dir, d) + ": its archive is larger than " +
-                                 std::to_string(kMaxNestedArchive >> 20) + " MiB; packed as a folder");
+                                 std::to_string(u8::kMaxNestedRebuild >> 20) + " MiB; packed as a folder");
             continue;
         }
         Bytes bytes;
@@ -379,52 +375,42 @@ bool rebuild_nested(Scan& s, DataServer& server, const Options& options, const s
             *like, sub, platform_name_rule(),
             [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
             plan);
-        Bytes u8_bytes;
-        bool ok = laid.result.error == u8::LayoutError::none && plan.size <= kMaxNestedArchive;
-        if (ok) {
-            u8_bytes.reserve(static_cast<std::size_t>(plan.size));
-            ok = u8::write_plan(plan,
-                                [&u8_bytes](const std::uint8_t* p, std::size_t k) {
-                                    u8_bytes.insert(u8_bytes.end(), p, p + k);
-                                    return true;
-                                },
-                                [&server](const u8::Piece& piece, const ByteSink& sink) {
-                                    return server.read_file(piece.key, sink, nullptr);
-                                },
-                                like.get());
-        }
+        // Unchanged: the file's own bytes, carriers and all. Changed: the
+        // new archive in the carriers the file had, sizes and sums anew.
+        yaz0::EncodeOptions best = options.yaz0;
+        best.level = yaz0::Level::best;
+        Bytes rebuilt;
+        const u8::NestedRebuild result =
+            laid.result.error != u8::LayoutError::none
+                ? u8::NestedRebuild::source_failed
+                : u8::rebuild_nested(*like, plan,
+                                     [&server](const u8::Piece& piece, const ByteSink& sink) {
+                                         return server.read_file(piece.key, sink, nullptr);
+                                     },
+                                     best, rebuilt);
         server.original = outer_original;
         if (!server.problem.empty()) {
             report_line(out, server.problem);
             return false;
         }
-        if (!ok) {
-            report_line(out, shown_entry(s, dir, d) + ": " +
-                                 (laid.result.error != u8::LayoutError::none
-                                      ? "cannot be laid out like " + shown_entry(s, dir, f)
-                                      : "its archive cannot be rebuilt"));
+        if (laid.result.error != u8::LayoutError::none) {
+            report_line(out, shown_entry(s, dir, d) + ": cannot be laid out like " + shown_entry(s, dir, f));
+            return false;
+        }
+        if (result == u8::NestedRebuild::carrier_full) {
+            report_line(out, shown_entry(s, dir, f) + ": too large for the carrier it was in");
+            return false;
+        }
+        if (result != u8::NestedRebuild::rebuilt && result != u8::NestedRebuild::unchanged) {
+            report_line(out, shown_entry(s, dir, d) + ": its archive cannot be rebuilt");
             return false;
         }
         const std::string folder_path = tree_path(s, d);
         for (const std::string& gone : laid.dropped)
             report_line(out, escaped_path(join(dir, join(folder_path, gone))) +
                                  ": not in the folder; dropped from the archive");
-
-        // Unchanged: the file's own bytes, carriers and all. Changed: the
-        // new archive in the carriers the file had, sizes and sums anew.
-        const bool same = u8_bytes.size() == archive_size(*like) &&
-                          std::equal(u8_bytes.begin(), u8_bytes.end(), archive_bytes(*like));
-        const std::vector<Carrier> carriers = archive_carriers(*like);
         like.reset();  // it borrows `bytes`
-        if (!same) {
-            yaz0::EncodeOptions best = options.yaz0;
-            best.level = yaz0::Level::best;
-            if (!carrier_wrap(carriers, best, u8_bytes)) {
-                report_line(out, shown_entry(s, dir, f) + ": too large for the carrier it was in");
-                return false;
-            }
-            bytes = std::move(u8_bytes);
-        }
+        if (result == u8::NestedRebuild::rebuilt) bytes = std::move(rebuilt);
         s.tree[f].size = bytes.size();
         server.rebuilt[f] = std::move(bytes);
         removed[d] = 1;

@@ -339,4 +339,46 @@ void walk_entries(const Archive& archive, Selection& selection, const NameRule& 
                   const WalkVisitor& visit, bool want_paths = true,
                   const WalkNesting* nesting = nullptr);
 
+// What opening the archive a file holds gave: the archive, or why not. No
+// archive and no refusal: the file holds none.
+struct NestedOpen {
+    ArchivePtr archive;
+    OpenStatus status;
+    NestRefusal refusal = NestRefusal::none;
+    std::string same_as;  // for NestRefusal::shared
+};
+
+// Going down into archives inside archives where a caller's paths lead
+// rather than walking them all (an edit of an entry deep inside, a
+// comparison of two nested archives), with the walk's bounds and refusals,
+// so that a path through a ".d" folder names what the walk names there:
+// kMaxNesting, an archive inside itself, bytes shared with an archive
+// opened before, kMaxNestedDecoded over everything this opener opened, and
+// the folder "NAME.d" that unpacking needs. One path is open at a time:
+// open() looks into the innermost archive entered (at first the
+// outermost), enter() puts what it gave on the path, leave() takes the
+// innermost off again, before it is destroyed.
+class NestedOpener {
+public:
+    explicit NestedOpener(const Archive& outermost, NameRule rule = {});
+    ~NestedOpener();
+    NestedOpener(const NestedOpener&) = delete;
+    NestedOpener& operator=(const NestedOpener&) = delete;
+
+    // The archive file entry `entry` of the innermost archive holds; `place`
+    // is its place there (Place::path relative to that archive), `path` its
+    // path through the folders of the files on the way.
+    NestedOpen open(const Entry& entry, const Place& place, std::string_view path);
+    // `inner`, which open() gave for `entry`, goes on the path; it must
+    // stay alive until leave().
+    void enter(const Entry& entry, const Archive& inner);
+    void leave();
+    // Archives entered and not left.
+    std::size_t depth() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 }  // namespace dravik

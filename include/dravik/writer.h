@@ -199,6 +199,22 @@ struct LikeOutcome {
 LikeOutcome layout_like(const Archive& original, const std::vector<TreeEntry>& tree,
                         const NameRule& rule, const SameContent& same_content, Plan& plan);
 
+// Archives inside archives, written back into the file that holds them:
+// the new layout of the archive a file holds (from layout_edit or
+// layout_like over it) in the carriers the file had. Packing with -r and
+// editing inside a nested archive both end here, level by level, from the
+// deepest up. Rebuilt in memory, since archives inside archives are small
+// (banner parts, textures); past this, nothing is rebuilt.
+inline constexpr std::uint64_t kMaxNestedRebuild = 256ull << 20;
+
+enum class NestedRebuild : std::uint8_t {
+    unchanged,      // the plan writes `inner`'s U8 archive byte for byte: the file keeps its bytes
+    rebuilt,        // `file` holds the new bytes, carriers and all
+    too_large,      // the plan is larger than kMaxNestedRebuild
+    source_failed,  // the data source, or `inner`'s own bytes, could not be read
+    carrier_full,   // a carrier cannot hold the new archive (LZ77: less than 16 MiB)
+};
+
 // Sends a piece's data: exactly piece.size bytes of the file with
 // piece.key (or, for an original piece, of the original archive at
 // piece.key), to `sink`, in chunks of any size. False on failure.
@@ -211,5 +227,14 @@ using DataSource = std::function<bool(const Piece& piece, const ByteSink& sink)>
 // or a source fails.
 bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& source,
                 const Archive* original = nullptr);
+
+// Writes `plan`, a new layout of `inner` (the archive a file holds), with
+// pieces from `source` and original ones from `inner`, and wraps it in
+// `inner`'s carriers: Yaz0 at `yaz0_options`, LZ77 (bare or not) in its
+// coding, IMD5 and IMET with sizes and MD5 sums recomputed. When the plan
+// writes `inner`'s U8 archive unchanged, the file's bytes stand as they are
+// and are not encoded again (NestedRebuild::unchanged, `file` empty).
+NestedRebuild rebuild_nested(const Archive& inner, const Plan& plan, const DataSource& source,
+                             const yaz0::EncodeOptions& yaz0_options, Bytes& file);
 
 }  // namespace dravik::u8

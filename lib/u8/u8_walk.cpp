@@ -3,12 +3,11 @@
 // inside archives, each opened when the walk reaches its file and released
 // when the walk leaves it.
 #include <algorithm>
-#include <map>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "dravik/archive.h"
+#include "lib/u8/u8_nest.h"
 #include "lib/u8/u8_read.h"
 
 namespace dravik {
@@ -42,36 +41,6 @@ constexpr std::uint8_t kActed = 1;
 constexpr std::uint8_t kIncluded = 2;
 constexpr std::uint8_t kExcluded = 4;
 
-// A stretch of bytes wherever they lie (memory by address, the archive's
-// file or the caller's reads by offset), to know an archive met again.
-struct Range {
-    int space = 0;
-    std::uint64_t begin = 0;
-    std::uint64_t end = 0;
-    bool operator==(const Range& o) const {
-        return space == o.space && begin == o.begin && end == o.end;
-    }
-};
-
-Range range_of(const Source& source, std::uint64_t offset, std::uint64_t size) {
-    if (const std::uint8_t* bytes = source_bytes(source)) {
-        const auto at = reinterpret_cast<std::uintptr_t>(bytes) + offset;
-        return Range{0, at, at + size};
-    }
-    const std::uint64_t at = source.base + offset;
-    return Range{source.reader ? 2 : 1, at, at + size};
-}
-
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-// The smallest carrier (a bare LZ77 stream of a short archive) is longer.
-constexpr std::uint32_t kMinNestedSize = 8;
-
 struct Walker {
     Selection& selection;
     const NameRule& rule;
@@ -85,21 +54,12 @@ struct Walker {
         : selection(s), rule(r), visit(v), nesting(n), want_paths(paths),
           filters(selection_filters(s)), includes(!s.include.empty()) {}
 
-    // What is open on the path from the outermost archive: every archive's
-    // bytes and every nested archive's entry, the memory they hold, and the
-    // carriers and archives they count towards kMaxNesting.
-    std::vector<Range> open;
-    std::uint64_t held = 0;
-    std::uint32_t used = 0;
-    // Where each nested archive this walk opened starts, with its file's
-    // path, while the bytes it lies in are open: entries that share those
-    // bytes are opened once, so that shared data cannot multiply the work
-    // with every level. The first pass of --include keeps its own.
-    using Start = std::pair<int, std::uint64_t>;
-    std::map<Start, std::string> starts;
-    std::map<Start, std::string> mark_starts;
+    // The bounds of the descent, and the nested archives this walk opened,
+    // by where they start; the first pass of --include keeps its own.
+    NestBounds bounds;
+    NestBounds::Seen starts;
+    NestBounds::Seen mark_starts;
     bool marking = false;
-    std::uint64_t decoded = 0;  // by the carriers of nested archives, in all
 
     struct Frame {
         const Archive& archive;
@@ -107,8 +67,7 @@ struct Walker {
         std::uint32_t depth_base = 0;
         std::uint32_t level = 0;
         Decided inherited;  // what the file holding it (and its folder) decided
-        bool taken_known = false;
-        std::unordered_set<std::string> taken;  // lower-cased paths ending in ".d"
+        TakenFolders taken;
 
         Frame(const Archive& a, std::string folder_prefix, std::uint32_t depth, std::uint32_t nested)
             : archive(a), prefix(std::move(folder_prefix)), depth_base(depth), level(nested) {}
@@ -139,80 +98,19 @@ struct Walker {
         return buffer;
     }
 
-    bool folder_is_taken(Frame& f, const std::string& local_folder) {
-        if (!f.taken_known) {
-            f.taken_known = true;
-            Placement placement(f.archive, rule);
-            Entry e;
-            for (std::uint32_t k = 1; archive_entry(f.archive, k, &e); ++k) {
-                const Place& place = placement.place(e);
-                const std::string_view name = place.name;
-                if (name.size() >= 2 && name[name.size() - 2] == '.' &&
-                    (name.back() == 'd' || name.back() == 'D'))
-                    f.taken.insert(lowered(place.path));
-            }
-        }
-        return f.taken.count(lowered(local_folder)) != 0;
-    }
-
     // Opens the archive file entry `e` may hold. No archive and no refusal:
     // it holds none.
     Opened open_nested(Frame& f, const Entry& e, const Place& place, std::string_view path) {
         Opened o;
-        const Archive& a = f.archive;
-        const bool folders = nesting->folders;
-        if (e.is_directory || (folders && !place.placeable) || e.data_size < kMinNestedSize ||
-            std::uint64_t{e.data_offset} + e.data_size > archive_size(a))
-            return o;
-        o.folder.assign(path).append(".d");
-        o.folder_name.assign(place.name).append(".d");
-        const Range bytes = range_of(a.source, e.data_offset, e.data_size);
-        if (std::find(open.begin(), open.end(), bytes) != open.end()) {
-            o.refusal = NestRefusal::nested_in_itself;
-            return o;
-        }
-        std::map<Start, std::string>& seen = marking ? mark_starts : starts;
-        const Start start{bytes.space, bytes.begin};
-        const auto first = seen.find(start);
-        if (first != seen.end()) {
-            o.refusal = NestRefusal::shared;
-            o.same_as = first->second;
-            return o;
-        }
-        // At the limit only a bare archive could still be opened: carriers
-        // are refused as too deep, and so is an archive that needs a level.
-        const std::uint32_t remaining = used < kMaxNesting ? kMaxNesting - used : 0;
-        PeelOptions peel;
-        peel.max_carriers = remaining <= 1 ? 0
-                            : remaining - 1 < static_cast<std::uint32_t>(kMaxCarriers)
-                                ? static_cast<int>(remaining - 1)
-                                : kMaxCarriers;
-        peel.held_elsewhere = held;
-        peel.decode_budget = kMaxNestedDecoded - decoded;
-        o.archive = open_entry(a, e, &peel, &o.status);
-        decoded += peel.decoded;
-        if (!o.archive) {
-            if (peel.too_deep) o.refusal = NestRefusal::too_deep;
-            else if (peel.over_budget) o.refusal = NestRefusal::over_budget;
-            else if (o.status.error != OpenError::not_an_archive) o.refusal = NestRefusal::cannot_open;
-            return o;
-        }
-        NestRefusal refusal = NestRefusal::none;
-        const Range inner = range_of(o.archive->source, 0, archive_size(*o.archive));
-        if (remaining < 1 + archive_carriers(*o.archive).size()) {
-            refusal = NestRefusal::too_deep;
-        } else if (std::find(open.begin(), open.end(), inner) != open.end()) {
-            refusal = NestRefusal::nested_in_itself;
-        } else if (folders && (!name_is_safe(o.folder_name.c_str()) ||
-                               (rule && !rule(o.folder_name.c_str())) ||
-                               folder_is_taken(f, std::string(place.path) + ".d"))) {
-            refusal = NestRefusal::folder_taken;
-        }
-        if (refusal != NestRefusal::none) {
-            o.archive.reset();
-            o.refusal = refusal;
-        } else {
-            seen.emplace(start, std::string(path));
+        NestedOpen opened = bounds.open(f.archive, f.taken, e, place, path, marking ? mark_starts : starts,
+                                        nesting->folders, rule);
+        o.archive = std::move(opened.archive);
+        o.status = std::move(opened.status);
+        o.refusal = opened.refusal;
+        o.same_as = std::move(opened.same_as);
+        if (o.archive || o.refusal != NestRefusal::none) {
+            o.folder.assign(path).append(".d");
+            o.folder_name.assign(place.name).append(".d");
         }
         return o;
     }
@@ -220,25 +118,9 @@ struct Walker {
     // Puts a nested archive on the path for as long as `body` runs.
     template <typename Body>
     void inside(const Frame& f, const Entry& e, const Archive& inner, Body&& body) {
-        const std::size_t mark = open.size();
-        const std::uint64_t held_before = held;
-        const std::uint32_t used_before = used;
-        open.push_back(range_of(f.archive.source, e.data_offset, e.data_size));
-        open.push_back(range_of(inner.source, 0, archive_size(inner)));
-        held += source_memory_held(inner.source);
-        used += static_cast<std::uint32_t>(archive_carriers(inner).size()) + 1;
+        const NestBounds::Mark mark = bounds.enter(f.archive, e, inner);
         body();
-        open.resize(mark);
-        held = held_before;
-        used = used_before;
-        // Memory it decoded goes with it, and may be had again by another
-        // archive: what started inside it is forgotten.
-        if (inner.source.owned.data) {
-            const auto from = reinterpret_cast<std::uintptr_t>(inner.source.owned.data);
-            for (auto* seen : {&starts, &mark_starts})
-                seen->erase(seen->lower_bound(Start{0, from}),
-                            seen->lower_bound(Start{0, from + inner.source.owned.size}));
-        }
+        bounds.leave(mark, inner, {&starts, &mark_starts});
     }
 
     Frame child_frame(const Frame& f, const Opened& o, const Place& file_place, bool included,
@@ -375,9 +257,7 @@ struct Walker {
 void walk_entries(const Archive& archive, Selection& selection, const NameRule& rule,
                   const WalkVisitor& visit, bool want_paths, const WalkNesting* nesting) {
     Walker walker(selection, rule, visit, nesting, want_paths);
-    walker.open.push_back(range_of(archive.source, 0, archive_size(archive)));
-    walker.held = source_memory_held(archive.source);
-    walker.used = static_cast<std::uint32_t>(archive_carriers(archive).size()) + 1;
+    walker.bounds.begin(archive);
     Walker::Frame top(archive, std::string(), 0, 0);
     walker.walk(top);
 }

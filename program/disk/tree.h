@@ -77,6 +77,12 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries);
 // byte of a name; on Windows '\' separates too, and a drive keeps its
 // root ("C:/x" is in "C:/", "C:x" in drive C's current folder).
 void split_path(const std::string& path, std::string* folder, std::string* name);
+// An entry path or pattern as the user typed it for an edit (-u's PATH,
+// --delete's GLOB, --rename's OLD and NEW), with this platform's separators
+// made '/', which entry paths use: on Windows '\' separates, as in every
+// path typed there; on POSIX '\' is a byte of a name, or quotes the next
+// byte in a GLOB, and the argument stays as it is.
+std::string entry_path_argument(const std::string& typed);
 // Opens a directory by a path as the user gave it (a link named by the user
 // is followed, as the shell would).
 FileDescriptor open_directory_path(const char* path);

@@ -149,6 +149,8 @@ void split_path(const std::string& path, std::string* folder, std::string* name)
     *name = slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string entry_path_argument(const std::string& typed) { return typed; }
+
 FileDescriptor open_directory_path(const char* path) {
     return FileDescriptor(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }

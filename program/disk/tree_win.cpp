@@ -474,6 +474,13 @@ void split_path(const std::string& path, std::string* folder, std::string* name)
     else *folder = path.substr(0, slash);
 }
 
+std::string entry_path_argument(const std::string& typed) {
+    std::string path = typed;
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
 FileDescriptor open_directory_path(const char* path) {
     std::wstring w;
     if (!wide_name(path, &w)) return FileDescriptor();

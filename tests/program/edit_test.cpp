@@ -17,6 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using fixture::run_dravik;
 using fixture::Tree;
+using fixture::moved;
+using fixture::without;
 
 void put(const std::string& path, const std::string& data) {
     fs::create_directories(fs::u8path(path).parent_path());
@@ -30,20 +32,6 @@ Tree unpacked(const std::string& archive, const std::string& cwd) {
     const Tree tree = fixture::snapshot(back.path);
     EXPECT_EQ(status, tree.empty() ? 1 : 0) << archive;
     return tree;
-}
-
-// `tree` without `path` and everything below it.
-Tree without(Tree tree, const std::string& path) {
-    for (auto it = tree.begin(); it != tree.end();)
-        it = it->first == path || it->first.rfind(path + "/", 0) == 0 ? tree.erase(it) : std::next(it);
-    return tree;
-}
-
-Tree moved(const Tree& tree, const std::string& from, const std::string& to) {
-    Tree out = without(tree, from);
-    for (const auto& [path, what] : tree)
-        if (path == from || path.rfind(from + "/", 0) == 0) out[to + path.substr(from.size())] = what;
-    return out;
 }
 
 TEST(Edit, EveryCorpusArchiveUpdatesDeletesRenamesAndComparesByContent) {

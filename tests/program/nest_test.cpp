@@ -299,3 +299,149 @@ TEST(Nest, CheckNamesWhatAMutatedCopyGotWrong) {
 }
 
 }  // namespace
+
+namespace {
+
+// Edits with -r reach inside, at any depth and through every carrier: the
+// file's own bytes give the archive back byte for byte; other bytes, a
+// delete or a rename inside change exactly that entry (and the files on
+// the way), the result checks sound, and --diff -r names that entry alone.
+TEST(Nest, EditsInsideChangeOnlyTheirBranch) {
+    const std::string banner = std::string(DRAVIK_CORPUS_DIR) + "/mkw-sp__mkw-sp/opening.bnr";
+    const std::string lz = std::string(DRAVIK_CORPUS_DIR) +
+                           "-lz/Developers-Collective__NSMBW-Custom-Sprites/"
+                           "CustomSprites__CoinStack__Game__SpriteTex__coin_stack.arc.LZ";
+    if (!fixture::exists(banner) || !fixture::exists(lz)) GTEST_SKIP() << "no corpus";
+    fixture::TempDir work;
+    // Yaz0 around an archive that holds the banner and the .arc.LZ.
+    Builder outer;
+    outer.dir("arc");
+    outer.file("opening.bnr", fixture::read_file(banner));
+    outer.file("sprite.arc.LZ", fixture::read_file(lz));
+    outer.end();
+    ASSERT_TRUE(fixture::write_file(work.sub("both.szs"), fixture::compress(outer.build(), fixture::Coding::yaz0)));
+    const std::string texture = "arc/banner.bin.d/arc/timg/ht_square_00.tpl";
+    const struct {
+        std::string archive, file;
+        std::vector<std::string> on_the_way;  // files that hold what changes
+    } cases[] = {
+        {banner, texture, {"arc/banner.bin"}},
+        {work.sub("both.szs"), "arc/opening.bnr.d/" + texture, {"arc/opening.bnr", "arc/opening.bnr.d/arc/banner.bin"}},
+        {work.sub("both.szs"), "arc/sprite.arc.LZ.d/arc/coin_stack.brres", {"arc/sprite.arc.LZ"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        fixture::TempDir dir;
+        ASSERT_EQ(run_dravik({"-r", "-q", "-C", "tree", c.archive}, dir.path).status, 0);
+        const Tree before = fixture::snapshot(dir.sub("tree"));
+        const auto unpacked_inside = [&](const std::string& archive) {
+            fixture::TempDir back;
+            EXPECT_EQ(run_dravik({"-r", "-q", "-C", back.path, archive}, dir.path).status, 0);
+            Tree t = fixture::snapshot(back.path);
+            for (const std::string& f : c.on_the_way) t.erase(f);
+            return t;
+        };
+        Tree expected_same = before;
+        for (const std::string& f : c.on_the_way) expected_same.erase(f);
+
+        ASSERT_EQ(run_dravik({"-r", "-u", "-C", "tree", "-o", "same", c.archive, c.file}, dir.path).status, 0);
+        EXPECT_TRUE(fixture::u8_layer(dir.sub("same")) == fixture::u8_layer(c.archive));
+        if (c.archive == banner) {
+            EXPECT_EQ(fixture::read_file(dir.sub("same")), fixture::read_file(banner));
+        }
+
+        std::ofstream(fs::u8path(dir.sub("tree/" + c.file)), std::ios::binary) << "other bytes";
+        auto r = run_dravik({"-r", "-n", "-u", "-C", "tree", c.archive, c.file}, dir.path);
+        EXPECT_EQ(r.out, "M " + c.file + "\n") << r.err;
+        Tree changed = expected_same;
+        changed[c.file] = digest("other bytes");
+        const struct {
+            std::vector<std::string> args;
+            Tree expected;
+            std::string told;
+        } edits[] = {
+            {{"-u", "-C", "tree", c.archive, c.file}, changed, "M " + c.file + "\n"},
+            {{"--delete", c.archive, c.file}, fixture::without(expected_same, c.file), "D " + c.file + "\n"},
+            {{"--rename", c.archive, c.file, c.file + ".renamed"},
+             fixture::moved(expected_same, c.file, c.file + ".renamed"),
+             "D " + c.file + "\nA " + c.file + ".renamed\n"},
+        };
+        for (const auto& e : edits) {
+            SCOPED_TRACE(e.args[0]);
+            std::vector<std::string> args{"-r", "--force", "--level", "fast", "-o", "edited"};
+            args.insert(args.end(), e.args.begin(), e.args.end());
+            r = run_dravik(args, dir.path);
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.out, e.args[0] == "--rename" ? "R " + c.file + " -> " + c.file + ".renamed\n" : e.told);
+            EXPECT_EQ(run_dravik({"--check", "edited"}, dir.path).out, "edited: ok\n");
+            EXPECT_EQ(unpacked_inside(dir.sub("edited")), e.expected);
+            r = run_dravik({"--diff", "-r", c.archive, "edited"}, dir.path);
+            EXPECT_EQ(r.out, e.told + "- contents differ; the U8 archives differ.\n");
+            EXPECT_EQ(r.status, 1);
+        }
+        // Renamed and back: the same contents, in another layout.
+        ASSERT_EQ(run_dravik({"-r", "-q", "--rename", "--force", "-o", "back", "edited", c.file + ".renamed", c.file},
+                             dir.path).status, 0);
+        r = run_dravik({"--diff", "-r", c.archive, "back"}, dir.path);
+        EXPECT_EQ(r.out, "- same contents; the U8 archives differ in layout.\n");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+// What -r cannot edit inside, or what could mean two things, is refused
+// with one line and the archive as it was.
+TEST(Nest, EditsInsideRefuseWhatIsAmbiguousOrOutOfBounds) {
+    const std::string banner = std::string(DRAVIK_CORPUS_DIR) + "/mkw-sp__mkw-sp/opening.bnr";
+    if (!fixture::exists(banner)) GTEST_SKIP() << "no corpus";
+    fixture::TempDir dir;
+    ASSERT_EQ(run_dravik({"-r", "-q", "-C", "tree", banner}, dir.path).status, 0);
+    ASSERT_TRUE(fixture::write_file(dir.sub("x.bnr"), [&] {
+        const std::string b = fixture::read_file(banner);
+        return Bytes(b.begin(), b.end());
+    }()));
+    std::ofstream(fs::u8path(dir.sub("tree/arc/banner.bin")), std::ios::binary | std::ios::app) << "x";
+    std::ofstream(fs::u8path(dir.sub("tree/arc/banner.bin.d/arc/blyt/banner.brlyt")), std::ios::binary) << "x";
+    fs::create_directories(fs::u8path(dir.sub("flat/arc")));
+    std::ofstream(fs::u8path(dir.sub("flat/arc/icon.bin.d")), std::ios::binary) << "a file";
+    ASSERT_TRUE(fixture::write_file(dir.sub("self.arc"), holding(Bytes(), true)));
+    Builder leaf;
+    leaf.dir("arc");
+    leaf.file("leaf", "L");
+    leaf.end();
+    Builder shared;
+    shared.dir("arc");
+    shared.file("f.arc", as_string(leaf.build()));
+    shared.file("g", "");
+    shared.end();
+    fixture::RawArchive raw = shared.raw();
+    raw.nodes[3].word1 = raw.nodes[2].word1, raw.nodes[3].word2 = raw.nodes[2].word2;
+    ASSERT_TRUE(fixture::write_file(dir.sub("shared.arc"), fixture::serialize(raw)));
+
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"-r", "--delete", "x.bnr", "arc/banner.bin.d"}, "arc/banner.bin.d: names the archive inside arc/banner.bin"},
+        {{"-r", "--rename", "x.bnr", "arc/icon.bin.d", "arc/x.d"}, "arc/icon.bin.d: names the archive inside"},
+        {{"-r", "--rename", "x.bnr", "arc/banner.bin.d/arc/blyt", "arc/blyt"},
+         "arc/blyt: not in the archive that holds arc/banner.bin.d/arc/blyt"},
+        {{"-r", "-u", "-C", "tree", "x.bnr", "arc"}, "arc/banner.bin: both the file and the archive it holds"},
+        {{"-r", "-u", "-C", "flat", "x.bnr", "arc/icon.bin.d"}, "arc/icon.bin.d: names the archive inside arc/icon.bin"},
+        {{"--delete", "x.bnr", "arc/banner.bin.d/arc/blyt"}, "no entry matches 'arc/banner.bin.d/arc/blyt'"},
+        {{"-C", "tree", "--delete", "x.bnr", "arc/icon.bin"}, "-C applies to -u"},
+        {{"-r", "--rename", "self.arc", "arc/f.arc.d/arc/f.arc", "arc/f.arc.d/arc/g"},
+         "arc/f.arc: its bytes are an archive already open on the way here"},
+        {{"-r", "--delete", "shared.arc", "arc/f.arc.d/arc/leaf"}, "arc/f.arc: its bytes are shared with arc/g"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const Tree before = fixture::snapshot(dir.path);
+        const auto r = run_dravik(c.args, dir.path);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("dravik: " + c.message, 0), 0u) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(fixture::snapshot(dir.path), before);
+    }
+}
+
+}  // namespace

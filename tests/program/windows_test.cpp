@@ -51,6 +51,34 @@ bool make_junction(const std::string& link, const std::string& target) {
     return ok;
 }
 
+// Paths typed for an edit may use the system's separator; entry paths use
+// '/', and what changed is told with '/'.
+TEST(Windows, EditPathsTakeBackslashes) {
+    fixture::TempDir dir;
+    Builder b;
+    b.dir("arc");
+    b.dir("timg");
+    b.file("a.tpl", "a");
+    b.end();
+    b.end();
+    ASSERT_TRUE(fixture::write_file(dir.sub("x.arc"), b.build()));
+    fs::create_directories(fs::u8path(dir.sub("mod/arc/timg")));
+    std::ofstream(fs::u8path(dir.sub("mod/arc/timg/a.tpl")), std::ios::binary) << "new";
+    const struct {
+        std::vector<std::string> args;
+        std::string told;
+    } cases[] = {
+        {{"-n", "-u", "-C", "mod", "x.arc", "arc\\timg\\a.tpl"}, "M arc/timg/a.tpl\n"},
+        {{"-n", "--delete", "x.arc", "arc\\timg\\*.tpl"}, "D arc/timg/a.tpl\n"},
+        {{"-n", "--rename", "x.arc", "arc\\timg\\a.tpl", "arc\\b.tpl"}, "R arc/timg/a.tpl -> arc/b.tpl\n"},
+    };
+    for (const auto& c : cases) {
+        const fixture::RunResult r = fixture::run_dravik(c.args, dir.path);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.told);
+    }
+}
+
 TEST(Windows, AJunctionInTheDestinationIsNeverEntered) {
     Sandbox box;
     fs::create_directory(box.work + "/arc");

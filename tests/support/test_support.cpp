@@ -99,4 +99,17 @@ std::map<std::string, std::string> snapshot(const std::string& root) {
     return describe_below(root, nullptr);
 }
 
+Tree without(Tree tree, const std::string& path) {
+    for (auto it = tree.begin(); it != tree.end();)
+        it = it->first == path || it->first.rfind(path + "/", 0) == 0 ? tree.erase(it) : std::next(it);
+    return tree;
+}
+
+Tree moved(const Tree& tree, const std::string& from, const std::string& to) {
+    Tree out = without(tree, from);
+    for (const auto& [path, what] : tree)
+        if (path == from || path.rfind(from + "/", 0) == 0) out[to + path.substr(from.size())] = what;
+    return out;
+}
+
 }  // namespace fixture

@@ -112,5 +112,9 @@ bool exists(const std::string& path);  // without following a final symbolic lin
 std::map<std::string, std::string> snapshot(const std::string& root);
 // How snapshot() describes a file holding `data`.
 std::string digest(const std::string& data);
+// `tree` without `path` and everything below it; with `from` and what is
+// below it moved to `to`.
+Tree without(Tree tree, const std::string& path);
+Tree moved(const Tree& tree, const std::string& from, const std::string& to);
 
 }  // namespace fixture
