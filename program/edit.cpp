@@ -577,7 +577,7 @@ bool ArchiveEdit::inside(std::uint32_t node, NestedOpen opened, Work& work) {
             u8::Plan plan;
             const u8::EditOutcome laid = u8::layout_edit(inner, child.edit, {}, plan);
             if (laid.result.error != u8::LayoutError::none) {
-                ok = refuse(escaped_path(path + ".d") + ": " + layout_limit_reason(laid.result.error));
+                ok = refuse(escaped_path(path + ".d") + ": " + u8::layout_error_text(laid.result.error));
             } else {
                 ok = child.changes(plan, laid);
                 if (ok)
