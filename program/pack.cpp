@@ -540,133 +540,178 @@ WriteResult write_archive(const u8::Plan& plan, const std::vector<Carrier>& carr
     return output.error_number != 0 ? WriteResult::cannot_write : WriteResult::source_failed;
 }
 
+namespace {
+
+// One -c run, in its steps: the inputs opened, the folder scanned, the
+// archive laid out, then written. Each step reports its own failure and
+// returns false.
+class PackRun {
+public:
+    PackRun(const Options& options, Console& out)
+        : options_(options), out_(out), archive_(options.operands[0]), dir_(options.operands[1]) {}
+
+    int run() {
+        if (!open_inputs() || !scan_folder() || !lay_out() || !write()) return 1;
+        return list_written(plan_, archive_, carriers_, options_, out_);
+    }
+
+private:
+    bool fail(const std::string& line) {
+        report_line(out_, line);
+        return false;
+    }
+    bool cannot_write() {
+        return fail(escaped_path(archive_) + ": cannot write: " +
+                    std::strerror(output_.error_number ? output_.error_number : EIO));
+    }
+    bool commit() {
+        std::string reason;
+        return output_commit(output_, reason) || fail(escaped_path(archive_) + ": " + reason);
+    }
+    bool open_inputs();
+    bool scan_folder();
+    bool lay_out();
+    bool write();
+
+    const Options& options_;
+    Console& out_;
+    const std::string& archive_;
+    const std::string& dir_;
+    ArchivePtr original_;
+    FileDescriptor top_;
+    OutputFile output_;
+    Scan scan_;
+    DataServer server_;
+    std::vector<u8::TreeEntry> tree_;  // the scan, less what -r rebuilt into files
+    u8::Plan plan_;
+    std::vector<Carrier> carriers_;
+    yaz0::EncodeOptions yaz0_options_;
+};
+
+// ORIGINAL (with --like), DIR, and ARCHIVE's output file.
+bool PackRun::open_inputs() {
+    if (!options_.include.empty()) return fail("--include does not apply to -c; --exclude leaves entries out");
+    if (!options_.like.empty()) {
+        OpenStatus status;
+        original_ = archive_open(options_.like.c_str(), &status);
+        if (!original_)
+            return fail(escaped_path(options_.like) + ": cannot be used to lay out like: not a readable U8 archive");
+    } else if (!u8::alignment_is_valid(options_.align)) {
+        return fail("--align: the alignment must be a power of two from 1 to 65536");
+    }
+    top_ = disk::open_directory_path(dir_.c_str());
+    if (!top_.valid()) return fail(escaped_path(dir_) + ": " + std::strerror(errno));
+    std::string reason;
+    if (!output_begin(output_, archive_, options_.force, reason)) return fail(escaped_path(archive_) + ": " + reason);
+    return true;
+}
+
+// The folder's tree, and with -r the archives inside files rebuilt first
+// from their NAME.d folders.
+bool PackRun::scan_folder() {
+    Selection selection = make_selection({}, options_.exclude);
+    scan_tree(top_.fd, dir_, output_, selection, scan_);
+    if (!scan_.problems.empty()) {
+        for (const std::string& p : scan_.problems) report_line(out_, p);
+        return fail(escaped_path(archive_) + ": not written");
+    }
+    // A folder holding nothing packs only like an original: an archive of
+    // the root alone is valid, and real ones exist, but made from nothing
+    // it is more likely a mistake (tar refuses an empty archive too).
+    if (scan_.tree.empty() && !original_)
+        return fail(escaped_path(dir_) + ": nothing to pack; an archive needs at least one entry");
+
+    server_.scan = &scan_;
+    server_.folders.start(scan_, top_.fd);
+    server_.original = original_.get();
+    server_.shown_dir = dir_;
+    if (!options_.recursive) {
+        tree_ = scan_.tree;
+        return true;
+    }
+    std::vector<std::uint8_t> removed;
+    if (!rebuild_nested(scan_, server_, options_, dir_, removed, out_))
+        return fail(escaped_path(archive_) + ": not written");
+    tree_ = without(scan_.tree, removed);
+    return true;
+}
+
+// The plan: like ORIGINAL, or the default layout; and the carriers the
+// archive goes into.
+bool PackRun::lay_out() {
+    // Layout problems name the entry by its place in `tree_`; diagnostics
+    // by its place in the scan.
+    const auto scanned = [this](u8::LayoutResult r) {
+        if (r.entry < tree_.size()) r.entry = static_cast<std::uint32_t>(tree_[r.entry].key);
+        return r;
+    };
+    yaz0_options_ = options_.yaz0;
+    if (original_) {
+        const u8::LikeOutcome like = u8::layout_like(
+            *original_, tree_, platform_name_rule(),
+            [this](std::uint32_t node, std::uint64_t key) { return server_.same_as_original(node, key); },
+            plan_);
+        if (!server_.problem.empty()) return fail(server_.problem);
+        if (like.result.error != u8::LayoutError::none)
+            return fail(layout_problem(scanned(like.result), scan_, dir_, archive_));
+        for (const std::string& gone : like.dropped)
+            report_line(out_, escaped_path(join(dir_, gone)) + ": not in the folder; dropped from the archive");
+        carriers_ = archive_carriers(*original_);
+        yaz0_options_.level = yaz0::Level::best;
+    } else {
+        const u8::LayoutResult r = u8::layout_default(tree_, options_.align, plan_);
+        if (r.error != u8::LayoutError::none) return fail(layout_problem(scanned(r), scan_, dir_, archive_));
+    }
+    if (options_.compression == Compression::yaz0 ||
+        (options_.compression == Compression::by_name && !original_ && ends_with_szs(archive_))) {
+        carriers_.assign(1, Carrier{});
+    } else if (options_.compression == Compression::none) {
+        carriers_.clear();
+    }
+    return server_.problem.empty() || fail(server_.problem);
+}
+
+// The archive into its carriers, renamed into place when whole.
+bool PackRun::write() {
+    const u8::DataSource source = [this](const u8::Piece& piece, const ByteSink& sink) {
+        return server_.read_file(piece.key, sink, nullptr);
+    };
+    const auto same_carriers = [this] {
+        const std::vector<Carrier>& theirs = archive_carriers(*original_);
+        return carriers_.size() == theirs.size() &&
+               std::equal(carriers_.begin(), carriers_.end(), theirs.begin(),
+                          [](const Carrier& a, const Carrier& b) { return a.kind == b.kind && a.header == b.header; });
+    };
+    if (options_.recursive && original_ && same_carriers() && writes_original(plan_, source, *original_)) {
+        // Nothing changed at any level: ORIGINAL itself, carriers and all,
+        // rather than its archive encoded again.
+        return (copy_whole_file(options_.like, output_) || cannot_write()) && commit();
+    }
+    if (writes_directly(carriers_)) server_.direct = &output_;
+    switch (write_archive(plan_, carriers_, yaz0_options_, output_, source, original_.get())) {
+        case WriteResult::written: break;
+        case WriteResult::no_memory_for_encoder:
+            return fail(escaped_path(archive_) + ": not enough memory for the encoder");
+        case WriteResult::too_large_for_carrier:
+            return fail(escaped_path(archive_) + ": too large for the carrier of " + escaped_path(options_.like));
+        case WriteResult::source_failed:
+        case WriteResult::cannot_write:
+            if (!server_.problem.empty()) return fail(server_.problem);
+            // Neither a file nor the output failed: ORIGINAL's own bytes did.
+            if (original_ && output_.error_number == 0) return fail("the archive to lay out like could not be read");
+            return cannot_write();
+    }
+    return commit();
+}
+
+}  // namespace
+
 int run_pack(const Options& options, Console& out) {
     if (options.operands.size() != 2) {
         report_line(out, "-c needs ARCHIVE and DIR");
         return 1;
     }
-    const std::string& archive = options.operands[0];
-    const std::string& dir = options.operands[1];
-    const auto fail = [&out](const std::string& line) {
-        report_line(out, line);
-        return 1;
-    };
-
-    if (!options.include.empty()) return fail("--include does not apply to -c; --exclude leaves entries out");
-    ArchivePtr original;
-    if (!options.like.empty()) {
-        OpenStatus status;
-        original = archive_open(options.like.c_str(), &status);
-        if (!original) return fail(escaped_path(options.like) + ": cannot be used to lay out like: not a readable U8 archive");
-    } else if (!u8::alignment_is_valid(options.align)) {
-        return fail("--align: the alignment must be a power of two from 1 to 65536");
-    }
-
-    FileDescriptor top = disk::open_directory_path(dir.c_str());
-    if (!top.valid()) return fail(escaped_path(dir) + ": " + std::strerror(errno));
-
-    OutputFile output;
-    std::string reason;
-    if (!output_begin(output, archive, options.force, reason)) return fail(escaped_path(archive) + ": " + reason);
-
-    Scan scan;
-    Selection selection = make_selection({}, options.exclude);
-    scan_tree(top.fd, dir, output, selection, scan);
-    if (!scan.problems.empty()) {
-        for (const std::string& p : scan.problems) report_line(out, p);
-        return fail(escaped_path(archive) + ": not written");
-    }
-    // A folder holding nothing packs only like an original: an archive of
-    // the root alone is valid, and real ones exist, but made from nothing
-    // it is more likely a mistake (tar refuses an empty archive too).
-    if (scan.tree.empty() && !original)
-        return fail(escaped_path(dir) + ": nothing to pack; an archive needs at least one entry");
-
-    DataServer server;
-    server.scan = &scan;
-    server.folders.start(scan, top.fd);
-    server.original = original.get();
-    server.shown_dir = dir;
-
-    // -r: the archives inside files first, from their NAME.d folders.
-    std::vector<u8::TreeEntry> tree;
-    if (options.recursive) {
-        std::vector<std::uint8_t> removed;
-        if (!rebuild_nested(scan, server, options, dir, removed, out))
-            return fail(escaped_path(archive) + ": not written");
-        tree = without(scan.tree, removed);
-    } else {
-        tree = scan.tree;
-    }
-    // Layout problems name the entry by its place in `tree`; diagnostics
-    // by its place in the scan.
-    const auto scanned = [&tree](u8::LayoutResult r) {
-        if (r.entry < tree.size()) r.entry = static_cast<std::uint32_t>(tree[r.entry].key);
-        return r;
-    };
-
-    u8::Plan plan;
-    std::vector<Carrier> carriers;
-    yaz0::EncodeOptions yaz0_options = options.yaz0;
-    if (original) {
-        const u8::LikeOutcome like = u8::layout_like(
-            *original, tree, platform_name_rule(),
-            [&server](std::uint32_t node, std::uint64_t key) { return server.same_as_original(node, key); },
-            plan);
-        if (!server.problem.empty()) return fail(server.problem);
-        if (like.result.error != u8::LayoutError::none)
-            return fail(layout_problem(scanned(like.result), scan, dir, archive));
-        for (const std::string& gone : like.dropped)
-            report_line(out, escaped_path(join(dir, gone)) + ": not in the folder; dropped from the archive");
-        carriers = archive_carriers(*original);
-        yaz0_options.level = yaz0::Level::best;
-    } else {
-        const u8::LayoutResult r = u8::layout_default(tree, options.align, plan);
-        if (r.error != u8::LayoutError::none) return fail(layout_problem(scanned(r), scan, dir, archive));
-    }
-    if (options.compression == Compression::yaz0 ||
-        (options.compression == Compression::by_name && !original && ends_with_szs(archive))) {
-        carriers.assign(1, Carrier{});
-    } else if (options.compression == Compression::none) {
-        carriers.clear();
-    }
-
-    const u8::DataSource source = [&server](const u8::Piece& piece, const ByteSink& sink) {
-        return server.read_file(piece.key, sink, nullptr);
-    };
-    const auto same_carriers = [&carriers, &original] {
-        const std::vector<Carrier>& theirs = archive_carriers(*original);
-        return carriers.size() == theirs.size() &&
-               std::equal(carriers.begin(), carriers.end(), theirs.begin(),
-                          [](const Carrier& a, const Carrier& b) { return a.kind == b.kind && a.header == b.header; });
-    };
-    if (!server.problem.empty()) return fail(server.problem);
-    if (options.recursive && original && same_carriers() && writes_original(plan, source, *original)) {
-        // Nothing changed at any level: ORIGINAL itself, carriers and all,
-        // rather than its archive encoded again.
-        if (!copy_whole_file(options.like, output))
-            return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
-        if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
-        return list_written(plan, archive, carriers, options, out);
-    }
-    if (writes_directly(carriers)) server.direct = &output;
-    switch (write_archive(plan, carriers, yaz0_options, output, source, original.get())) {
-        case WriteResult::written: break;
-        case WriteResult::no_memory_for_encoder:
-            return fail(escaped_path(archive) + ": not enough memory for the encoder");
-        case WriteResult::too_large_for_carrier:
-            return fail(escaped_path(archive) + ": too large for the carrier of " + escaped_path(options.like));
-        case WriteResult::source_failed:
-        case WriteResult::cannot_write:
-            if (!server.problem.empty()) return fail(server.problem);
-            // Neither a file nor the output failed: ORIGINAL's own bytes did.
-            if (original && output.error_number == 0)
-                return fail("the archive to lay out like could not be read");
-            return fail(escaped_path(archive) + ": cannot write: " + std::strerror(output.error_number ? output.error_number : EIO));
-    }
-    if (!output_commit(output, reason)) return fail(escaped_path(archive) + ": " + reason);
-
-    return list_written(plan, archive, carriers, options, out);
+    return PackRun(options, out).run();
 }
 
 }  // namespace dravik
