@@ -5,12 +5,13 @@
 // folders, the paths drawn from what the walk names. An accepted edit is
 // written, opened again and compared with the original by what unpacking
 // each gives: every difference must be one the edit told, or inside one
-// (hostile input aside: data past the end, or an archive inside that opens
-// on one side only); an edit that tells no change must give the U8 archive
+// (hostile input aside: data past the end, entries at the same path, or an
+// archive inside that opens on one side only); an edit that tells no change must give the U8 archive
 // back byte for byte (unless data lay inside its table); new bytes must
 // read back where they were put.
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,14 +31,18 @@ bool inside(const std::string& path, const std::string& folder) {
 // an edit may change without telling goes to `loose`: the NAME.d folders of
 // archives inside refused to open (nested in themselves, say: their bytes
 // are the original's), and files whose data lies past the archive's end
-// (kept as stored, they may read once the archive grows).
+// (kept as stored, they may read once the archive grows), and paths where
+// several entries are placed (which one unpacking writes there goes by
+// their order, which moving entries changes).
 std::vector<std::string> walked_paths(const dravik::Archive& archive, bool recursive,
                                       std::vector<std::string>& loose) {
     std::vector<std::string> paths;
+    std::set<std::string> seen;
     dravik::Selection all;
     dravik::WalkNesting nesting;
     nesting.refused = [&loose](const dravik::NestedArchive& n) { loose.emplace_back(n.folder); };
     dravik::walk_entries(archive, all, {}, [&](const dravik::WalkEntry& w) {
+        if (w.place.placeable && !seen.emplace(w.place.path).second) loose.emplace_back(w.place.path);
         if (w.place.placeable) paths.emplace_back(w.place.path);
         const std::uint64_t end = dravik::archive_size(*w.archive);
         if (!w.entry.is_directory && (w.entry.data_offset > end || w.entry.data_size > end - w.entry.data_offset))
