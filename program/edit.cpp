@@ -1,22 +1,15 @@
-// Editing an archive: the command line's paths and patterns turned into a
-// library edit (u8::Edit) over the open archive, laid out by layout_edit so
-// that every byte the edit does not touch stays, and written as packing
-// writes. Entries are named by the paths unpacking gives them.
-//
-// With -r, a path through a folder NAME.d names an entry of the archive the
-// file NAME holds, as -r unpacking names it. Such an archive is opened
-// (NestedOpener: the walk's bounds and refusals), edited by the same
-// engine, written back into NAME's carriers (u8::rebuild_nested), and its
-// new bytes replace NAME's in an edit of the archive above: deepest first,
-// one open path at a time. An archive nothing changed is left as it is.
+// Editing an archive: the command line's paths and patterns handed to the
+// library's edit by paths (u8::edit_by_paths, which also goes through the
+// NAME.d folders with -r), and what it gives written as packing writes:
+// untouched stretches copied by the kernel straight from the archive's
+// file, new data from the files on disk. What the library refuses is told
+// here, in the program's words.
 #include "program/edit.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
 #include "dravik/archive.h"
@@ -41,44 +34,19 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
 
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 std::string name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// An entry path given on the command line, made plain ("./a/b/" is "a/b").
-// False when it names nothing inside an archive: empty, absolute, or with
-// an empty, "." or ".." name in it, or a name this system cannot hold.
-bool plain_path(const std::string& text, std::string& path) {
-    std::string_view p = text;
-    while (p.size() >= 2 && p[0] == '.' && p[1] == '/') p.remove_prefix(2);
-    while (!p.empty() && p.back() == '/') p.remove_suffix(1);
-    if (p.empty() || p[0] == '/') return false;
-    const NameRule rule = platform_name_rule();
-    for (std::size_t start = 0; start <= p.size();) {
-        std::size_t end = p.find('/', start);
-        if (end == std::string_view::npos) end = p.size();
-        const std::string name(p.substr(start, end - start));
-        if (!name_is_safe(name.c_str()) || (rule && !rule(name.c_str()))) return false;
-        start = end + 1;
-    }
-    path = std::string(p);
-    return true;
-}
+const char* const kNotEntryPath =
+    ": not an entry path (names may not be empty, '.' or '..', nor any this system cannot hold)";
 
-// The files an edit takes new data from: entries of scanned folders, files
-// named on the command line, and (with -r) nested archives rebuilt in
-// memory. Their keys are indices into `files`.
+// The files an edit takes new data from: entries of scanned folders and
+// files named on the command line. Their keys are indices into `files`.
 class DiskFiles {
 public:
     struct File {
         FolderTree* tree = nullptr;  // a scanned folder's entry, or
         std::uint64_t key = 0;
-        int dir = -1;                // a named file in this folder, or
-        bool in_memory = false;      // `bytes`
-        Bytes bytes;
+        int dir = -1;                // a named file in this folder
         std::string name;
         std::uint64_t size = 0;
         FileIdentity identity;
@@ -90,25 +58,8 @@ public:
     std::vector<FileDescriptor> folders;  // kept open while files are read
     std::string problem;
 
-    std::uint64_t add(Bytes bytes) {
-        File f;
-        f.in_memory = true;
-        f.size = bytes.size();
-        f.bytes = std::move(bytes);
-        files.push_back(std::move(f));
-        return files.size() - 1;
-    }
-
     bool read(std::uint64_t index, const ByteSink& sink, OutputFile* direct) {
         const File& f = files[index];
-        if (f.in_memory) {
-            for (std::size_t done = 0; done < f.bytes.size();) {
-                const std::size_t n = std::min(kChunk, f.bytes.size() - done);
-                if (!sink(f.bytes.data() + done, n)) return false;
-                done += n;
-            }
-            return true;
-        }
         if (f.tree) {
             if (f.tree->read(f.key, sink, direct)) return true;
             problem = f.tree->problem();
@@ -137,19 +88,6 @@ public:
             done += n;
         }
         return true;
-    }
-
-    // Whether file `index` holds exactly `entry`'s data.
-    bool same_as(std::uint64_t index, const Archive& archive, const Entry& entry) {
-        std::vector<std::uint8_t> theirs(kChunk);
-        std::uint64_t at = 0;
-        bool same = true;
-        const bool read_all = read(index, [&](const std::uint8_t* p, std::size_t n) {
-            same = archive_read(archive, entry, at, theirs.data(), n) && std::memcmp(p, theirs.data(), n) == 0;
-            at += n;
-            return same;
-        }, nullptr);
-        return read_all && same && at == entry.data_size;
     }
 
 private:
@@ -197,565 +135,25 @@ private:
     std::vector<std::uint8_t> chunk_;
 };
 
-struct Change {
-    char kind;
-    std::string path;
-    std::string from;  // a rename's old path
-};
-
-// A file to put, or a folder to make, at an entry path: what an update
-// found on disk, in the order it is put.
-struct Put {
-    std::string path;
-    bool folder = false;
-    std::uint64_t file = 0;  // its DiskFiles key
-};
-
-// What one run shares across the archives it edits: the outermost, and
-// with -r those inside it.
-struct EditRun {
-    const Options& options;
-    Console& out;
-    std::string shown;  // the archive as messages name it
-    DiskFiles files;
-    std::unique_ptr<NestedOpener> opener;  // with -r
-    Selection selection;                   // --delete's GLOBs, matched at every level
-    yaz0::EncodeOptions yaz0;              // for every archive in Yaz0, inner ones too
-    std::vector<Change> changes;
-
-    EditRun(const Options& o, Console& c, std::string s) : options(o), out(c), shown(std::move(s)) {}
-    bool refuse(const std::string& line) {
-        report_line(out, line);
-        return false;
-    }
-};
-
-// What is asked of one archive, by paths relative to it.
-struct Work {
-    std::vector<Put> puts;  // -u
-    std::string from, to;   // --rename
-};
-
-// Where a path leads in an archive: to an entry or a place of its own
-// (node 0), or, with -r, into the archive file `node` may hold, `rest`
-// being the path inside that one ("": its root, which NAME.d names).
-struct Route {
-    std::uint32_t node = 0;
-    std::string rest;
-};
-
-class ArchiveEdit;
-bool apply_work(EditRun& run, ArchiveEdit& edit, Work& work);
-
-// One edit of one archive: its entries by path, the edit being built, and
-// what it changes. `prefix` is where its entries lie: "" for the archive
-// edited, "arc/banner.bin.d/" for the one arc/banner.bin holds.
-class ArchiveEdit {
-public:
-    ArchiveEdit(EditRun& run, const Archive& archive, std::string prefix)
-        : run_(run), archive_(archive), prefix_(std::move(prefix)),
-          places_(unpacked_places(archive, platform_name_rule())) {
-        edit.nodes.resize(places_.size());
-        directory_.resize(places_.size());
-        nested_.resize(places_.size());
-        for (std::uint32_t i = 1; i < places_.size(); ++i)
-            directory_[i] = archive_stored(archive, i).type != 0;
-        // A path names the entry unpacking writes there, else the first one placed there.
-        for (int pass = 0; pass < 2; ++pass)
-            for (std::uint32_t i = 1; i < places_.size(); ++i)
-                if (places_[i].written == (pass == 0)) in_folder_.emplace(Spot(places_[i].folder, places_[i].name), i);
-    }
-
-    u8::Edit edit;
-
-    bool put(const std::vector<Put>& puts);
-    void remove();
-    bool remove_inside();
-    bool rename(const std::string& from, const std::string& to);
-    Route route(const std::string& path) const;
-    // The archive file `node` holds, edited by `work` and written back into
-    // the file; `holds` tells whether it holds one -r names. False, the
-    // reason told, when -r refuses to open it or the edit inside fails.
-    bool nested(std::uint32_t node, Work& work, bool* holds);
-    // Only whether it holds one, or false when -r refuses it.
-    bool probe(std::uint32_t node, bool* holds);
-    bool refuse_named_archive(const Route& route, const std::string& path);
-    // Whether the edit changes anything at all.
-    bool touched() const { return touched_ || !edit.added.empty(); }
-    bool changes(const u8::Plan& plan, const u8::EditOutcome& laid);
-    std::string shown(const std::string& path) const { return escaped_path(prefix_ + path); }
-    const Archive& archive() const { return archive_; }
-
-private:
-    bool refuse(const std::string& line) { return run_.refuse(line); }
-    // The node at `path`, or 0: found name by name from the top.
-    std::uint32_t find(const std::string& path) const {
-        std::uint32_t node = 0;
-        for (std::size_t start = 0; start <= path.size();) {
-            std::size_t end = path.find('/', start);
-            if (end == std::string::npos) end = path.size();
-            const auto found = in_folder_.find(Spot(node, std::string_view(path).substr(start, end - start)));
-            if (found == in_folder_.end()) return 0;
-            node = found->second;
-            start = end + 1;
-        }
-        return node;
-    }
-    bool folder_at(const std::string& path, u8::EditFolder* folder);
-    bool put_file(const std::string& path, std::uint64_t file);
-    NestedOpen open_inside(std::uint32_t node);
-    bool open_nested(std::uint32_t node, NestedOpen* opened);
-    bool inside(std::uint32_t node, NestedOpen opened, Work& work);
-    std::uint32_t sharing(std::uint32_t node) const;
-
-    EditRun& run_;
-    const Archive& archive_;
-    const std::string prefix_;
-    std::vector<UnpackedPlace> places_;
-    std::vector<bool> directory_;
-    std::vector<bool> nested_;   // files whose new bytes are their archive edited: told inside
-    std::vector<bool> removed_;  // --delete: gone, by itself or with its folder
-    using Spot = std::pair<std::uint32_t, std::string_view>;  // a folder and a name in it
-    std::map<Spot, std::uint32_t> in_folder_;
-    std::map<std::string, u8::EditFolder> added_folders_;
-    std::set<std::string> put_;  // paths an update has decided already
-    std::vector<std::string> added_paths_;  // per added entry: where an update puts it
-    std::uint32_t renamed_ = 0;  // the entry a rename moves, and where to
-    std::string renamed_to_;
-    bool touched_ = false;
-};
-
-// The folder at `path` in the edited archive: one that is there, or one
-// added with the folders leading to it.
-bool ArchiveEdit::folder_at(const std::string& path, u8::EditFolder* folder) {
-    if (path.empty()) {
-        *folder = u8::EditFolder{false, 0};
-        return true;
-    }
-    const auto added = added_folders_.find(path);
-    if (added != added_folders_.end()) {
-        *folder = added->second;
-        return true;
-    }
-    if (const std::uint32_t node = find(path)) {
-        if (!directory_[node])
-            return refuse(shown(path) + ": is a file in " + run_.shown + ", not a folder");
-        *folder = u8::EditFolder{false, node};
-        return true;
-    }
-    u8::EditFolder parent;
-    if (!folder_at(folder_of(path), &parent)) return false;
-    u8::EditAdded a;
-    a.name = name_of(path);
-    a.is_directory = true;
-    a.folder = parent;
-    *folder = u8::EditFolder{true, static_cast<std::uint32_t>(edit.added.size())};
-    edit.added.push_back(std::move(a));
-    added_paths_.push_back(path);
-    added_folders_.emplace(path, *folder);
-    return true;
-}
-
-// File `file` from disk at `path`: it replaces the file there when its
-// bytes differ, or is added.
-bool ArchiveEdit::put_file(const std::string& path, std::uint64_t file) {
-    if (!put_.insert(path).second) return true;  // named twice
-    if (path.empty()) {  // NAME.d itself, inside the archive NAME holds
-        const std::string folder = prefix_.substr(0, prefix_.size() - 1);
-        return refuse(escaped_path(folder) + ": names the archive inside " +
-                      escaped_path(folder.substr(0, folder.size() - 2)) + ", and a file on disk; not put");
-    }
-    const DiskFiles::File& f = run_.files.files[file];
-    if (const std::uint32_t node = find(path)) {
-        if (directory_[node])
-            return refuse(shown(path) + ": is a folder in " + run_.shown + " and a file on disk; not replaced");
-        Entry e;
-        archive_entry(archive_, node, &e);
-        if (e.data_size == f.size && places_[node].written && run_.files.same_as(file, archive_, e)) return true;
-        if (!run_.files.problem.empty()) return refuse(run_.files.problem);
-        u8::EditNode& n = edit.nodes[node];
-        n.replace = true;
-        n.size = f.size;
-        n.key = file;
-        touched_ = true;
-        return true;
-    }
-    u8::EditFolder folder;
-    if (!folder_at(folder_of(path), &folder)) return false;
-    u8::EditAdded a;
-    a.name = name_of(path);
-    a.folder = folder;
-    a.size = f.size;
-    a.key = file;
-    edit.added.push_back(std::move(a));
-    added_paths_.push_back(path);
-    return true;
-}
-
-bool ArchiveEdit::put(const std::vector<Put>& puts) {
-    for (const Put& p : puts) {
-        if (!p.folder) {
-            if (!put_file(p.path, p.file)) return false;
-            continue;
-        }
-        if (const std::uint32_t node = find(p.path); node && !directory_[node])
-            return refuse(shown(p.path) + ": is a file in " + run_.shown + " and a folder on disk; not replaced");
-        u8::EditFolder ignored;
-        if (!folder_at(p.path, &ignored)) return false;
-    }
-    return true;
-}
-
-// --delete: the entries a GLOB matches, by their whole paths (through the
-// NAME.d folders above, inside a nested archive), folders with everything
-// in them.
-void ArchiveEdit::remove() {
-    removed_.assign(places_.size(), false);
-    // The paths as the walk makes them, one name at a time.
-    Placement placement(archive_, platform_name_rule());
-    std::string path;
-    Entry e;
-    for (std::uint32_t i = 1; archive_entry(archive_, i, &e); ++i) {
-        const Place& p = placement.place(e);
-        if (e.is_directory && !places_[i].written) placement.not_entered();
-        path.assign(prefix_).append(p.path);
-        const bool hit = match_any(run_.selection.include, path, p.name);
-        const bool inside = removed_[places_[i].enclosing];
-        if (!hit && !inside) continue;
-        removed_[i] = true;
-        if (!inside) edit.nodes[i].remove = touched_ = true;
-    }
-}
-
-// --delete -r: the GLOBs inside every archive a file that stays holds. A
-// GLOB that matches the NAME.d folder itself is refused: deleting NAME, or
-// everything inside, are both what it could mean.
-bool ArchiveEdit::remove_inside() {
-    for (std::uint32_t i = 1; i < places_.size(); ++i) {
-        if (directory_[i] || removed_[i] || !places_[i].written) continue;
-        NestedOpen opened = open_inside(i);
-        if (!opened.archive) continue;  // none that -r names: nothing inside has a path
-        const std::string file = unpacked_path(places_, i);
-        const std::string folder = prefix_ + file + ".d";
-        if (match_any(run_.selection.include, folder, places_[i].name + ".d"))
-            return refuse(escaped_path(folder) + ": names the archive inside " + shown(file) +
-                          ", not an entry; --delete takes the file, or the entries inside (" +
-                          escaped_path(folder) + "/*)");
-        Work work;
-        if (!inside(i, std::move(opened), work)) return false;
-    }
-    return true;
-}
-
-bool ArchiveEdit::rename(const std::string& from, const std::string& to) {
-    const std::uint32_t node = find(from);
-    if (!node) return refuse(shown(from) + ": no such entry in " + run_.shown);
-    if (find(to) || added_folders_.count(to)) return refuse(shown(to) + ": exists in " + run_.shown);
-    if (directory_[node] && to.compare(0, from.size() + 1, from + "/") == 0)
-        return refuse(shown(to) + ": a folder cannot move into itself");
-    const std::string destination = folder_of(to);
-    u8::EditFolder folder{false, 0};
-    if (!destination.empty()) {
-        const std::uint32_t d = find(destination);
-        if (!d || !directory_[d]) return refuse(shown(destination) + ": no such folder in " + run_.shown);
-        folder.index = d;
-    }
-    u8::EditNode& n = edit.nodes[node];
-    if (destination != folder_of(from)) {
-        n.move = true;
-        n.folder = folder;
-    }
-    const std::string name = name_of(to);
-    if (name != archive_node_name(archive_, node)) {
-        n.rename = true;
-        n.name = name;
-    }
-    renamed_ = node;
-    renamed_to_ = to;
-    touched_ = true;
-    return true;
-}
-
-Route ArchiveEdit::route(const std::string& path) const {
-    if (!run_.opener) return {};
-    std::uint32_t node = 0;
-    for (std::size_t start = 0; start <= path.size();) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string_view name = std::string_view(path).substr(start, end - start);
-        const auto found = in_folder_.find(Spot(node, name));
-        if (found != in_folder_.end()) {
-            node = found->second;
-            if (!directory_[node]) return {};  // a file here, and nothing below it
-            start = end + 1;
-            continue;
-        }
-        // Not an entry: NAME.d beside a file NAME is the folder of the
-        // archive NAME holds, if it holds one. An entry of that name wins,
-        // as it does when -r unpacks (the archive is then left as a file).
-        if (name.size() > 2 && name.substr(name.size() - 2) == ".d") {
-            const auto file = in_folder_.find(Spot(node, name.substr(0, name.size() - 2)));
-            if (file != in_folder_.end() && !directory_[file->second] && places_[file->second].written)
-                return Route{file->second, end < path.size() ? path.substr(end + 1) : std::string()};
-        }
-        return {};
-    }
-    return {};
-}
-
-NestedOpen ArchiveEdit::open_inside(std::uint32_t node) {
-    Entry e;
-    archive_entry(archive_, node, &e);
-    const std::string local = unpacked_path(places_, node);
-    Place place;
-    place.name = places_[node].name.c_str();
-    place.path = local;
-    place.placeable = true;
-    return run_.opener->open(e, place, prefix_ + local);
-}
-
-// Another entry whose data overlaps file `node`'s, or 0.
-std::uint32_t ArchiveEdit::sharing(std::uint32_t node) const {
-    Entry f, e;
-    archive_entry(archive_, node, &f);
-    const std::uint64_t begin = f.data_offset, end = begin + f.data_size;
-    for (std::uint32_t i = 1; archive_entry(archive_, i, &e); ++i)
-        if (i != node && !e.is_directory && e.data_size != 0 && e.data_offset < end &&
-            begin < std::uint64_t{e.data_offset} + e.data_size)
-            return i;
-    return 0;
-}
-
-bool ArchiveEdit::refuse_named_archive(const Route& route, const std::string& path) {
-    return refuse(shown(path) + ": names the archive inside " + shown(unpacked_path(places_, route.node)) +
-                  ", not an entry; --rename takes the file, or the entries inside");
-}
-
-// Opens the archive file `node` holds, as -r names it: none when it holds
-// none; false, with the reason told, when -r refuses to open it.
-bool ArchiveEdit::open_nested(std::uint32_t node, NestedOpen* opened) {
-    *opened = open_inside(node);
-    if (opened->refusal == NestRefusal::none) return true;
-    return refuse(shown(unpacked_path(places_, node)) + ": " +
-                  nest_refusal_reason(opened->refusal, opened->status, places_[node].name + ".d", opened->same_as) +
-                  "; -r edits nothing inside it");
-}
-
-bool ArchiveEdit::nested(std::uint32_t node, Work& work, bool* holds) {
-    NestedOpen opened;
-    if (!open_nested(node, &opened)) return false;
-    *holds = opened.archive != nullptr;
-    return !*holds || inside(node, std::move(opened), work);
-}
-
-bool ArchiveEdit::probe(std::uint32_t node, bool* holds) {
-    NestedOpen opened;
-    if (!open_nested(node, &opened)) return false;
-    *holds = opened.archive != nullptr;
-    return true;
-}
-
-// The archive file `node` holds, just opened, edited as `work` asks and
-// written back into the file's carriers; the file takes the new bytes when
-// anything changed, and its changes are told by their paths inside.
-bool ArchiveEdit::inside(std::uint32_t node, NestedOpen opened, Work& work) {
-    Entry e;
-    archive_entry(archive_, node, &e);
-    const std::string path = prefix_ + unpacked_path(places_, node);
-    for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
-        if (opened.status.notices & notice) report_line(run_.out, notice_line(escaped_path(path), notice));
-    const Archive& inner = *opened.archive;
-    run_.opener->enter(e, inner);
-    const std::size_t told = run_.changes.size();
-    Bytes bytes;
-    u8::NestedRebuild result = u8::NestedRebuild::unchanged;
-    bool ok = false;
-    {
-        ArchiveEdit child(run_, inner, path + ".d/");
-        ok = apply_work(run_, child, work);
-        if (ok && child.touched()) {
-            u8::Plan plan;
-            const u8::EditOutcome laid = u8::layout_edit(inner, child.edit, {}, plan);
-            if (laid.result.error != u8::LayoutError::none) {
-                ok = refuse(escaped_path(path + ".d") + ": " + u8::layout_error_text(laid.result.error));
-            } else {
-                ok = child.changes(plan, laid);
-                if (ok)
-                    result = u8::rebuild_nested(inner, plan,
-                                                [this](const u8::Piece& piece, const ByteSink& sink) {
-                                                    return run_.files.read(piece.key, sink, nullptr);
-                                                },
-                                                run_.yaz0, bytes);
-            }
-        }
-    }
-    run_.opener->leave();
-    opened.archive.reset();
-    if (!ok) return false;
-    switch (result) {
-        case u8::NestedRebuild::unchanged:
-            run_.changes.resize(told);  // the same archive, byte for byte: nothing changed
-            return true;
-        case u8::NestedRebuild::rebuilt: break;
-        case u8::NestedRebuild::too_large:
-            return refuse(escaped_path(path) + ": its archive would pass " +
-                          std::to_string(u8::kMaxNestedRebuild >> 20) + " MiB, more than -r rebuilds");
-        case u8::NestedRebuild::source_failed:
-            return refuse(!run_.files.problem.empty() ? run_.files.problem
-                                                      : escaped_path(path) + ": its archive cannot be read");
-        case u8::NestedRebuild::carrier_full:
-            return refuse(escaped_path(path) + ": too large for the carrier it was in");
-    }
-    if (const std::uint32_t other = sharing(node))
-        return refuse(escaped_path(path) + ": its bytes are shared with " + shown(unpacked_path(places_, other)) +
-                      ", which an edit inside would part; -r edits nothing inside it");
-    u8::EditNode& n = edit.nodes[node];
-    if (n.replace)
-        return refuse(escaped_path(path) + ": both the file and the archive it holds (" + escaped_path(path + ".d") +
-                      ") change; put one or the other");
-    n.replace = true;
-    n.size = bytes.size();
-    n.key = run_.files.add(std::move(bytes));
-    nested_[node] = true;
-    touched_ = true;
-    return true;
-}
-
-// What the edit changed, read off the new table: every entry's path before
-// and after (so that a root folder that unpacks under another name now,
-// next to a new one, is told as well).
-bool ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid) {
-    std::vector<Change>& out = run_.changes;
-    ArchivePtr result = archive_open_borrowed(plan.head.data(), plan.head.size());
-    if (!result) return refuse(run_.shown + ": the new table does not read back");
-    const std::vector<UnpackedPlace> now = unpacked_places(*result, platform_name_rule());
-    if (renamed_ && unpacked_path(now, laid.node_index[renamed_]) != renamed_to_)
-        return refuse(shown(renamed_to_) + ": would unpack as " + shown(unpacked_path(now, laid.node_index[renamed_])) +
-                      " (a root folder alone unpacks as arc); not renamed");
-    // An update adds where it was asked to, and moves nothing else: a new
-    // folder beside the root's only folder would make that one unpack under
-    // its stored name rather than arc/, and a lone new root folder unpacks
-    // as arc/.
-    const bool update = !added_paths_.empty();
-    for (std::uint32_t a = 0; a < laid.added_index.size(); ++a)
-        if (update && unpacked_path(now, laid.added_index[a]) != added_paths_[a])
-            return refuse(shown(added_paths_[a]) + ": would unpack as " + shown(unpacked_path(now, laid.added_index[a])) +
-                          " (a root folder alone unpacks as arc)");
-    // An entry lands where it did when its name and folder are the same and
-    // so is its folder's place.
-    std::vector<bool> same(places_.size(), false);
-    same[0] = true;
-    for (std::uint32_t i = 1; i < places_.size(); ++i) {
-        const std::uint32_t k = laid.node_index[i];
-        if (k == 0) {
-            out.push_back(Change{'D', prefix_ + unpacked_path(places_, i), {}});
-            continue;
-        }
-        const std::uint32_t folder = places_[i].folder;
-        same[i] = now[k].name == places_[i].name && now[k].folder == laid.node_index[folder] && same[folder];
-        if (!same[i]) {
-            const std::string from = unpacked_path(places_, i);
-            const std::string to = unpacked_path(now, k);
-            if (update)
-                return refuse(shown(added_paths_.front()) + ": adding it would make " + shown(from) + " unpack as " +
-                              shown(to) + " (root folders side by side keep their names)");
-            out.push_back(Change{'R', prefix_ + to, prefix_ + from});
-        }
-        if (edit.nodes[i].replace && !nested_[i]) out.push_back(Change{'M', prefix_ + unpacked_path(now, k), {}});
-    }
-    for (std::uint32_t k : laid.added_index)
-        if (k != 0) out.push_back(Change{'A', prefix_ + unpacked_path(now, k), {}});
-    return true;
-}
-
-// With -r, the puts that lead into archives inside this one, by the file
-// holding each, in the order first named.
-struct Inner {
-    std::uint32_t node = 0;
-    Work work;                  // their paths inside
-    std::vector<Put> as_given;  // their paths here, for a file that holds none
-};
-
-bool apply_work(EditRun& run, ArchiveEdit& edit, Work& work) {
-    switch (run.options.mode) {
-        case Mode::update: {
-            std::vector<Put> here;
-            std::vector<Inner> inner;
-            for (Put& p : work.puts) {
-                Route r = edit.route(p.path);
-                if (r.node == 0) {
-                    here.push_back(std::move(p));
-                    continue;
-                }
-                auto it = std::find_if(inner.begin(), inner.end(), [&r](const Inner& i) { return i.node == r.node; });
-                if (it == inner.end()) it = inner.insert(inner.end(), Inner{r.node, {}, {}});
-                it->work.puts.push_back(Put{std::move(r.rest), p.folder, p.file});
-                it->as_given.push_back(std::move(p));
-            }
-            if (!edit.put(here)) return false;
-            for (Inner& i : inner) {
-                bool holds = false;
-                if (!edit.nested(i.node, i.work, &holds)) return false;
-                if (!holds && !edit.put(i.as_given)) return false;  // NAME.d is an ordinary name here
-            }
-            return true;
-        }
-        case Mode::remove:
-            edit.remove();
-            return !run.opener || edit.remove_inside();
-        default: {
-            const Route from = edit.route(work.from), to = edit.route(work.to);
-            if (from.node == 0 && to.node == 0) return edit.rename(work.from, work.to);
-            if (from.node == to.node && !from.rest.empty() && !to.rest.empty()) {
-                Work inside;
-                inside.from = from.rest;
-                inside.to = to.rest;
-                bool holds = false;
-                if (!edit.nested(from.node, inside, &holds)) return false;
-                return holds || edit.rename(work.from, work.to);
-            }
-            // A path naming an archive's folder itself, or paths in two
-            // archives: refused where the file on the way holds an archive
-            // -r names; otherwise NAME.d is an ordinary name here.
-            bool from_inside = false, to_inside = false;
-            if (from.node && !edit.probe(from.node, &from_inside)) return false;
-            if (to.node == from.node) to_inside = from_inside;
-            else if (to.node && !edit.probe(to.node, &to_inside)) return false;
-            if (from_inside && from.rest.empty()) return edit.refuse_named_archive(from, work.from);
-            if (to_inside && to.rest.empty()) return edit.refuse_named_archive(to, work.to);
-            if (from_inside || to_inside)
-                return run.refuse(edit.shown(work.to) + ": not in the archive that holds " + edit.shown(work.from) +
-                                  "; a rename moves an entry within its own archive");
-            return edit.rename(work.from, work.to);
-        }
-    }
+bool refuse(Console& out, const std::string& line) {
+    report_line(out, line);
     return false;
-}
-
-std::string layout_problem(const u8::LayoutResult& r, const std::string& shown) {
-    switch (r.error) {
-        case u8::LayoutError::bad_tree: return shown + ": a folder cannot move into itself";
-        default: return shown + ": " + u8::layout_error_text(r.error);
-    }
 }
 
 // -u's PATHs on disk (DIR/PATH), in order: a file is put at PATH, a folder
 // is made there and everything below it put too.
-bool collect_puts(EditRun& run, const OutputFile& output, const std::vector<std::string>& given_paths,
-                  std::vector<Put>& puts) {
-    const Options& options = run.options;
-    DiskFiles& files = run.files;
+bool collect_puts(const Options& options, Console& out, DiskFiles& files, const OutputFile& output,
+                  const std::vector<std::string>& given_paths, std::vector<u8::PathPut>& puts) {
     const std::string dir = options.directory.empty() ? "." : options.directory;
     files.folders.push_back(disk::open_directory_path(dir.c_str()));
     const int top = files.folders.back().fd;
-    if (top < 0) return run.refuse(escaped_path(dir) + ": " + std::strerror(errno));
+    if (top < 0) return refuse(out, escaped_path(dir) + ": " + std::strerror(errno));
     for (const std::string& given : given_paths) {
         const std::string on_disk = options.directory.empty() ? given : join(options.directory, given);
         const std::string shown = escaped_path(on_disk);
         std::string path;
-        if (!plain_path(given, path))
-            return run.refuse(escaped_path(given) + ": not an entry path (names may not be empty, '.' or '..', "
-                                                    "nor any this system cannot hold)");
+        if (!u8::plain_entry_path(given, platform_name_rule(), path))
+            return refuse(out, escaped_path(given) + kNotEntryPath);
         // Down to the folder holding it, never through a symbolic link.
         int holder = top;
         for (std::size_t start = 0, slash; (slash = path.find('/', start)) != std::string::npos; start = slash + 1) {
@@ -763,31 +161,31 @@ bool collect_puts(EditRun& run, const OutputFile& output, const std::vector<std:
             files.folders.push_back(disk::open_directory(holder, name.c_str()));
             holder = files.folders.back().fd;
             if (holder < 0)
-                return run.refuse(shown + ": " + (errno == ENOENT ? std::string("names nothing on disk")
+                return refuse(out, shown + ": " + (errno == ENOENT ? std::string("names nothing on disk")
                                                                    : "cannot reach it: " + std::string(std::strerror(errno))));
         }
         const std::string name = name_of(path);
         disk::EntryKind kind;
         FileIdentity identity;
-        if (!disk::inspect(holder, name.c_str(), &kind, &identity)) return run.refuse(shown + ": " + std::strerror(errno));
-        if (kind == disk::EntryKind::missing) return run.refuse(shown + ": names nothing on disk");
-        if (kind == disk::EntryKind::symlink) return run.refuse(shown + ": is a symbolic link, not followed; not packed");
+        if (!disk::inspect(holder, name.c_str(), &kind, &identity)) return refuse(out, shown + ": " + std::strerror(errno));
+        if (kind == disk::EntryKind::missing) return refuse(out, shown + ": names nothing on disk");
+        if (kind == disk::EntryKind::symlink) return refuse(out, shown + ": is a symbolic link, not followed; not packed");
         if (kind == disk::EntryKind::directory) {
             files.folders.push_back(disk::open_directory(holder, name.c_str()));
-            if (!files.folders.back().valid()) return run.refuse(shown + ": " + std::strerror(errno));
+            if (!files.folders.back().valid()) return refuse(out, shown + ": " + std::strerror(errno));
             files.trees.push_back(std::make_unique<FolderTree>());
             FolderTree& tree = *files.trees.back();
             Selection none;
             tree.scan(files.folders.back().fd, on_disk, output, none);
             if (!tree.problems().empty()) {
-                for (const std::string& p : tree.problems()) report_line(run.out, p);
+                for (const std::string& p : tree.problems()) report_line(out, p);
                 return false;
             }
-            puts.push_back(Put{path, true, 0});
+            puts.push_back(u8::PathPut{path, true, 0, 0});
             const std::vector<u8::TreeEntry>& entries = tree.entries();
             for (std::uint64_t k = 0; k < entries.size(); ++k) {
                 if (entries[k].is_directory) {
-                    puts.push_back(Put{join(path, tree.path(k)), true, 0});
+                    puts.push_back(u8::PathPut{join(path, tree.path(k)), true, 0, 0});
                     continue;
                 }
                 DiskFiles::File f;
@@ -795,7 +193,7 @@ bool collect_puts(EditRun& run, const OutputFile& output, const std::vector<std:
                 f.key = k;
                 f.size = entries[k].size;
                 files.files.push_back(std::move(f));
-                puts.push_back(Put{join(path, tree.path(k)), false, files.files.size() - 1});
+                puts.push_back(u8::PathPut{join(path, tree.path(k)), false, entries[k].size, files.files.size() - 1});
             }
             continue;
         }
@@ -805,14 +203,76 @@ bool collect_puts(EditRun& run, const OutputFile& output, const std::vector<std:
         f.shown = shown;
         FileDescriptor file = disk::open_file_in(holder, name.c_str(), &f.size, &f.identity);
         if (!file.valid())
-            return run.refuse(shown + (errno == EINVAL ? ": is not a regular file or folder, not packed"
-                                                       : ": cannot be read: " + std::string(std::strerror(errno))));
+            return refuse(out, shown + (errno == EINVAL ? ": is not a regular file or folder, not packed"
+                                                        : ": cannot be read: " + std::string(std::strerror(errno))));
         if (same_identity(f.identity, output.existing) || same_identity(f.identity, output.written))
-            return run.refuse(shown + ": is the archive being written; not packed into itself");
+            return refuse(out, shown + ": is the archive being written; not packed into itself");
+        puts.push_back(u8::PathPut{path, false, f.size, files.files.size()});
         files.files.push_back(std::move(f));
-        puts.push_back(Put{path, false, files.files.size() - 1});
     }
     return true;
+}
+
+// What the library refused, in the program's words: one line each (one per
+// GLOB that matched nothing). `shown` is the archive as messages name it.
+std::vector<std::string> refusal_lines(const u8::PathEditRefusal& r, Mode mode, const std::string& shown,
+                                       const std::string& problem) {
+    using u8::PathRefusal;
+    const std::vector<std::string>& p = r.paths;
+    const auto at = [&p](std::size_t k) { return escaped_path(p[k]); };
+    switch (r.code) {
+        case PathRefusal::none: break;
+        case PathRefusal::not_an_entry_path: return {at(0) + kNotEntryPath};
+        case PathRefusal::no_such_entry: return {at(0) + ": no such entry in " + shown};
+        case PathRefusal::exists: return {at(0) + ": exists in " + shown};
+        case PathRefusal::into_itself: return {at(0) + ": a folder cannot move into itself"};
+        case PathRefusal::no_such_folder: return {at(0) + ": no such folder in " + shown};
+        case PathRefusal::not_a_folder: return {at(0) + ": is a file in " + shown + ", not a folder"};
+        case PathRefusal::file_onto_folder:
+            return {at(0) + ": is a folder in " + shown + " and a file on disk; not replaced"};
+        case PathRefusal::folder_onto_file:
+            return {at(0) + ": is a file in " + shown + " and a folder on disk; not replaced"};
+        case PathRefusal::data_failed: return {!problem.empty() ? problem : at(0) + ": cannot be read"};
+        case PathRefusal::unmatched: {
+            std::vector<std::string> lines;
+            for (const std::string& glob : p) lines.push_back("no entry matches '" + escaped(glob.c_str()) + "'");
+            return lines;
+        }
+        case PathRefusal::unpacks_elsewhere:
+            return {at(0) + ": would unpack as " + at(1) + " (a root folder alone unpacks as arc)" +
+                    (mode == Mode::rename ? "; not renamed" : "")};
+        case PathRefusal::moves_other:
+            return {at(0) + ": adding it would make " + at(1) + " unpack as " + at(2) +
+                    " (root folders side by side keep their names)"};
+        case PathRefusal::layout:
+            if (p[0].empty())
+                return {shown + ": " + (r.layout == u8::LayoutError::bad_tree ? "a folder cannot move into itself"
+                                                                              : u8::layout_error_text(r.layout))};
+            return {at(0) + ": " + u8::layout_error_text(r.layout)};
+        case PathRefusal::unreadable_table: return {shown + ": the new table does not read back"};
+        case PathRefusal::archive_folder:
+            if (mode == Mode::update) return {at(0) + ": names the archive inside " + at(1) + ", and a file on disk; not put"};
+            if (mode == Mode::remove)
+                return {at(0) + ": names the archive inside " + at(1) +
+                        ", not an entry; --delete takes the file, or the entries inside (" + at(0) + "/*)"};
+            return {at(0) + ": names the archive inside " + at(1) + ", not an entry; --rename takes the file, or the entries inside"};
+        case PathRefusal::across_archives:
+            return {at(0) + ": not in the archive that holds " + at(1) + "; a rename moves an entry within its own archive"};
+        case PathRefusal::nested_refused:
+            return {at(0) + ": " + nest_refusal_reason(r.nest, r.nest_status, name_of(p[0]) + ".d", p[1]) +
+                    "; -r edits nothing inside it"};
+        case PathRefusal::nested_too_large:
+            return {at(0) + ": its archive would pass " + std::to_string(u8::kMaxNestedRebuild >> 20) +
+                    " MiB, more than -r rebuilds"};
+        case PathRefusal::nested_unreadable: return {!problem.empty() ? problem : at(0) + ": its archive cannot be read"};
+        case PathRefusal::nested_carrier_full: return {at(0) + ": too large for the carrier it was in"};
+        case PathRefusal::nested_shared:
+            return {at(0) + ": its bytes are shared with " + at(1) + ", which an edit inside would part; -r edits nothing inside it"};
+        case PathRefusal::file_and_archive:
+            return {at(0) + ": both the file and the archive it holds (" + escaped_path(p[0] + ".d") +
+                    ") change; put one or the other"};
+    }
+    return {shown + ": not changed"};
 }
 
 }  // namespace
@@ -869,52 +329,52 @@ int run_edit(const Options& options, Console& out) {
                                 "-o FILE writes the result elsewhere");
     }
 
-    EditRun run(options, out, shown);
-    run.yaz0 = options.yaz0;
-    if (!options.level_given) run.yaz0.level = yaz0::Level::best;
-    if (options.recursive) run.opener = std::make_unique<NestedOpener>(*archive, platform_name_rule());
+    u8::PathEditRequest request;
+    request.rule = platform_name_rule();
+    request.recursive = options.recursive;
+    request.yaz0 = options.yaz0;
+    if (!options.level_given) request.yaz0.level = yaz0::Level::best;
     std::vector<std::string> given;
     for (std::size_t i = 1; i < options.operands.size(); ++i)
         given.push_back(disk::entry_path_argument(options.operands[i]));
-
-    Work work;
-    bool ok = true;
+    DiskFiles files;
     if (options.mode == Mode::update) {
-        ok = collect_puts(run, output, given, work.puts);
+        request.kind = u8::PathEditRequest::Kind::put;
+        if (!collect_puts(options, out, files, output, given, request.puts)) return fail(shown + ": not changed");
     } else if (options.mode == Mode::remove) {
-        run.selection = make_selection(given, {});
-    } else if (!plain_path(given[0], work.from)) {
-        ok = run.refuse(escaped_path(given[0]) + ": no such entry in " + shown);
-    } else if (!plain_path(given[1], work.to)) {
-        ok = run.refuse(escaped_path(given[1]) + ": not an entry path (names may not be empty, '.' or '..', "
-                                                 "nor any this system cannot hold)");
+        request.kind = u8::PathEditRequest::Kind::remove;
+        request.globs = given;
+    } else {
+        request.kind = u8::PathEditRequest::Kind::rename;
+        request.from = given[0];
+        request.to = given[1];
     }
-    ArchiveEdit edit(run, *archive, "");
-    ok = ok && apply_work(run, edit, work);
-    if (ok && options.mode == Mode::remove) {
-        for (const Pattern& p : run.selection.include) {
-            if (p.matched) continue;
-            ok = false;
-            report_line(out, "no entry matches '" + escaped(p.text.c_str()) + "'");
-        }
+    u8::PathEdit edit;
+    const bool done = u8::edit_by_paths(*archive, request, [&files](const u8::Piece& piece, const ByteSink& sink) {
+        return files.read(piece.key, sink, nullptr);
+    }, edit);
+    for (const u8::NestedNotice& n : edit.notices)
+        for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
+            if (n.notices & notice) report_line(out, notice_line(escaped_path(n.path), notice));
+    if (!done) {
+        for (const std::string& line : refusal_lines(edit.refusal, options.mode, shown, files.problem))
+            report_line(out, line);
+        // A layout past the format's limits is the whole archive's: nothing more to say.
+        if (edit.refusal.code == u8::PathRefusal::layout && edit.refusal.paths[0].empty()) return 1;
+        return fail(shown + ": not changed");
     }
-    if (!ok) return fail(shown + ": not changed");
-
-    u8::Plan plan;
-    const u8::EditOutcome laid = u8::layout_edit(*archive, edit.edit, {}, plan);
-    if (laid.result.error != u8::LayoutError::none) return fail(layout_problem(laid.result, shown));
-    if (!edit.changes(plan, laid)) return fail(shown + ": not changed");
 
     if (!options.dry_run) {
         const std::vector<Carrier>& carriers = archive_carriers(*archive);
         OutputFile* direct = writes_directly(carriers) ? &output : nullptr;
         OriginalBytes original(*archive);
-        DiskFiles& files = run.files;
+        const u8::DataSource new_data = u8::path_edit_source(edit, [&](const u8::Piece& piece, const ByteSink& sink) {
+            return files.read(piece.key, sink, direct);
+        });
         const u8::DataSource source = [&](const u8::Piece& piece, const ByteSink& sink) {
-            return piece.from == u8::Piece::From::original ? original.read(piece, sink, direct)
-                                                           : files.read(piece.key, sink, direct);
+            return piece.from == u8::Piece::From::original ? original.read(piece, sink, direct) : new_data(piece, sink);
         };
-        switch (write_archive(plan, carriers, run.yaz0, output, source, nullptr)) {
+        switch (write_archive(edit.plan, carriers, request.yaz0, output, source, nullptr)) {
             case WriteResult::written: break;
             case WriteResult::no_memory_for_encoder:
                 return fail(escaped_path(target) + ": not enough memory for the encoder");
@@ -928,17 +388,12 @@ int run_edit(const Options& options, Console& out) {
         }
         // Windows renames nothing over a file that is open: the archive is
         // read to the end by now.
-        run.opener.reset();
         archive.reset();
         if (!output_commit(output, reason)) return fail(escaped_path(target) + ": " + reason);
     }
 
-    std::vector<Change>& changes = run.changes;
-    if (!options.quiet) {
-        std::stable_sort(changes.begin(), changes.end(),
-                         [](const Change& x, const Change& y) { return x.path < y.path; });
-        for (const Change& c : changes) print_change(out, options.json, c.kind, c.path, c.from);
-    }
+    if (!options.quiet)
+        for (const PathChange& c : edit.changes) print_change(out, options.json, c.kind, c.path, c.from);
     if (!console_flush(out)) return fail(with_errno("cannot write the listing", out.error_number));
     return 0;
 }

@@ -1,5 +1,6 @@
 // Reading a U8 archive: open it (bare or inside any carriers), walk its
-// entries, read their bytes, and know where unpacking puts each of them.
+// entries, read their bytes, know where unpacking puts each of them, and
+// compare two archives by what unpacking them gives.
 //
 // An archive is validated once, when it is opened: the header, the table's
 // place in the archive, every node and every name. After a successful open
@@ -380,5 +381,41 @@ private:
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// An entry that differs between two archives, or that an edit changes,
+// named by its path as unpacked, as `git status --short` tells them: 'A'
+// (added: only in the second archive), 'D' (removed: only in the first),
+// 'M' (other bytes, or a file on one side and a folder on the other), or
+// 'R' (renamed or moved; edits only, `from` being where it was).
+struct PathChange {
+    char kind = 'M';
+    std::string path;
+    std::string from;
+};
+
+struct Comparison {
+    bool same_contents = true;  // nothing differs
+    bool identical = false;     // and the U8 archives, carriers peeled, are the same bytes
+    // The data of a file on both sides, or the U8 archives themselves,
+    // could not be read: the comparison stopped there, and what it said
+    // before stands.
+    bool unreadable = false;
+    std::string unreadable_path;  // that file's path; empty for the U8 archives
+};
+
+// Compares what unpacking `a` and `b` gives (the entries unpacked_places
+// says are written, paths by `rule`), whatever their carriers, node order,
+// alignment and padding, and hands each difference to `difference` as it
+// is found: folder by folder, each folder's entries by name, a folder on
+// one side only with everything in it. File data is compared in chunks, so
+// memory stays bounded whatever the archives hold. With `recursive`, a
+// file that holds an archive on both sides (as NestedOpener opens it, with
+// the walk's bounds) is compared by what that archive holds, through its
+// "NAME.d" folder, whatever its carriers and layout; an archive on one
+// side only is told with everything in it, after its file. Linear in the
+// entries at any depth.
+Comparison compare_archives(const Archive& a, const Archive& b,
+                            const std::function<void(const PathChange&)>& difference,
+                            const NameRule& rule = {}, bool recursive = false);
 
 }  // namespace dravik

@@ -12,6 +12,9 @@
 //     folder that unpacking the archive made: the same bytes when nothing
 //     changed, and as few changed bytes as possible when something did.
 //
+// Edits can also be asked for by the paths unpacking gives entries
+// (edit_by_paths), as the command line's -u, --delete and --rename ask.
+//
 // Compression and banner headers are the carriers' business (carrier.h);
 // the plan is the bare U8 archive. The library-wide contract is in
 // common.h.
@@ -21,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dravik/archive.h"
@@ -236,5 +240,133 @@ bool write_plan(const Plan& plan, const ByteSink& sink, const DataSource& source
 // and are not encoded again (NestedRebuild::unchanged, `file` empty).
 NestedRebuild rebuild_nested(const Archive& inner, const Plan& plan, const DataSource& source,
                              const yaz0::EncodeOptions& yaz0_options, Bytes& file);
+
+// Editing by paths: what -u, --delete and --rename do, for every caller.
+// Entries are named by the paths unpacking gives them ("arc/timg/logo.tpl":
+// unpacked_places with the request's rule); a path names the entry
+// unpacking writes there, else the first one placed there. A request is
+// resolved against an open archive into an Edit, laid out by layout_edit,
+// and comes back as the plan and the changes it makes, or as a refusal: a
+// code and the paths concerned, in no caller's words. Reading new data from
+// a disk, and writing the result, stay with the caller.
+//
+// With `recursive`, a path through a folder "NAME.d" names an entry of the
+// archive the file NAME holds, as -r unpacking names it. That archive is
+// opened with the walk's bounds and refusals (NestedOpener), edited by the
+// same rules, written back into NAME's carriers (rebuild_nested) in memory,
+// and its bytes replace NAME's in the edit of the archive above: deepest
+// first, one open path at a time. An archive nothing changed keeps its
+// bytes. NAME.d is only a way in, never an entry: a path or pattern naming
+// it itself, a rename from one archive into another, and a change to both
+// NAME and what it holds are refused. Without `recursive`, "NAME.d" is an
+// ordinary name.
+
+// An entry path as given, made plain ("./a/b/" is "a/b"). False when it
+// names nothing inside an archive: empty, absolute, holding a NUL byte, or
+// with an empty, "." or ".." name, or one `rule` refuses.
+bool plain_entry_path(std::string_view text, const NameRule& rule, std::string& path);
+
+// A file or a folder to put at an entry path.
+struct PathPut {
+    std::string path;  // an entry path, made plain here
+    bool folder = false;
+    std::uint64_t size = 0;  // a file's data length
+    std::uint64_t key = 0;   // a file's: handed back (Piece::key) when its data is wanted
+};
+
+struct PathEditRequest {
+    enum class Kind : std::uint8_t {
+        // Each put in order (a path named twice counts once): a file
+        // replaces the file at its path when its bytes differ, or is added
+        // with the folders that lead to it; a folder is made where missing.
+        // Nothing moves: an entry added where unpacking would not put it,
+        // or that would make another unpack elsewhere, is refused.
+        put,
+        // The entries a glob matches (the --include rule, make_selection),
+        // a folder with everything in it.
+        remove,
+        // `from` renamed to `to`, or moved with what it holds when `to` is
+        // in another folder; `to`'s folder must exist and `to` may not.
+        rename,
+    };
+    Kind kind = Kind::put;
+    std::vector<PathPut> puts;
+    std::vector<std::string> globs;
+    std::string from, to;  // as given, made plain here
+    NameRule rule;
+    bool recursive = false;
+    yaz0::EncodeOptions yaz0;  // for the archives inside that are in Yaz0
+};
+
+// Why a request was refused, and what `PathEditRefusal::paths` holds for
+// it. Paths run from the edited archive's root, through the NAME.d folders
+// on the way with `recursive`.
+enum class PathRefusal : std::uint8_t {
+    none,
+    not_an_entry_path,  // {the path as given}: a put's, or a rename's `to`
+    no_such_entry,      // {`from`}: plain, or as given when it is no entry path
+    exists,             // {`to`}
+    into_itself,        // {`to`}: a folder renamed into itself
+    no_such_folder,     // {`to`'s folder}
+    not_a_folder,       // {a folder a put goes into}: a file in the archive
+    file_onto_folder,   // {a put's path}: a file put where the archive has a folder
+    folder_onto_file,   // {a put's path}: a folder put where the archive has a file
+    data_failed,        // {a put's path}: the data source failed while comparing its bytes
+    unmatched,          // the globs, as given, that matched nothing
+    unpacks_elsewhere,  // {asked for, where it would unpack}: a root folder alone unpacks as "arc"
+    moves_other,        // {an entry added, another entry, where that one would unpack then}
+    layout,             // {"", or "NAME.d" for an archive inside}: `layout` says why
+    unreadable_table,   // {}: the new table does not read back
+    // With `recursive`:
+    archive_folder,     // {"NAME.d", "NAME"}: a path or glob naming NAME.d itself
+    across_archives,    // {`to`, `from`}: not in the same archive
+    nested_refused,     // {NAME, the file opened first for NestRefusal::shared}: see `nest`
+    nested_too_large,   // {NAME}: its archive would pass kMaxNestedRebuild
+    nested_unreadable,  // {NAME}: its archive, or data for it, could not be read
+    nested_carrier_full,// {NAME}: its archive no longer fits its carrier
+    nested_shared,      // {NAME, another file}: whose data overlaps NAME's
+    file_and_archive,   // {NAME}: both NAME and what its archive holds change
+};
+
+struct PathEditRefusal {
+    PathRefusal code = PathRefusal::none;
+    std::vector<std::string> paths;
+    std::size_t put = 0;  // the put concerned, where a code names one
+    LayoutError layout = LayoutError::none;
+    NestRefusal nest = NestRefusal::none;  // for nested_refused, with
+    OpenStatus nest_status;                // what opening it gave
+};
+
+// An archive inside that an edit opened, and its checksum notices.
+struct NestedNotice {
+    std::string path;  // its file's path
+    std::uint32_t notices = 0;
+};
+
+struct PathEdit {
+    Plan plan;                          // the edited archive, for write_plan
+    std::vector<PathChange> changes;    // sorted by path; inside archives by their paths there
+    std::vector<NestedNotice> notices;  // archives inside whose checksums do not match
+    PathEditRefusal refusal;
+    // The new bytes of archives inside (with `recursive`), and the puts'
+    // keys, which path_edit_source serves the plan's file pieces from.
+    std::vector<Bytes> rebuilt;
+    std::vector<std::uint64_t> put_keys;
+};
+
+// Resolves `request` against `archive` and lays the edit out. New data is
+// read through `data` (pieces From::file with a put's key) to compare it
+// with the entry it would replace, and to rebuild the archives inside.
+// False with `out.refusal` set, or true with the plan and the changes (an
+// update with the bytes an entry has changes nothing, and the plan writes
+// the U8 archive byte for byte).
+bool edit_by_paths(const Archive& archive, const PathEditRequest& request, const DataSource& data,
+                   PathEdit& out);
+
+// What write_plan wants for `edit.plan`'s file pieces: rebuilt archives
+// from `edit`, which must outlive it, and puts' data from `data`, asked
+// for with the put's key. Original pieces are the caller's to serve (or
+// write_plan's).
+DataSource path_edit_source(const PathEdit& edit, const DataSource& data);
 
 }  // namespace dravik::u8

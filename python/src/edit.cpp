@@ -1,18 +1,15 @@
-// The program's edit (program/edit.cpp) and comparison (program/diff.cpp)
-// over the public library: paths and patterns turned into a u8::Edit over
-// the open archive, laid out by layout_edit so that every byte the edit
-// does not touch stays, and written as packing writes. Entries are named by
-// the paths unpacking gives them; on POSIX every safe name can be created,
-// so no name rule is asked.
+// The program's edit and comparison over the public library: the caller's
+// paths, bytes and files handed to u8::edit_by_paths (which keeps every
+// byte the edit does not touch) and written as packing writes; two
+// archives compared by compare_archives. What the library refuses is told
+// here in the module's words (the program's, with paths as given). On
+// POSIX every safe name can be created, so no name rule is asked.
 #include "edit.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
-#include <set>
-#include <string_view>
 #include <utility>
 
 #include "disk.h"
@@ -32,13 +29,6 @@ std::string join(const std::string& folder, const std::string& name) {
     return folder.empty() ? name : folder + "/" + name;
 }
 
-std::string folder_of(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-std::string name_of(const std::string& path) { return path.substr(path.rfind('/') + 1); }
-
 [[noreturn]] void refuse(std::string line) { throw EditRefusal{{std::move(line)}}; }
 
 [[noreturn]] void disk_failure(const std::string& message, int error_number, const std::string& filename) {
@@ -47,24 +37,6 @@ std::string name_of(const std::string& path) { return path.substr(path.rfind('/'
 
 const char* const kNotEntryPath =
     ": not an entry path (names may not be empty, '.' or '..', nor any this system cannot hold)";
-
-// An entry path as given, made plain ("./a/b/" is "a/b"). False when it
-// names nothing inside an archive: empty, absolute, with an empty, "." or
-// ".." name in it, or holding a NUL byte (which would end a stored name).
-bool plain_path(const std::string& text, std::string& path) {
-    std::string_view p = text;
-    while (p.size() >= 2 && p[0] == '.' && p[1] == '/') p.remove_prefix(2);
-    while (!p.empty() && p.back() == '/') p.remove_suffix(1);
-    if (p.empty() || p[0] == '/' || p.find('\0') != std::string_view::npos) return false;
-    for (std::size_t start = 0; start <= p.size();) {
-        std::size_t end = p.find('/', start);
-        if (end == std::string_view::npos) end = p.size();
-        if (!name_is_safe(std::string(p.substr(start, end - start)).c_str())) return false;
-        start = end + 1;
-    }
-    path = std::string(p);
-    return true;
-}
 
 // The data an update brings: bytes given (read where they are), files of
 // scanned folders, and files named by the caller. Their keys in the edit
@@ -133,19 +105,6 @@ public:
         return true;
     }
 
-    // Whether file `index` holds exactly `entry`'s data.
-    bool same_as(std::uint64_t index, const Archive& archive, const Entry& entry) {
-        std::vector<std::uint8_t> theirs(kChunk);
-        std::uint64_t at = 0;
-        bool same = true;
-        const bool read_all = read(index, [&](const std::uint8_t* p, std::size_t n) {
-            same = archive_read(archive, entry, at, theirs.data(), n) && std::memcmp(p, theirs.data(), n) == 0;
-            at += n;
-            return same;
-        });
-        return read_all && same && at == entry.data_size;
-    }
-
 private:
     bool fail(const std::string& why, int e) {
         problem = why;
@@ -156,149 +115,55 @@ private:
     std::vector<std::uint8_t> chunk_;
 };
 
-// One edit of one archive: its entries by path, the edit being built, and
-// what it changes. Every refusal throws.
-class ArchiveEdit {
-public:
-    ArchiveEdit(const Archive& archive, const std::string& shown, Sources& sources)
-        : archive_(archive), shown_(shown), sources_(sources), places_(unpacked_places(archive)) {
-        edit.nodes.resize(places_.size());
-        directory_.resize(places_.size());
-        Entry e;
-        for (std::uint32_t i = 1; i < places_.size(); ++i)
-            directory_[i] = archive_entry(archive, i, &e) && e.is_directory;
-        // A path names the entry unpacking writes there, else the first one placed there.
-        for (int pass = 0; pass < 2; ++pass)
-            for (std::uint32_t i = 1; i < places_.size(); ++i)
-                if (places_[i].written == (pass == 0)) in_folder_.emplace(Spot(places_[i].folder, places_[i].name), i);
-    }
-
-    u8::Edit edit;
-
-    void update(const UpdateItem& item, const Identity& output_a, const Identity& output_b);
-    void remove(const std::vector<std::string>& globs);
-    void rename(const std::string& old_text, const std::string& new_text);
-    std::vector<Change> changes(const u8::Plan& plan, const u8::EditOutcome& laid);
-
-private:
-    // The node at `path`, or 0: found name by name from the top.
-    std::uint32_t find(const std::string& path) const {
-        std::uint32_t node = 0;
-        for (std::size_t start = 0; start <= path.size();) {
-            std::size_t end = path.find('/', start);
-            if (end == std::string::npos) end = path.size();
-            const auto found = in_folder_.find(Spot(node, std::string_view(path).substr(start, end - start)));
-            if (found == in_folder_.end()) return 0;
-            node = found->second;
-            start = end + 1;
+// What the library refused, in the module's words: one line each (one per
+// glob that matched nothing). Failures of the data, and interruptions, are
+// the sources' to tell.
+[[noreturn]] void refused(const u8::PathEditRefusal& r, EditKind kind, const std::string& shown,
+                          const Sources& sources, const std::vector<bool>& given_as_bytes) {
+    using u8::PathRefusal;
+    if (sources.stopped) throw Interrupted();
+    if (!sources.problem.empty()) disk_failure(sources.problem, sources.problem_errno, "");
+    const std::vector<std::string>& p = r.paths;
+    switch (r.code) {
+        case PathRefusal::not_an_entry_path: refuse(p[0] + kNotEntryPath);
+        case PathRefusal::no_such_entry: refuse(p[0] + ": no such entry in " + shown);
+        case PathRefusal::exists: refuse(p[0] + ": exists in " + shown);
+        case PathRefusal::into_itself: refuse(p[0] + ": a folder cannot move into itself");
+        case PathRefusal::no_such_folder: refuse(p[0] + ": no such folder in " + shown);
+        case PathRefusal::not_a_folder: refuse(p[0] + ": is a file in " + shown + ", not a folder");
+        case PathRefusal::file_onto_folder:
+            refuse(p[0] + ": is a folder in " + shown + " and " +
+                   (r.put < given_as_bytes.size() && given_as_bytes[r.put] ? "given as bytes" : "a file on disk") +
+                   "; not replaced");
+        case PathRefusal::folder_onto_file: refuse(p[0] + ": is a file in " + shown + " and a folder on disk; not replaced");
+        case PathRefusal::unmatched: {
+            EditRefusal unmatched;
+            for (const std::string& glob : p) unmatched.lines.push_back("no entry matches '" + glob + "'");
+            throw unmatched;
         }
-        return node;
+        case PathRefusal::unpacks_elsewhere:
+            refuse(p[0] + ": would unpack as " + p[1] + " (a root folder alone unpacks as arc)" +
+                   (kind == EditKind::rename ? "; not renamed" : ""));
+        case PathRefusal::moves_other:
+            refuse(p[0] + ": adding it would make " + p[1] + " unpack as " + p[2] +
+                   " (root folders side by side keep their names)");
+        case PathRefusal::layout:
+            if (r.layout == u8::LayoutError::bad_tree) refuse(shown + ": a folder cannot move into itself");
+            throw ArchiveFailure{shown + ": " + u8::layout_error_text(r.layout)};
+        case PathRefusal::unreadable_table: throw ArchiveFailure{shown + ": the new table does not read back"};
+        default: break;  // data_failed without a problem told, and what only -r refuses
     }
-    u8::EditFolder folder_at(const std::string& path);
-    void put_file(const std::string& path, std::uint64_t file, const char* given_as);
-    void put_tree(const std::string& path, std::uint64_t scan);
-
-    const Archive& archive_;
-    const std::string& shown_;
-    Sources& sources_;
-    std::vector<UnpackedPlace> places_;
-    std::vector<bool> directory_;
-    using Spot = std::pair<std::uint32_t, std::string_view>;  // a folder and a name in it
-    std::map<Spot, std::uint32_t> in_folder_;
-    std::map<std::string, u8::EditFolder> added_folders_;
-    std::set<std::string> put_;             // paths an update has decided already
-    std::vector<std::string> added_paths_;  // per added entry: where an update puts it
-    std::uint32_t renamed_ = 0;             // the entry a rename moves, and where to
-    std::string renamed_to_;
-};
-
-// The folder at `path` in the edited archive: one that is there, or one
-// added with the folders leading to it.
-u8::EditFolder ArchiveEdit::folder_at(const std::string& path) {
-    if (path.empty()) return u8::EditFolder{false, 0};
-    const auto added = added_folders_.find(path);
-    if (added != added_folders_.end()) return added->second;
-    if (const std::uint32_t node = find(path)) {
-        if (!directory_[node]) refuse(path + ": is a file in " + shown_ + ", not a folder");
-        return u8::EditFolder{false, node};
-    }
-    u8::EditAdded a;
-    a.name = name_of(path);
-    a.is_directory = true;
-    a.folder = folder_at(folder_of(path));
-    const u8::EditFolder folder{true, static_cast<std::uint32_t>(edit.added.size())};
-    edit.added.push_back(std::move(a));
-    added_paths_.push_back(path);
-    added_folders_.emplace(path, folder);
-    return folder;
+    throw ArchiveFailure{shown + ": cannot be read"};
 }
 
-// File `file` at `path`: it replaces the file there when its bytes differ,
-// or is added.
-void ArchiveEdit::put_file(const std::string& path, std::uint64_t file, const char* given_as) {
-    if (!put_.insert(path).second) return;  // named twice: the first one counts
-    const Sources::File& f = sources_.files[file];
-    if (const std::uint32_t node = find(path)) {
-        if (directory_[node]) refuse(path + ": is a folder in " + shown_ + " and " + given_as + "; not replaced");
-        Entry e;
-        archive_entry(archive_, node, &e);
-        if (e.data_size == f.size && places_[node].written && sources_.same_as(file, archive_, e)) return;
-        if (sources_.stopped) throw Interrupted();
-        if (!sources_.problem.empty()) disk_failure(sources_.problem, sources_.problem_errno, "");
-        u8::EditNode& n = edit.nodes[node];
-        n.replace = true;
-        n.size = f.size;
-        n.key = file;
-        return;
-    }
-    u8::EditAdded a;
-    a.folder = folder_at(folder_of(path));
-    a.name = name_of(path);
-    a.size = f.size;
-    a.key = file;
-    edit.added.push_back(std::move(a));
-    added_paths_.push_back(path);
-}
-
-// Scanned folder `scan` put at `path`: its folders made where missing, its
-// files put one by one.
-void ArchiveEdit::put_tree(const std::string& path, std::uint64_t scan_index) {
-    const std::string clash = " and a folder on disk; not replaced";
-    if (const std::uint32_t node = find(path); node && !directory_[node])
-        refuse(path + ": is a file in " + shown_ + clash);
-    folder_at(path);
-    const Scan& scan = *sources_.scans[scan_index];
-    for (std::uint64_t k = 0; k < scan.tree.size(); ++k) {
-        const std::string at = join(path, join(scan.folders[scan.folder_of[k]].path, scan.tree[k].name));
-        if (scan.tree[k].is_directory) {
-            if (const std::uint32_t node = find(at); node && !directory_[node])
-                refuse(at + ": is a file in " + shown_ + clash);
-            folder_at(at);
-            continue;
-        }
-        Sources::File f;
-        f.reader = sources_.readers[scan_index].get();
-        f.key = k;
-        f.size = scan.tree[k].size;
-        sources_.files.push_back(std::move(f));
-        put_file(at, sources_.files.size() - 1, "a file on disk");
-    }
-}
-
-void ArchiveEdit::update(const UpdateItem& item, const Identity& output_a, const Identity& output_b) {
-    std::string path;
-    if (!plain_path(item.path, path)) refuse(item.path + kNotEntryPath);
-    if (!item.on_disk) {
-        Sources::File f;
-        f.data = item.data;
-        f.size = item.size;
-        f.shown = path;
-        sources_.files.push_back(std::move(f));
-        put_file(path, sources_.files.size() - 1, "given as bytes");
-        return;
-    }
-    // The caller's own path is followed up to its last name, which is taken
-    // as it is: a symbolic link there is refused, as the program refuses it.
+// The caller's paths on disk, as puts: a file, or a folder with everything
+// below it (scanned as packing scans). The caller's own path is followed up
+// to its last name, which is taken as it is: a symbolic link there is
+// refused, as the program refuses it.
+void put_from_disk(const UpdateItem& item, const Identity& output_a, const Identity& output_b, Sources& sources,
+                   std::vector<u8::PathPut>& puts) {
+    std::string path;  // where it goes: what is below a folder is joined to it
+    if (!u8::plain_entry_path(item.path, {}, path)) refuse(item.path + kNotEntryPath);
     const std::string& shown = item.disk_path;
     const std::size_t slash = shown.find_last_of('/');
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : shown.substr(0, slash);
@@ -336,10 +201,24 @@ void ArchiveEdit::update(const UpdateItem& item, const Identity& output_a, const
             f.error_number = scan->first_error;
             throw f;
         }
-        sources_.readers.push_back(std::make_unique<ScanReader>(*scan, top.get(), shown, sources_.interrupted()));
-        sources_.scans.push_back(std::move(scan));
-        sources_.folders.push_back(std::move(top));
-        put_tree(path, sources_.scans.size() - 1);
+        sources.readers.push_back(std::make_unique<ScanReader>(*scan, top.get(), shown, sources.interrupted()));
+        puts.push_back(u8::PathPut{path, true, 0, 0});
+        for (std::uint64_t k = 0; k < scan->tree.size(); ++k) {
+            const u8::TreeEntry& t = scan->tree[k];
+            const std::string at = join(path, join(scan->folders[scan->folder_of[k]].path, t.name));
+            if (t.is_directory) {
+                puts.push_back(u8::PathPut{at, true, 0, 0});
+                continue;
+            }
+            Sources::File f;
+            f.reader = sources.readers.back().get();
+            f.key = k;
+            f.size = t.size;
+            sources.files.push_back(std::move(f));
+            puts.push_back(u8::PathPut{at, false, t.size, sources.files.size() - 1});
+        }
+        sources.scans.push_back(std::move(scan));
+        sources.folders.push_back(std::move(top));
         return;
     }
     Sources::File f;
@@ -355,107 +234,15 @@ void ArchiveEdit::update(const UpdateItem& item, const Identity& output_a, const
     f.dir = holder.get();
     f.name = name;
     f.shown = shown;
-    sources_.folders.push_back(std::move(holder));
-    sources_.files.push_back(std::move(f));
-    put_file(path, sources_.files.size() - 1, "a file on disk");
+    sources.folders.push_back(std::move(holder));
+    puts.push_back(u8::PathPut{path, false, f.size, sources.files.size()});
+    sources.files.push_back(std::move(f));
 }
 
-void ArchiveEdit::remove(const std::vector<std::string>& globs) {
-    Selection selection = make_selection(globs, {});
-    std::vector<bool> removed(places_.size(), false);
-    // The paths as the walk makes them, one name at a time.
-    Placement placement(archive_);
-    Entry e;
-    for (std::uint32_t i = 1; archive_entry(archive_, i, &e); ++i) {
-        const Place& p = placement.place(e);
-        if (e.is_directory && !places_[i].written) placement.not_entered();
-        const bool hit = match_any(selection.include, p.path, p.name);
-        const bool inside = removed[places_[i].enclosing];
-        if (!hit && !inside) continue;
-        removed[i] = true;
-        if (!inside) edit.nodes[i].remove = true;
-    }
-    EditRefusal unmatched;
-    for (const Pattern& p : selection.include)
-        if (!p.matched) unmatched.lines.push_back("no entry matches '" + p.text + "'");
-    if (!unmatched.lines.empty()) throw unmatched;
-}
-
-void ArchiveEdit::rename(const std::string& old_text, const std::string& new_text) {
-    std::string from, to;
-    if (!plain_path(old_text, from) || !find(from)) refuse(old_text + ": no such entry in " + shown_);
-    if (!plain_path(new_text, to)) refuse(new_text + kNotEntryPath);
-    const std::uint32_t node = find(from);
-    if (find(to) || added_folders_.count(to)) refuse(to + ": exists in " + shown_);
-    if (directory_[node] && to.compare(0, from.size() + 1, from + "/") == 0)
-        refuse(to + ": a folder cannot move into itself");
-    const std::string destination = folder_of(to);
-    u8::EditFolder folder{false, 0};
-    if (!destination.empty()) {
-        const std::uint32_t d = find(destination);
-        if (!d || !directory_[d]) refuse(destination + ": no such folder in " + shown_);
-        folder.index = d;
-    }
-    u8::EditNode& n = edit.nodes[node];
-    if (destination != folder_of(from)) {
-        n.move = true;
-        n.folder = folder;
-    }
-    const std::string name = name_of(to);
-    Entry e;
-    archive_entry(archive_, node, &e);
-    if (name != e.name) {
-        n.rename = true;
-        n.name = name;
-    }
-    renamed_ = node;
-    renamed_to_ = to;
-}
-
-// What the edit changed, read off the new table: every entry's path before
-// and after (so that a root folder that unpacks under another name now,
-// next to a new one, is told as well).
-std::vector<Change> ArchiveEdit::changes(const u8::Plan& plan, const u8::EditOutcome& laid) {
-    ArchivePtr result = archive_open_borrowed(plan.head.data(), plan.head.size());
-    if (!result) throw ArchiveFailure{shown_ + ": the new table does not read back"};
-    const std::vector<UnpackedPlace> now = unpacked_places(*result);
-    if (renamed_ && unpacked_path(now, laid.node_index[renamed_]) != renamed_to_)
-        refuse(renamed_to_ + ": would unpack as " + unpacked_path(now, laid.node_index[renamed_]) +
-               " (a root folder alone unpacks as arc); not renamed");
-    // An update adds where it was asked to, and moves nothing else: a new
-    // folder beside the root's only folder would make that one unpack under
-    // its stored name rather than arc/, and a lone new root folder unpacks
-    // as arc/.
-    const bool update = !added_paths_.empty();
-    for (std::uint32_t a = 0; a < laid.added_index.size(); ++a)
-        if (update && unpacked_path(now, laid.added_index[a]) != added_paths_[a])
-            refuse(added_paths_[a] + ": would unpack as " + unpacked_path(now, laid.added_index[a]) +
-                   " (a root folder alone unpacks as arc)");
-    // An entry lands where it did when its name and folder are the same and
-    // so is its folder's place.
+std::vector<Change> changes_of(const std::vector<PathChange>& from) {
     std::vector<Change> out;
-    std::vector<bool> same(places_.size(), false);
-    same[0] = true;
-    for (std::uint32_t i = 1; i < places_.size(); ++i) {
-        const std::uint32_t k = laid.node_index[i];
-        if (k == 0) {
-            out.push_back(Change{'D', unpacked_path(places_, i), {}});
-            continue;
-        }
-        const std::uint32_t folder = places_[i].folder;
-        same[i] = now[k].name == places_[i].name && now[k].folder == laid.node_index[folder] && same[folder];
-        if (!same[i]) {
-            const std::string from = unpacked_path(places_, i);
-            const std::string to = unpacked_path(now, k);
-            if (update)
-                refuse(added_paths_.front() + ": adding it would make " + from + " unpack as " + to +
-                       " (root folders side by side keep their names)");
-            out.push_back(Change{'R', to, from});
-        }
-        if (edit.nodes[i].replace) out.push_back(Change{'M', unpacked_path(now, k), {}});
-    }
-    for (std::uint32_t k : laid.added_index)
-        if (k != 0) out.push_back(Change{'A', unpacked_path(now, k), {}});
+    out.reserve(from.size());
+    for (const PathChange& c : from) out.push_back(Change{c.kind, c.path, c.from});
     return out;
 }
 
@@ -470,7 +257,7 @@ EditOutcome edit_archive(const EditRequest& request, const std::function<bool()>
         if (status.error == OpenError::cannot_open)
             disk_failure(path + ": " + std::strerror(status.error_number), status.error_number, path);
         if (status.error == OpenError::out_of_memory) throw std::bad_alloc();
-        throw ArchiveFailure{path + ": " + open_error_reason(status)};
+        throw ArchiveFailure{path + ": " + open_error_text(status.error)};
     }
     EditOutcome outcome;
     outcome.notices = status.notices;
@@ -491,21 +278,43 @@ EditOutcome edit_archive(const EditRequest& request, const std::function<bool()>
     }
 
     Sources sources(interrupted);
-    ArchiveEdit edit(*archive, path, sources);
+    u8::PathEditRequest asked;
+    asked.yaz0 = request.yaz0;
+    std::vector<bool> given_as_bytes;  // per put
     switch (request.kind) {
         case EditKind::update:
-            for (const UpdateItem& item : request.items) edit.update(item, output_a, output_b);
+            asked.kind = u8::PathEditRequest::Kind::put;
+            for (const UpdateItem& item : request.items) {
+                if (item.on_disk) {
+                    put_from_disk(item, output_a, output_b, sources, asked.puts);
+                    given_as_bytes.resize(asked.puts.size(), false);
+                    continue;
+                }
+                Sources::File f;
+                f.data = item.data;
+                f.size = item.size;
+                f.shown = item.path;
+                asked.puts.push_back(u8::PathPut{item.path, false, f.size, sources.files.size()});
+                sources.files.push_back(std::move(f));
+                given_as_bytes.push_back(true);
+            }
             break;
-        case EditKind::remove: edit.remove(request.patterns); break;
-        case EditKind::rename: edit.rename(request.from, request.to); break;
+        case EditKind::remove:
+            asked.kind = u8::PathEditRequest::Kind::remove;
+            asked.globs = request.patterns;
+            break;
+        case EditKind::rename:
+            asked.kind = u8::PathEditRequest::Kind::rename;
+            asked.from = request.from;
+            asked.to = request.to;
+            break;
     }
-
-    u8::Plan plan;
-    const u8::EditOutcome laid = u8::layout_edit(*archive, edit.edit, {}, plan);
-    if (laid.result.error == u8::LayoutError::bad_tree) refuse(path + ": a folder cannot move into itself");
-    if (laid.result.error != u8::LayoutError::none)
-        throw ArchiveFailure{path + ": " + layout_limit_reason(laid.result.error)};
-    outcome.changes = edit.changes(plan, laid);
+    const u8::DataSource data = [&sources](const u8::Piece& piece, const ByteSink& sink) {
+        return sources.read(piece.key, sink);
+    };
+    u8::PathEdit edit;
+    if (!u8::edit_by_paths(*archive, asked, data, edit)) refused(edit.refusal, request.kind, path, sources, given_as_bytes);
+    outcome.changes = changes_of(edit.changes);
 
     if (!request.dry_run) {
         // Also where a long compression hears of Ctrl-C: the encoder stops
@@ -514,11 +323,8 @@ EditOutcome edit_archive(const EditRequest& request, const std::function<bool()>
             if (interrupted()) return sources.stopped = true, false;
             return output->write(p, n);
         };
-        const u8::DataSource source = [&sources](const u8::Piece& piece, const ByteSink& sink) {
-            return sources.read(piece.key, sink);
-        };
-        const Wrapped wrapped =
-            write_wrapped(plan, archive_carriers(*archive), request.yaz0, to_file, source, archive.get());
+        const Wrapped wrapped = write_wrapped(edit.plan, archive_carriers(*archive), request.yaz0, to_file,
+                                              u8::path_edit_source(edit, data), archive.get());
         if (wrapped == Wrapped::too_large_for_carrier)
             throw ArchiveFailure{target + ": too large for the carrier it was found in"};
         if (wrapped == Wrapped::failed) {
@@ -531,127 +337,18 @@ EditOutcome edit_archive(const EditRequest& request, const std::function<bool()>
         if (interrupted()) throw Interrupted();
         output->commit();
     }
-    std::stable_sort(outcome.changes.begin(), outcome.changes.end(),
-                     [](const Change& x, const Change& y) { return x.path < y.path; });
     return outcome;
 }
 
-// ------------------------------------------------------------------ diff
-
-namespace {
-
-enum class Same { yes, no, unreadable };
-
-// What unpacking one archive writes, folder by folder: each folder's
-// entries sorted by name, so that two archives are compared in one walk
-// down both trees, linear in the entries at any depth.
-struct Side {
-    const Archive& archive;
-    std::vector<UnpackedPlace> places;
-    std::vector<std::uint32_t> sorted;        // written entries, by folder then name
-    std::vector<std::uint32_t> first, count;  // per folder: its range in `sorted`
-
-    explicit Side(const Archive& a) : archive(a), places(unpacked_places(a)) {
-        for (std::uint32_t i = 1; i < places.size(); ++i)
-            if (places[i].written) sorted.push_back(i);
-        std::sort(sorted.begin(), sorted.end(), [this](std::uint32_t x, std::uint32_t y) {
-            return places[x].folder != places[y].folder ? places[x].folder < places[y].folder
-                                                        : places[x].name < places[y].name;
-        });
-        first.assign(places.size(), 0);
-        count.assign(places.size(), 0);
-        for (std::size_t k = sorted.size(); k-- > 0;) {
-            first[places[sorted[k]].folder] = static_cast<std::uint32_t>(k);
-            ++count[places[sorted[k]].folder];
-        }
-    }
-    bool directory(std::uint32_t i) const {
-        Entry e;
-        return archive_entry(archive, i, &e) && e.is_directory;
-    }
-};
-
-struct Buffers {
-    std::vector<std::uint8_t> a = std::vector<std::uint8_t>(kChunk), b = std::vector<std::uint8_t>(kChunk);
-};
-
-// Whether `read_a` and `read_b` give the same `size` bytes.
-template <typename ReadA, typename ReadB>
-Same same_stream(std::uint64_t size, Buffers& buffers, const ReadA& read_a, const ReadB& read_b) {
-    for (std::uint64_t at = 0; at < size;) {
-        const std::size_t n = size - at < kChunk ? static_cast<std::size_t>(size - at) : kChunk;
-        if (!read_a(at, buffers.a.data(), n) || !read_b(at, buffers.b.data(), n)) return Same::unreadable;
-        if (std::memcmp(buffers.a.data(), buffers.b.data(), n) != 0) return Same::no;
-        at += n;
-    }
-    return Same::yes;
-}
-
-}  // namespace
-
 DiffOutcome diff_archives(const Archive& a, const Archive& b) {
-    const Side x(a), y(b);
-    Buffers buffers;
     DiffOutcome outcome;
-    std::string path;
-    const auto tell = [&](char kind) { outcome.changes.push_back(Change{kind, path, {}}); };
-    // The walk: a folder of A and the folder of B at the same path (0 for
-    // none: the other side has no folder there), and how far through each.
-    struct Frame {
-        std::uint32_t fa, fb;
-        bool in_a, in_b;
-        std::uint32_t ia = 0, ib = 0;
-        std::size_t length;  // of `path` in this folder
-    };
-    std::vector<Frame> stack{Frame{0, 0, true, true, 0, 0, 0}};
-    while (!stack.empty()) {
-        Frame& f = stack.back();
-        const std::uint32_t na = f.in_a ? x.count[f.fa] : 0, nb = f.in_b ? y.count[f.fb] : 0;
-        if (f.ia == na && f.ib == nb) {
-            stack.pop_back();
-            continue;
-        }
-        const std::uint32_t ea = f.ia < na ? x.sorted[x.first[f.fa] + f.ia] : 0;
-        const std::uint32_t eb = f.ib < nb ? y.sorted[y.first[f.fb] + f.ib] : 0;
-        const int order = !ea ? 1 : !eb ? -1 : x.places[ea].name.compare(y.places[eb].name);
-        const std::string& name = order <= 0 ? x.places[ea].name : y.places[eb].name;
-        path.resize(f.length);
-        path += (f.length ? "/" : "") + name;
-        Frame inner{ea, eb, order <= 0 && x.directory(ea), order >= 0 && y.directory(eb), 0, 0, path.size()};
-        if (order < 0) {
-            ++f.ia, tell('D');
-        } else if (order > 0) {
-            ++f.ib, tell('A');
-        } else {
-            ++f.ia, ++f.ib;
-            if (inner.in_a != inner.in_b) {
-                tell('M');
-            } else if (!inner.in_a) {
-                Entry e, g;
-                archive_entry(a, ea, &e);
-                archive_entry(b, eb, &g);
-                const Same same = e.data_size != g.data_size ? Same::no
-                    : same_stream(e.data_size, buffers,
-                                  [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(a, e, at, p, n); },
-                                  [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(b, g, at, p, n); });
-                if (same == Same::unreadable) throw ArchiveFailure{path + ": cannot be read from both archives"};
-                if (same == Same::no) tell('M');
-            }
-        }
-        // A folder on one side only: everything in it is told too.
-        if (inner.in_a || inner.in_b) stack.push_back(inner);
-    }
-
-    // The U8 archives themselves, after their carriers: the same bytes, or
-    // only the same contents (another order, alignment or padding).
-    if (outcome.changes.empty() && archive_size(a) == archive_size(b)) {
-        const Same same = same_stream(
-            archive_size(a), buffers,
-            [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read_bytes(a, at, p, n); },
-            [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read_bytes(b, at, p, n); });
-        if (same == Same::unreadable) throw ArchiveFailure{"the archives cannot be read"};
-        outcome.identical = same == Same::yes;
-    }
+    std::vector<PathChange> found;
+    const Comparison c = compare_archives(a, b, [&found](const PathChange& d) { found.push_back(d); });
+    if (c.unreadable)
+        throw ArchiveFailure{c.unreadable_path.empty() ? std::string("the archives cannot be read")
+                                                       : c.unreadable_path + ": cannot be read from both archives"};
+    outcome.changes = changes_of(found);
+    outcome.identical = c.identical;
     return outcome;
 }
 

@@ -52,16 +52,8 @@ int FolderCursor::get(std::uint32_t k) {
 }
 
 std::string open_error_reason(const OpenStatus& status) {
-    switch (status.error) {
-        case OpenError::none: break;
-        case OpenError::cannot_open: return std::strerror(status.error_number);
-        case OpenError::not_an_archive: return "not a U8 archive";
-        case OpenError::bad_table: return "the archive's table lies outside the file";
-        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
-        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
-        case OpenError::out_of_memory: return "not enough memory";
-    }
-    return "cannot be read";
+    if (status.error == OpenError::cannot_open) return std::strerror(status.error_number);
+    return open_error_text(status.error);
 }
 
 ArchivePtr open_archive_file(const std::string& path, Identity* identity, OpenStatus* status) {
@@ -238,21 +230,6 @@ bool ScanReader::read(std::uint64_t key, const ByteSink& each) {
 }
 
 // ---------------------------------------------------------------- writing
-
-std::string layout_limit_reason(u8::LayoutError error) {
-    switch (error) {
-        case u8::LayoutError::offset_too_large:
-            return "the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
-        case u8::LayoutError::names_too_large:
-            return "the names would pass 16 MiB, which U8 name offsets cannot reach";
-        case u8::LayoutError::too_many_nodes: return "too many entries for a U8 table";
-        case u8::LayoutError::bad_alignment: return "the alignment must be a power of two from 1 to 65536";
-        case u8::LayoutError::bad_name: return "a name holding a NUL byte cannot be stored";
-        case u8::LayoutError::unusual_original: return "the archive has its table inside its header";
-        default: break;
-    }
-    return "cannot be laid out";
-}
 
 Wrapped write_wrapped(const u8::Plan& plan, const std::vector<Carrier>& carriers,
                       const yaz0::EncodeOptions& yaz0_options, const ByteSink& sink,

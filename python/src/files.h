@@ -133,11 +133,6 @@ private:
     std::vector<std::uint8_t> chunk_;
 };
 
-// Why a new archive cannot be laid out, for the format's limits, in the
-// program's words (the other errors mean something of their own to each
-// caller).
-std::string layout_limit_reason(u8::LayoutError error);
-
 enum class Wrapped { written, failed, too_large_for_carrier };
 
 // Streams `plan` to `sink` wrapped in `carriers` (outermost first): a bare

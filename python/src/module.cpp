@@ -457,8 +457,8 @@ pyb::list change_list(const std::vector<Change>& changes) {
 
 pyb::tuple notice_texts(std::uint32_t notices) {
     pyb::list out;
-    if (notices & kNoticeImd5Mismatch) out.append("an IMD5 checksum does not match its contents");
-    if (notices & kNoticeImetMismatch) out.append("the banner header's checksum does not match");
+    for (Notice notice : {kNoticeImd5Mismatch, kNoticeImetMismatch})
+        if (notices & notice) out.append(notice_text(notice));
     return pyb::tuple(out);
 }
 

@@ -50,7 +50,7 @@ std::string layout_problem(const u8::LayoutResult& r, const ScanReader& reader, 
         case u8::LayoutError::bad_tree: return who + ": the folder changed while being read";
         case u8::LayoutError::unusual_original:
             return who + ": the archive to lay out like has its table inside its header";
-        default: return who + ": " + layout_limit_reason(r.error);
+        default: return who + ": " + u8::layout_error_text(r.error);
     }
 }
 

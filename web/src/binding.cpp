@@ -120,19 +120,6 @@ void put_bool(std::string& out, const char* key, bool value) {
 
 // --- Plain words ------------------------------------------------------------
 
-const char* open_error_reason(OpenError error) {
-    switch (error) {
-        case OpenError::none: break;
-        case OpenError::cannot_open: return "cannot be read";
-        case OpenError::not_an_archive: return "not a U8 archive";
-        case OpenError::bad_table: return "the archive's table lies outside the file";
-        case OpenError::corrupt_table: return "the archive's table is damaged (nodes or names outside it)";
-        case OpenError::corrupt_carrier: return "the compressed or wrapped archive is damaged";
-        case OpenError::out_of_memory: return "not enough memory";
-    }
-    return "cannot be read";
-}
-
 const char* open_error_code(OpenError error) {
     switch (error) {
         case OpenError::none: return "none";
@@ -146,21 +133,16 @@ const char* open_error_code(OpenError error) {
     return "unknown";
 }
 
+// The library's words, but for the two a page user meets in their own
+// terms: an edit that would put a folder inside itself, and an original
+// whose table is where no layout can follow it.
 const char* layout_reason(u8::LayoutError error) {
     switch (error) {
-        case u8::LayoutError::none: break;
-        case u8::LayoutError::offset_too_large:
-            return "the archive's data would pass 4 GiB - 1, which U8 offsets cannot reach";
-        case u8::LayoutError::names_too_large:
-            return "the names would pass 16 MiB, which U8 name offsets cannot reach";
-        case u8::LayoutError::too_many_nodes: return "too many entries for a U8 table";
-        case u8::LayoutError::bad_alignment: return "the alignment must be a power of two from 1 to 65536";
         case u8::LayoutError::bad_tree: return "the edited tree is not a tree (a folder inside itself)";
-        case u8::LayoutError::bad_name: return "a name holding a NUL byte cannot be stored";
         case u8::LayoutError::unusual_original:
             return "the original archive has its table inside its header, so nothing can be laid out like it";
+        default: return u8::layout_error_text(error);
     }
-    return "cannot be laid out";
 }
 
 void put_carriers_and_warnings(std::string& out, const std::vector<CarrierKind>& carriers,
@@ -174,10 +156,10 @@ void put_carriers_and_warnings(std::string& out, const std::vector<CarrierKind>&
     out += ']';
     put_key(out, "warnings");
     out += '[';
-    if (notices & kNoticeImetMismatch) put_string(out, "the banner header's checksum does not match");
-    if (notices & kNoticeImd5Mismatch) {
+    for (Notice notice : {kNoticeImetMismatch, kNoticeImd5Mismatch}) {
+        if (!(notices & notice)) continue;
         if (out.back() != '[') out += ',';
-        put_string(out, "an IMD5 checksum does not match its contents");
+        put_string(out, notice_text(notice));
     }
     out += ']';
 }
@@ -457,7 +439,7 @@ struct Lister {
                 break;
             case NestRefusal::cannot_open:
                 why = std::string("holds an archive that cannot be opened: ") +
-                      open_error_reason(nested.status.error) + "; left as a file";
+                      open_error_text(nested.status.error) + "; left as a file";
                 break;
             case NestRefusal::shared:
                 why = "its bytes are those of " + std::string(nested.same_as) +
@@ -534,7 +516,7 @@ struct Checker {
             const Carrier& c = list[i];
             switch (c.kind) {
                 case CarrierKind::imet:
-                    if (notices & kNoticeImetMismatch) finding(true, where, "the banner header's checksum does not match");
+                    if (notices & kNoticeImetMismatch) finding(true, where, notice_text(kNoticeImetMismatch));
                     known = known && size >= c.header.size();
                     if (known) size -= c.header.size();
                     at += c.header.size();
@@ -543,7 +525,7 @@ struct Checker {
                     const std::uint64_t length = c.header.size() >= 8 ? be32(c.header.data() + 4) : 0;
                     if (notices & kNoticeImd5Mismatch)
                         finding(true, where, imd5s == 1 ? "the IMD5 checksum does not match its " + plural(length, "byte", "bytes")
-                                                        : std::string("an IMD5 checksum does not match its contents"));
+                                                        : std::string(notice_text(kNoticeImd5Mismatch)));
                     if (known && size > 32 + length)
                         finding(false, where, plural(size - 32 - length, "byte follows", "bytes follow") +
                                                   " the IMD5 payload of " + plural(length, "byte", "bytes"));
@@ -762,7 +744,7 @@ struct Checker {
                     break;
                 case NestRefusal::cannot_open:
                     finding(true, where, std::string("holds an archive that cannot be opened: ") +
-                                             open_error_reason(nested.status.error));
+                                             open_error_text(nested.status.error));
                     break;
                 case NestRefusal::shared:
                     finding(false, where, "its data is shared with " + std::string(nested.same_as) + ", checked there");
@@ -841,7 +823,7 @@ bool rebuild_nested(Session& s, std::uint32_t id, const yaz0::EncodeOptions& opt
         return true;  // its file goes, or takes other bytes
     OpenStatus status;
     const Archive* inner = archive_of(s, id, &status);
-    if (!inner) return fail_result(n.path + ": " + open_error_reason(status.error)), false;
+    if (!inner) return fail_result(n.path + ": " + open_error_text(status.error)), false;
     u8::Plan plan;
     std::string why;
     if (!lay_out(s, *inner, s.edits[id], plan, why)) return fail_result(n.path + ".d: " + why), false;
@@ -898,7 +880,7 @@ EMSCRIPTEN_KEEPALIVE int dv_open() {
     put_bool(g_result, "ok", s->archive != nullptr);
     if (!s->archive) {
         put_field(g_result, "error", open_error_code(status.error));
-        put_field(g_result, "reason", open_error_reason(status.error));
+        put_field(g_result, "reason", open_error_text(status.error));
     } else {
         put_field(g_result, "nodes", archive_node_count(*s->archive));
         put_field(g_result, "size", archive_size(*s->archive));
