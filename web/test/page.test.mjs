@@ -17,6 +17,10 @@ const corpusLz = path.join(s.shared, 'corpus-lz');
 const banner = path.join(corpus, 'mkw-sp__mkw-sp/opening.bnr');
 const szsName = 'MelgMKW__Pulsar/PulsarPackCreator__Resources__UIAssets.szs';
 const szs = path.join(corpus, szsName);
+// The corpus lives beside the project (../shared, or $DRAVIK_SHARED); a
+// clone elsewhere skips what needs it, as the other stages do.
+const withCorpus = fs.existsSync(path.join(corpus, 'EXPECTED.tsv'))
+  ? {} : { skip: `no corpus at ${corpus} (set DRAVIK_SHARED)` };
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'dravik-web-test-'));
 
 let server, context, page;
@@ -81,7 +85,7 @@ const findings = () => page.$$eval('#archive-warnings li', (l) => l.map((w) => w
 
 // The page reads what the program reads, bare LZ77 (.arc.LZ) included, and
 // shows what -r lists: the entries of archives inside files under them.
-test('every corpus archive opens to the tree EXPECTED.tsv lists, archives inside as -r lists them, checked as --check does; the filter is --include', async () => {
+test('every corpus archive opens to the tree EXPECTED.tsv lists, archives inside as -r lists them, checked as --check does; the filter is --include', withCorpus, async () => {
   for (const folder of [corpus, corpusLz]) {
     for (const [archive, entries] of s.expected(folder)) {
       const file = path.join(folder, archive);
@@ -103,7 +107,7 @@ test('every corpus archive opens to the tree EXPECTED.tsv lists, archives inside
   await page.fill('#search', '');
 });
 
-test('one file downloads with its bytes, everything as a .zip, a checked folder into a folder', async () => {
+test('one file downloads with its bytes, everything as a .zip, a checked folder into a folder', withCorpus, async () => {
   const entries = s.expected(corpus).get(szsName);
   await s.openArchive(page, szs);
   const file = entries.find((e) => e.path === 'bg/timg/TeamsBG.tpl');
@@ -145,7 +149,7 @@ test('one file downloads with its bytes, everything as a .zip, a checked folder 
   assert.deepEqual(saved.map((f) => line(...f)).sort(), want(entries.filter((e) => e.path.startsWith('bg')), true));
 });
 
-test('rebuilt unchanged, a .szs and a banner hold the original U8 archive byte for byte', async () => {
+test('rebuilt unchanged, a .szs and a banner hold the original U8 archive byte for byte', withCorpus, async () => {
   for (const file of [szs, banner]) {
     await s.openArchive(page, file);
     await page.$eval('#level', (level) => { level.value = '0'; }); // shown for Yaz0 only
@@ -178,7 +182,7 @@ async function rename(at, name) {
 
 const listing = (file) => execFileSync(s.dravik, ['-t', file], { encoding: 'utf8' });
 
-test('replace by drop, delete, rename and add by keyboard: what the program\'s own edits make, the renamed entry in its place', async () => {
+test('replace by drop, delete, rename and add by keyboard: what the program\'s own edits make, the renamed entry in its place', withCorpus, async () => {
   const entries = s.expected(corpus).get(szsName);
   await s.openArchive(page, szs);
   const replaced = 'bg/blyt/TeamSelectBG.brlyt', gone = 'bg/ctrl/TeamSelectBG.brctr';
@@ -227,7 +231,7 @@ test('replace by drop, delete, rename and add by keyboard: what the program\'s o
   assert.equal(after(mine, '[d] timg'), '[-] ' + newName);
 });
 
-test('put back inside a banner: each archive rebuilt in its carriers, checksums anew, as -r unpacks it', async () => {
+test('put back inside a banner: each archive rebuilt in its carriers, checksums anew, as -r unpacks it', withCorpus, async () => {
   await s.openArchive(page, banner);
   const texture = 'arc/banner.bin.d/arc/timg/ht_square_00.tpl', icon = 'arc/icon.bin.d/arc/blyt/icon.brlyt';
   const gone = 'arc/banner.bin.d/arc/anim/banner_Loop.brlan';
@@ -261,7 +265,7 @@ test('put back inside a banner: each archive rebuilt in its carriers, checksums 
   assert.equal(listing(inner(mine, 'icon.bin')), listing(inner(banner, 'icon.bin')).replace('icon.brlyt', 'icon2.brlyt'));
 });
 
-test('a hostile file shows the reason the program gives, and the page stays usable', async () => {
+test('a hostile file shows the reason the program gives, and the page stays usable', withCorpus, async () => {
   const u8 = (table, size, extra = []) => Buffer.from([0x55, 0xaa, 0x38, 0x2d, 0, 0, 0, table, 0, 0, 0, size,
                                                        0, 0, 0, 0, ...Array(16).fill(0), ...extra]);
   const cases = {
@@ -282,7 +286,7 @@ test('a hostile file shows the reason the program gives, and the page stays usab
   }
 });
 
-test('what --check finds is shown in its words: a banner header and an IMD5 sum bent', async () => {
+test('what --check finds is shown in its words: a banner header and an IMD5 sum bent', withCorpus, async () => {
   const bytes = fs.readFileSync(banner);
   for (const [name, at] of [['header.bnr', 0x9c], ['imd5.bnr', bytes.indexOf('IMD5') + 16]]) {
     const file = path.join(work, name);
@@ -330,7 +334,7 @@ test('entries unpacking does not write are marked with its reasons, and a rebuil
   assert.ok(rebuilt.bytes.equals(fs.readFileSync(file)));
 });
 
-test('Yaz0 on any file: compress and decompress as the program does', async () => {
+test('Yaz0 on any file: compress and decompress as the program does', withCorpus, async () => {
   const input = path.join(work, 'UIAssets.arc');
   fs.writeFileSync(input, peeled(szs));
   await page.selectOption('#tool-level', '0');
@@ -342,7 +346,7 @@ test('Yaz0 on any file: compress and decompress as the program does', async () =
   assert.ok(unpackedBanner.bytes.equals(peeled(banner)));
 });
 
-test('opened from a folder (file://) and on a narrow screen, it works', async () => {
+test('opened from a folder (file://) and on a narrow screen, it works', withCorpus, async () => {
   const narrow = await context.newPage();
   await narrow.setViewportSize({ width: 360, height: 740 });
   await narrow.goto(pathToFileURL(path.join(s.dist, 'index.html')).href);
