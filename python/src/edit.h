@@ -1,7 +1,7 @@
 // Changing an archive without unpacking it, as `dravik -u`, `--delete` and
 // `--rename` do, and comparing two archives by content, as `--diff` does:
-// the same library edit (u8::layout_edit), the same refusals in the
-// program's words, the same writing (a temporary file beside the target,
+// the library's edit by paths (u8::edit_by_paths) and comparison
+// (compare_archives), the same refusals in the program's words, the same writing (a temporary file beside the target,
 // flushed and renamed over it only when complete).
 #pragma once
 

@@ -9,10 +9,10 @@
 // the order the walk meets them (0 is the open archive itself), the same
 // numbers every time the same bytes are opened.
 //
-// Plain words: the reasons given here are the program's own
-// (program/messages.cpp, program/pack.cpp, program/edit.cpp and
-// program/check.cpp), without the path in front, since the page says
-// which file it is talking about.
+// Plain words: the reasons given here are the library's where it has them
+// (open_error_text, notice_text, layout_error_text), else the program's
+// own (program/pack.cpp, program/edit.cpp and program/check.cpp), without
+// the path in front, since the page says which file it is talking about.
 #include <emscripten/em_js.h>
 #include <emscripten/emscripten.h>
 
