@@ -24,25 +24,27 @@ namespace {
 using dravik::Bytes;
 
 bool inside(const std::string& path, const std::string& folder) {
-    return path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
+    return folder.empty() || path == folder || path.compare(0, folder.size() + 1, folder + "/") == 0;
 }
 
 // The paths the walk names, through NAME.d folders with `recursive`. What
-// an edit may change without telling goes to `loose`: the NAME.d folders of
-// archives inside refused to open (nested in themselves, say: their bytes
-// are the original's), and files whose data lies past the archive's end
-// (kept as stored, they may read once the archive grows), and paths where
-// several entries are placed (which one unpacking writes there goes by
-// their order, which moving entries changes).
+// an edit may change without telling goes to `loose`: files whose data
+// lies past the archive's end (kept as stored, they may read once the
+// archive grows). The whole archive is loose where several entries are
+// placed at one path (which one unpacking writes there goes by their
+// order, which moving entries changes, and a folder that loses its place
+// to a file sends what it holds a level up), and where an archive inside
+// was refused (nested in itself, say: its bytes overlap those of an
+// archive on the way, which an edit moves).
 std::vector<std::string> walked_paths(const dravik::Archive& archive, bool recursive,
                                       std::vector<std::string>& loose) {
     std::vector<std::string> paths;
     std::set<std::string> seen;
     dravik::Selection all;
     dravik::WalkNesting nesting;
-    nesting.refused = [&loose](const dravik::NestedArchive& n) { loose.emplace_back(n.folder); };
+    nesting.refused = [&loose](const dravik::NestedArchive&) { loose.emplace_back(); };  // the whole archive
     dravik::walk_entries(archive, all, {}, [&](const dravik::WalkEntry& w) {
-        if (w.place.placeable && !seen.emplace(w.place.path).second) loose.emplace_back(w.place.path);
+        if (w.place.placeable && !seen.emplace(w.place.path).second) loose.emplace_back();  // the whole archive
         if (w.place.placeable) paths.emplace_back(w.place.path);
         const std::uint64_t end = dravik::archive_size(*w.archive);
         if (!w.entry.is_directory && (w.entry.data_offset > end || w.entry.data_size > end - w.entry.data_offset))

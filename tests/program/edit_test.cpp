@@ -203,6 +203,17 @@ TEST(Edit, TellsWhatChangesAndWritesInPlaceOrNotAtAll) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("missing.arc: No such file"), std::string::npos) << r.err;
     EXPECT_EQ(run_dravik({"--diff", "b.arc"}, dir.path).status, 2);
+
+    // Two directories of one name unpack into one folder: compared as one.
+    fixture::Builder split, whole;
+    for (fixture::Builder* b : {&split, &whole}) b->dir("root"), b->dir("c"), b->file("x.bin", "x");
+    split.end(), split.dir("c");
+    for (fixture::Builder* b : {&split, &whole}) b->file("y.bin", "y"), b->end(), b->end();
+    fixture::write_file(dir.sub("split.arc"), split.build());
+    fixture::write_file(dir.sub("whole.arc"), whole.build());
+    r = run_dravik({"--diff", "split.arc", "whole.arc"}, dir.path);
+    EXPECT_EQ(r.out, "- same contents; the U8 archives differ in layout.\n");
+    EXPECT_EQ(r.status, 0);
 }
 
 // An archive of the root alone: what deleting everything leaves, packed
