@@ -1,6 +1,7 @@
 // Reading a U8 archive: open it (bare or inside any carriers), walk its
-// entries, read their bytes, know where unpacking puts each of them, and
-// compare two archives by what unpacking them gives.
+// entries, read their bytes, know where unpacking puts each of them,
+// compare two archives by what unpacking them gives, and check one all the
+// way down.
 //
 // An archive is validated once, when it is opened: the header, the table's
 // place in the archive, every node and every name. After a successful open
@@ -417,5 +418,32 @@ struct Comparison {
 Comparison compare_archives(const Archive& a, const Archive& b,
                             const std::function<void(const PathChange&)>& difference,
                             const NameRule& rule = {}, bool recursive = false);
+
+// Checking an archive all the way down before it goes on a console, as the
+// command line's --check does: every carrier decodes exactly to its stated
+// size (bytes left past a stream's end are a warning), every IMET and IMD5
+// size and MD5 matches, the sizes a banner header states for its parts
+// match them, every U8 table is sound and every file's data lies inside
+// its archive; the same for every archive inside, walked as -r walks. Also
+// warned: what a console or game may read otherwise than a PC (names that
+// differ only in case in one folder, a name twice in a folder, data shared
+// between entries, data inside the table, parent words that disagree with
+// the nesting). Each finding goes to `found` as it is made, in plain words
+// without a path; the count says how many of each kind there were. An
+// archive that does not open gives one problem, its reason.
+struct Finding {
+    bool problem = true;  // else a warning
+    std::string path;     // the entry's path (through NAME.d folders), or "" for the archive itself
+    std::string text;
+};
+struct CheckCount {
+    std::uint32_t problems = 0;
+    std::uint32_t warnings = 0;
+};
+CheckCount check_archive(const char* path, const std::function<void(const Finding&)>& found);
+// The same on bytes in memory, read where they are; they must stay valid
+// for the call.
+CheckCount check_archive_borrowed(const std::uint8_t* data, std::size_t size,
+                                  const std::function<void(const Finding&)>& found);
 
 }  // namespace dravik

@@ -4,7 +4,8 @@
 // The public library is these headers, and nothing else is installed:
 //   common.h   the version, errors, and the byte sink and byte source
 //   archive.h  opening and reading an archive; where unpacking puts each
-//              entry; comparing two archives by what they hold
+//              entry; comparing two archives by what they hold; checking
+//              one before it goes on a console
 //   writer.h   writing U8 archives: the default layout, like an original, or
 //              an archive edited (by nodes, or by the paths unpacking gives)
 //   carrier.h  peeling carriers off and wrapping an archive in them again

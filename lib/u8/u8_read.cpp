@@ -213,12 +213,16 @@ ArchivePtr archive_open_memory(const std::uint8_t* data, std::size_t size, OpenS
 }
 
 ArchivePtr archive_open_borrowed(const std::uint8_t* data, std::size_t size, OpenStatus* status) {
+    return open_borrowed(data, size, nullptr, status);
+}
+
+ArchivePtr open_borrowed(const std::uint8_t* data, std::size_t size, PeelOptions* peel, OpenStatus* status) {
     if (status) *status = OpenStatus();
     static const std::uint8_t kNothing = 0;
     Source source;
     source.borrowed = data ? data : &kNothing;
     source.size = data ? size : 0;
-    return open_source(std::move(source), status);
+    return open_source(std::move(source), status, peel);
 }
 
 ArchivePtr archive_open_source(ByteSource reader, std::uint64_t size, OpenStatus* status) {

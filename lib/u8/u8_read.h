@@ -52,6 +52,8 @@ inline const Source& archive_source(const Archive& archive) { return archive.sou
 
 // archive_open with the peeling limits and records of `peel` (may be null).
 ArchivePtr open_path(const char* path, PeelOptions* peel, OpenStatus* status);
+// archive_open_borrowed with the peeling limits and records of `peel`.
+ArchivePtr open_borrowed(const std::uint8_t* data, std::size_t size, PeelOptions* peel, OpenStatus* status);
 // archive_open_entry with the peeling limits and records of `peel`.
 ArchivePtr open_entry(const Archive& outer, const Entry& entry, PeelOptions* peel,
                       OpenStatus* status);

@@ -39,8 +39,9 @@ from ._dravik import (
 from . import lz77, yaz0
 
 __all__ = [
-    "Archive", "ArchiveError", "Change", "DiffResult", "DiskError", "EditError", "Entries", "Entry",
-    "Error", "ExtractResult", "Failure", "PackResult", "StoredWords", "__version__", "delete", "diff",
+    "Archive", "ArchiveError", "Change", "CheckResult", "DiffResult", "DiskError", "EditError", "Entries",
+    "Entry", "Error", "ExtractResult", "Failure", "Finding", "PackResult", "StoredWords", "__version__",
+    "check", "delete", "diff",
     "lz77", "open", "pack", "rename", "unwrap", "update", "yaz0",
 ]
 
@@ -390,3 +391,47 @@ def diff(a, b) -> DiffResult:
     b = b._impl if isinstance(b, Archive) else b
     changes, identical = _dravik._diff(a, b)
     return DiffResult([Change(*c) for c in changes], identical)
+
+
+class Finding(NamedTuple):
+    """One thing check() found."""
+
+    problem: bool
+    """A console or game would fail on it; else a warning."""
+    path: str
+    """The entry's path as `-r` names it (through NAME.d folders), or "" for
+    the archive itself."""
+    text: str
+    """In the program's words."""
+
+    def __str__(self) -> str:
+        where = self.path + ": " if self.path else ""
+        return where + ("" if self.problem else "warning: ") + self.text
+
+
+class CheckResult(NamedTuple):
+    """What check() found."""
+
+    problems: int
+    warnings: int
+    findings: List[Finding]
+
+    @property
+    def ok(self) -> bool:
+        """No problem (warnings allowed), as `dravik --check` exits 0."""
+        return self.problems == 0
+
+
+def check(source) -> CheckResult:
+    """Checks an archive all the way down before it goes on a console, as
+    `dravik --check`: every carrier decodes exactly, every IMET and IMD5
+    size and checksum matches, every table is sound and every file's data
+    lies inside its archive, in every archive inside too; warnings for what
+    a console may read otherwise than a PC (names alike but for case, data
+    shared between entries, ...). `source` is a path or bytes-like data
+    (read in place). Nothing raises for a bad archive, or for a file that
+    cannot be read: that is a problem found. The GIL is released meanwhile.
+    """
+    problems, warnings, findings = _dravik._check(source)
+    return CheckResult(problems, warnings, [Finding(*f) for f in findings])
+

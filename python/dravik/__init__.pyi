@@ -128,3 +128,17 @@ def delete(archive: _Path, patterns: Union[_EntryPath, Iterable[_EntryPath]], ou
 def rename(archive: _Path, old: _EntryPath, new: _EntryPath, output: Optional[_Path] = None,
            level: str = "best", force: bool = False, dry_run: bool = False) -> List[Change]: ...
 def diff(a: Union[_Path, _Bytes, Archive], b: Union[_Path, _Bytes, Archive]) -> DiffResult: ...
+
+class Finding(NamedTuple):
+    problem: bool
+    path: str
+    text: str
+
+class CheckResult(NamedTuple):
+    problems: int
+    warnings: int
+    findings: List[Finding]
+    @property
+    def ok(self) -> bool: ...
+
+def check(source: Union[_Path, _Bytes]) -> CheckResult: ...

@@ -703,6 +703,24 @@ PYBIND11_MODULE(_dravik, m) {
         return pyb::make_tuple(change_list(o.changes), o.identical);
     }, "a"_a, "b"_a);
 
+    m.def("_check", [](pyb::handle source) {
+        // A path is checked from its file, bytes where they are.
+        std::vector<Finding> found;
+        const auto keep = [&found](const Finding& f) { found.push_back(f); };
+        CheckCount count;
+        const bool data = !PyUnicode_Check(source.ptr()) && PyObject_CheckBuffer(source.ptr());
+        if (!data) {
+            const std::string path = fs_path(source);
+            count = without_gil([&] { return check_archive(path.c_str(), keep); });
+        } else {
+            Pinned bytes(source);
+            count = without_gil([&] { return check_archive_borrowed(bytes.data(), bytes.size(), keep); });
+        }
+        pyb::list findings;
+        for (const Finding& f : found) findings.append(pyb::make_tuple(f.problem, decoded(f.path), f.text));
+        return pyb::make_tuple(count.problems, count.warnings, findings);
+    }, "source"_a);
+
     pyb::module_ yaz0m = m.def_submodule("yaz0", "Yaz0 coding.");
     yaz0m.def("compress", [](pyb::handle data, const std::string& level, unsigned threads) {
         Pinned in(data);

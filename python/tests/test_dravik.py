@@ -69,6 +69,7 @@ def corpus():
 @pytest.mark.parametrize("path, status, expected", corpus())
 def test_corpus_opens_reads_unpacks_and_packs_back(path, status, expected, tmp_path):
     assert status == 0
+    assert dravik.check(path) == dravik.check(path.read_bytes()) == (0, 0, [])
     with dravik.open(path) as archive:
         placed = {e.path: e for e in reversed(list(archive.entries)) if e.placeable}
         assert set(placed) == set(expected)
@@ -114,6 +115,8 @@ def test_hostile_bytes_raise_and_never_crash(tmp_path):
     # (KeyError for a missing path), and unpacking stays in its folder.
     outside = tree(tmp_path)
     for n, data in enumerate(hostile_inputs()):
+        checked = dravik.check(data)
+        assert checked.problems == sum(f.problem for f in checked.findings) and all(f.text for f in checked.findings)
         for codec in (dravik.unwrap, dravik.yaz0.decompress, dravik.lz77.decompress):
             try:
                 codec(data)
@@ -122,6 +125,7 @@ def test_hostile_bytes_raise_and_never_crash(tmp_path):
         try:
             archive = dravik.open(data)
         except dravik.ArchiveError:
+            assert not checked.ok  # what does not open is a problem
             continue
         for e in archive:
             assert isinstance(e.path, str) and (e.size is None) == e.is_dir

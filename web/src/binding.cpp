@@ -10,9 +10,10 @@
 // numbers every time the same bytes are opened.
 //
 // Plain words: the reasons given here are the library's where it has them
-// (open_error_text, notice_text, layout_error_text), else the program's
-// own (program/pack.cpp, program/edit.cpp and program/check.cpp), without
-// the path in front, since the page says which file it is talking about.
+// (open_error_text, notice_text, layout_error_text, check_archive's
+// findings), else the program's own (program/pack.cpp, program/edit.cpp),
+// without the path in front, since the page says which file it is talking
+// about.
 #include <emscripten/em_js.h>
 #include <emscripten/emscripten.h>
 
@@ -166,14 +167,6 @@ void put_carriers_and_warnings(std::string& out, const std::vector<CarrierKind>&
 
 yaz0::Level level_of(int level) {
     return level == 0 ? yaz0::Level::fast : level == 1 ? yaz0::Level::standard : yaz0::Level::best;
-}
-
-std::uint32_t be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-std::string plural(std::uint64_t n, const char* one, const char* many) {
-    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 // --- State ------------------------------------------------------------------
@@ -473,294 +466,6 @@ struct Lister {
     }
 };
 
-// --- Checking: the program's --check, as far as the public API tells ----------
-
-// The findings of `dravik --check` in its words, for every level. What the
-// public headers do not say is not checked here: how a damaged carrier is
-// damaged (a nested archive that cannot be opened gives the open's reason
-// instead), and bytes left after a Yaz0 or LZ77 stream's end.
-struct Checker {
-    std::string out = "[";
-    std::uint32_t problems = 0;
-    std::uint32_t warnings = 0;
-
-    void finding(bool problem, std::string_view where, const std::string& text) {
-        ++(problem ? problems : warnings);
-        out += out.back() == '[' ? "{" : ",{";
-        put_field(out, "path", where);
-        put_bool(out, "problem", problem);
-        put_field(out, "finding", text);
-        out += '}';
-    }
-
-    static std::uint64_t bare_lz77_size(const Bytes& header) {
-        if (header.size() < 4) return 0;
-        const std::uint32_t small = header[1] | header[2] << 8 | header[3] << 16;
-        if (small != 0 || header.size() < 8) return small;
-        return std::uint32_t{header[4]} | std::uint32_t{header[5]} << 8 | std::uint32_t{header[6]} << 16 |
-               std::uint32_t{header[7]} << 24;
-    }
-
-    // The carriers' checksums, and bytes after an IMD5 payload where the
-    // layer's length is known: `raw` reads the bytes the outermost carrier
-    // starts, `size` long, `inner` the archive's length once peeled.
-    using Raw = std::function<bool(std::uint64_t at, std::uint8_t* out, std::size_t n)>;
-    void carriers(std::string_view where, const std::vector<Carrier>& list, std::uint32_t notices, const Raw& raw,
-                  std::uint64_t size, std::uint64_t inner) {
-        const auto imd5s = std::count_if(list.begin(), list.end(),
-                                         [](const Carrier& c) { return c.kind == CarrierKind::imd5; });
-        bool known = true;   // whether `size` is the current layer's length
-        bool is_raw = true;  // whether the current layer is the raw bytes, at `at`
-        std::uint64_t at = 0;
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            const Carrier& c = list[i];
-            switch (c.kind) {
-                case CarrierKind::imet:
-                    if (notices & kNoticeImetMismatch) finding(true, where, notice_text(kNoticeImetMismatch));
-                    known = known && size >= c.header.size();
-                    if (known) size -= c.header.size();
-                    at += c.header.size();
-                    break;
-                case CarrierKind::imd5: {
-                    const std::uint64_t length = c.header.size() >= 8 ? be32(c.header.data() + 4) : 0;
-                    if (notices & kNoticeImd5Mismatch)
-                        finding(true, where, imd5s == 1 ? "the IMD5 checksum does not match its " + plural(length, "byte", "bytes")
-                                                        : std::string(notice_text(kNoticeImd5Mismatch)));
-                    if (known && size > 32 + length)
-                        finding(false, where, plural(size - 32 - length, "byte follows", "bytes follow") +
-                                                  " the IMD5 payload of " + plural(length, "byte", "bytes"));
-                    size = length;
-                    known = true;
-                    at += 32;
-                    break;
-                }
-                case CarrierKind::yaz0: {
-                    std::uint8_t header[yaz0::kHeaderSize];
-                    const bool read = is_raw && raw(at, header, sizeof header);
-                    known = read || i + 1 == list.size();
-                    size = read ? yaz0::decoded_size(header) : known ? inner : 0;
-                    is_raw = false;
-                    break;
-                }
-                case CarrierKind::lz77:
-                    known = c.header.size() >= lz77::kHeaderSize;
-                    size = known ? lz77::decoded_size(c.header.data()) : 0;
-                    is_raw = false;
-                    break;
-                case CarrierKind::lz77_bare:
-                    known = c.header.size() >= 4;
-                    size = bare_lz77_size(c.header);
-                    is_raw = false;
-                    break;
-            }
-        }
-    }
-
-    // What a banner part holds once its IMD5 wrapper and the LZ77 stream
-    // inside are taken off: the size its banner header states for it.
-    static std::uint64_t part_size(const Archive& a, const Entry& e) {
-        std::uint8_t head[32 + 8];
-        const std::size_t n = e.data_size < sizeof head ? e.data_size : sizeof head;
-        if (!archive_read(a, e, 0, head, n) || n < 32 || std::memcmp(head, "IMD5", 4) != 0) return e.data_size;
-        const std::uint64_t rest = e.data_size - 32;
-        if (n == sizeof head && lz77::has_magic(head + 32)) return lz77::decoded_size(head + 32);
-        if (rest >= 4 && (head[32] == lz77::kCodingShort || head[32] == lz77::kCodingExtended)) {
-            // A bare stream has no magic: the library tells one by what it
-            // decodes to.
-            Bytes whole(e.data_size), peeled;
-            std::vector<Carrier> found;
-            if (archive_read(a, e, 0, whole.data(), whole.size()) &&
-                carrier_peel(whole.data(), whole.size(), peeled, &found) == OpenError::none && found.size() >= 2 &&
-                found[1].kind == CarrierKind::lz77_bare)
-                return bare_lz77_size(found[1].header);
-        }
-        return rest;
-    }
-
-    // The sizes a banner header states for its parts, against the parts.
-    void banner_sizes(const Archive& a, std::string_view where, const std::vector<Carrier>& list) {
-        static const char* const kParts[] = {"icon.bin", "banner.bin", "sound.bin"};
-        const auto imet = std::find_if(list.begin(), list.end(),
-                                       [](const Carrier& c) { return c.kind == CarrierKind::imet; });
-        if (imet == list.end() || imet->header.size() < 0x600) return;
-        // The sizes follow the magic, which is 0x40 into the 0x600 bytes.
-        const std::uint8_t* sizes = imet->header.data() + imet->header.size() - 0x600 + 0x4C;
-        Entry e;
-        for (std::uint32_t k = 1; archive_entry(a, k, &e); ++k) {
-            if (e.is_directory || std::uint64_t{e.data_offset} + e.data_size > archive_size(a)) continue;
-            for (int part = 0; part < 3; ++part) {
-                if (std::strcmp(e.name, kParts[part]) != 0) continue;
-                const std::uint32_t stated = be32(sizes + 4 * part);
-                const std::uint64_t actual = part_size(a, e);
-                if (actual != stated)
-                    finding(true, where, "the banner header states " + plural(stated, "byte", "bytes") + " for " +
-                                             kParts[part] + ", which holds " + plural(actual, "byte", "bytes"));
-            }
-        }
-    }
-
-    // The table, every entry's data, and what a console may read otherwise
-    // than a PC. `where` names the archive, `prefix` starts its entries' paths.
-    void table(const Archive& a, std::string_view where, const std::string& prefix) {
-        const std::uint32_t count = archive_node_count(a);
-        Entry first;
-        if (!archive_entry(a, 1, &first)) {
-            if (count < 2) finding(true, where, "the archive holds no entries");
-            else finding(true, where, "the archive's table is too small to hold its " + std::to_string(count) + " nodes");
-            return;
-        }
-        if (archive_root(a).type == 0) finding(false, where, "the root node is marked as a file");
-        std::uint8_t header[12];
-        const std::uint64_t table_end =
-            archive_read_bytes(a, 0, header, sizeof header) ? std::uint64_t{be32(header + 4)} + be32(header + 8) : 0;
-
-        std::vector<std::string> paths(count);
-        struct Span {
-            std::uint64_t begin, end;
-            std::uint32_t index;
-        };
-        std::vector<Span> spans;
-        struct Name {
-            std::uint32_t parent;
-            std::string folded;
-            std::uint32_t index;
-        };
-        std::vector<Name> names;
-        struct Level {
-            std::uint32_t index, end;
-        };
-        std::vector<Level> levels{Level{0, count}};
-        Placement placement(a);
-        Entry e;
-        for (std::uint32_t k = 1; archive_entry(a, k, &e); ++k) {
-            paths[k] = prefix + std::string(placement.place(e).path);
-            while (levels.size() > 1 && k >= levels.back().end) levels.pop_back();
-            const Level parent = levels.back();
-            std::string folded = e.name;
-            for (char& c : folded) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-            names.push_back(Name{parent.index, std::move(folded), k});
-            if (e.is_directory) {
-                if (e.parent != parent.index)
-                    finding(false, paths[k], "its parent index is " + std::to_string(e.parent) +
-                                                 ", but it lies in node " + std::to_string(parent.index));
-                std::uint32_t end = e.end;
-                if (end <= k || end > parent.end) {
-                    finding(true, paths[k], "its end index " + std::to_string(e.end) +
-                                                " lies outside its parent's nodes (" + std::to_string(k + 1) + " to " +
-                                                std::to_string(parent.end) + ")");
-                    end = parent.end;
-                }
-                levels.push_back(Level{k, end});
-                continue;
-            }
-            const std::uint64_t end = std::uint64_t{e.data_offset} + e.data_size;
-            if (e.data_size > 0 && end > archive_size(a)) {
-                char at[16];
-                std::snprintf(at, sizeof at, "0x%08X", e.data_offset);
-                finding(true, paths[k], "its data (" + plural(e.data_size, "byte", "bytes") + " at " + at +
-                                            ") lies past the end of its archive (" +
-                                            plural(archive_size(a), "byte", "bytes") + ")");
-                continue;
-            }
-            if (e.data_size > 0 && e.data_offset < table_end)
-                finding(false, paths[k], "its data overlaps the archive's header or table");
-            if (e.data_size > 0) spans.push_back(Span{e.data_offset, end, k});
-        }
-
-        // Data shared between entries: a console game that patches one file
-        // in memory changes the other.
-        std::sort(spans.begin(), spans.end(), [](const Span& x, const Span& y) {
-            return x.begin != y.begin ? x.begin < y.begin : x.index < y.index;
-        });
-        const Span* reach = nullptr;
-        for (const Span& span : spans) {
-            if (reach && span.begin < reach->end)
-                finding(false, paths[span.index], "its data is shared with " + paths[reach->index]);
-            if (!reach || span.end > reach->end) reach = &span;
-        }
-
-        // Names in one folder: the console looks a name up ignoring case
-        // and takes the first match.
-        std::sort(names.begin(), names.end(), [](const Name& x, const Name& y) {
-            if (x.parent != y.parent) return x.parent < y.parent;
-            if (x.folded != y.folded) return x.folded < y.folded;
-            return x.index < y.index;
-        });
-        for (std::size_t i = 1; i < names.size(); ++i) {
-            const Name& earlier = names[i - 1];
-            const Name& later = names[i];
-            if (earlier.parent != later.parent || earlier.folded != later.folded) continue;
-            Entry x, y;
-            archive_entry(a, earlier.index, &x);
-            archive_entry(a, later.index, &y);
-            if (std::strcmp(x.name, y.name) == 0)
-                finding(false, paths[later.index], "a second entry of this name in its folder; the console reads only the first");
-            else
-                finding(false, paths[later.index], "differs only in case from " + paths[earlier.index] +
-                                                       "; the console, which ignores case, reads only the first");
-        }
-    }
-
-    void check(const Session& s) {
-        const Archive& top = *s.archive;
-        const Bytes& bytes = s.bytes;
-        carriers("", archive_carriers(top), s.notices,
-                 [&bytes](std::uint64_t at, std::uint8_t* p, std::size_t n) {
-                     if (at > bytes.size() || n > bytes.size() - at) return false;
-                     std::memcpy(p, bytes.data() + at, n);
-                     return true;
-                 },
-                 bytes.size(), archive_size(top));
-        banner_sizes(top, "", archive_carriers(top));
-        table(top, "", "");
-
-        // Everything inside, as the program's check walks it: no folder is
-        // made, so none is ever taken.
-        WalkNesting nesting;
-        nesting.folders = false;
-        nesting.enter = [this](const NestedArchive& nested) {
-            const std::string where(nested.file->place.path);
-            const Archive& outer = *nested.file->archive;
-            const Entry& file = nested.file->entry;
-            const std::vector<Carrier>& list = archive_carriers(*nested.archive);
-            carriers(where, list, nested.status.notices,
-                     [&](std::uint64_t at, std::uint8_t* p, std::size_t n) { return archive_read(outer, file, at, p, n); },
-                     file.data_size, archive_size(*nested.archive));
-            banner_sizes(*nested.archive, where, list);
-            table(*nested.archive, where, std::string(nested.folder) + "/");
-            return true;
-        };
-        nesting.refused = [this](const NestedArchive& nested) {
-            const std::string where(nested.file->place.path);
-            switch (nested.refusal) {
-                case NestRefusal::none:
-                case NestRefusal::folder_taken: break;
-                case NestRefusal::too_deep:
-                    finding(false, where, "not checked: archives and carriers nest more than " +
-                                              std::to_string(kMaxNesting) + " deep here");
-                    break;
-                case NestRefusal::nested_in_itself:
-                    finding(true, where, "its bytes are an archive already open on the way here (an archive inside itself)");
-                    break;
-                case NestRefusal::cannot_open:
-                    finding(true, where, std::string("holds an archive that cannot be opened: ") +
-                                             open_error_text(nested.status.error));
-                    break;
-                case NestRefusal::shared:
-                    finding(false, where, "its data is shared with " + std::string(nested.same_as) + ", checked there");
-                    break;
-                case NestRefusal::over_budget:
-                    finding(false, where, "not checked: the archives inside decode to more than " +
-                                              std::to_string(kMaxNestedDecoded >> 30) + " GiB in all");
-                    break;
-            }
-        };
-        Selection everything;
-        walk_entries(top, everything, NameRule(), [](const WalkEntry&) { return true; }, true, &nesting);
-        out += ']';
-    }
-};
-
 // --- Rebuilding -------------------------------------------------------------------
 
 bool edit_is_empty(const u8::Edit& edit) {
@@ -906,18 +611,25 @@ EMSCRIPTEN_KEEPALIVE void dv_close(int handle) {
     if (session(handle)) g_sessions[static_cast<std::size_t>(handle) - 1].reset();
 }
 
-// The findings of the program's --check on the open archive (see Checker).
+// The findings of the program's --check on the open archive: the
+// library's check_archive, on the bytes the page read.
 EMSCRIPTEN_KEEPALIVE void dv_check(int handle) {
     Session* s = session(handle);
     if (!s) return fail_result("no such archive");
-    Checker checker;
-    checker.check(*s);
+    std::string findings = "[";
+    const CheckCount count = check_archive_borrowed(s->bytes.data(), s->bytes.size(), [&findings](const Finding& f) {
+        findings += findings.back() == '[' ? "{" : ",{";
+        put_field(findings, "path", f.path);
+        put_bool(findings, "problem", f.problem);
+        put_field(findings, "finding", f.text);
+        findings += '}';
+    });
     g_result = "{\"ok\":true";
-    put_field(g_result, "problems", checker.problems);
-    put_field(g_result, "warnings", checker.warnings);
+    put_field(g_result, "problems", count.problems);
+    put_field(g_result, "warnings", count.warnings);
     put_key(g_result, "findings");
-    g_result += checker.out;
-    g_result += '}';
+    g_result += findings;
+    g_result += "]}";
 }
 
 // The entries the --include/--exclude rule selects, at every level. The

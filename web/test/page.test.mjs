@@ -286,7 +286,7 @@ test('a hostile file shows the reason the program gives, and the page stays usab
   }
 });
 
-test('what --check finds is shown in its words: a banner header and an IMD5 sum bent', withCorpus, async () => {
+test('what --check finds is shown in its words: a banner header and an IMD5 sum bent, bytes after a stream', withCorpus, async () => {
   const bytes = fs.readFileSync(banner);
   for (const [name, at] of [['header.bnr', 0x9c], ['imd5.bnr', bytes.indexOf('IMD5') + 16]]) {
     const file = path.join(work, name);
@@ -296,6 +296,12 @@ test('what --check finds is shown in its words: a banner header and an IMD5 sum 
     assert.equal(checked(file).length, 1, name);
     assert.match(await page.textContent('#archive-facts'), /check: 1 problem/);
   }
+  // Bytes after a Yaz0 stream: what only the carrier's own facts tell.
+  const trailing = path.join(work, 'trailing.szs');
+  fs.writeFileSync(trailing, Buffer.concat([fs.readFileSync(szs), Buffer.alloc(40, 0xff)]));
+  assert.equal(await s.openArchive(page, trailing), null);
+  assert.deepEqual(await findings(), ['warning: 40 bytes follow the end of the Yaz0 stream']);
+  assert.deepEqual(checked(trailing), await findings());
 });
 
 // A bare U8 archive of `nodes` after the root: [name, size] for a file,
