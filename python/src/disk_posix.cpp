@@ -63,12 +63,10 @@ bool mode_allows_reading(const struct stat& st) {
     return (st.st_mode & S_IROTH) != 0;
 }
 
-}  // namespace
-
-Fd open_file_path(const char* path, Identity* identity) {
-    // O_NONBLOCK keeps a FIFO from stalling the open; only regular files
-    // are accepted after it.
-    Fd f(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+// `f` when it is a regular file, with its size and identity; else none,
+// errno saying why. The opens that lead here pass O_NONBLOCK, so that a
+// FIFO cannot stall them before this refuses it.
+Fd regular_only(Fd f, std::uint64_t* size, Identity* identity) {
     if (!f.valid()) return f;
     struct stat st;
     if (::fstat(f.get(), &st) != 0) return Fd();
@@ -76,8 +74,15 @@ Fd open_file_path(const char* path, Identity* identity) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         return Fd();
     }
+    if (size) *size = static_cast<std::uint64_t>(st.st_size);
     *identity = identity_from(st);
     return f;
+}
+
+}  // namespace
+
+Fd open_file_path(const char* path, Identity* identity) {
+    return regular_only(Fd(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)), nullptr, identity);
 }
 
 Fd open_destination(const char* path) {
@@ -222,17 +227,7 @@ bool list_folder(int dir, std::vector<FolderEntry>& entries) {
 }
 
 Fd open_file_in(int dir, const char* name, std::uint64_t* size, Identity* identity) {
-    Fd f(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!f.valid()) return f;
-    struct stat st;
-    if (::fstat(f.get(), &st) != 0) return Fd();
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return Fd();
-    }
-    *size = static_cast<std::uint64_t>(st.st_size);
-    *identity = identity_from(st);
-    return f;
+    return regular_only(Fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)), size, identity);
 }
 
 std::string temporary_name(const std::string& base, unsigned serial) {

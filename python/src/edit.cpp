@@ -41,7 +41,7 @@ const char* const kNotEntryPath =
 // The data an update brings: bytes given (read where they are), files of
 // scanned folders, and files named by the caller. Their keys in the edit
 // are indices into `files`.
-class Sources {
+class Sources : public ReadProblem {
 public:
     struct File {
         const std::uint8_t* data = nullptr;  // bytes given, or
@@ -60,9 +60,6 @@ public:
     std::vector<std::unique_ptr<Scan>> scans;
     std::vector<std::unique_ptr<ScanReader>> readers;
     std::vector<Fd> folders;  // kept open while their files are read
-    std::string problem;
-    int problem_errno = 0;
-    bool stopped = false;
 
     const std::function<bool()>& interrupted() const { return interrupted_; }
 
@@ -82,35 +79,10 @@ public:
             stopped = f.reader->stopped;
             return f.reader->problem.empty() ? false : fail(f.reader->problem, f.reader->problem_errno);
         }
-        std::uint64_t size = 0;
-        Identity id;
-        Fd file = disk::open_file_in(f.dir, f.name.c_str(), &size, &id);
-        if (!file.valid()) {
-            const int e = errno;
-            return fail(f.shown + ": cannot be read: " + std::strerror(e), e);
-        }
-        if (size != f.size || !(id == f.identity)) return fail(f.shown + ": changed while being read", EAGAIN);
-        chunk_.resize(kChunk);
-        for (std::uint64_t done = 0; done < size;) {
-            if (interrupted_()) return stopped = true, false;
-            const std::size_t n = size - done < kChunk ? static_cast<std::size_t>(size - done) : kChunk;
-            if (!disk::read_at(file.get(), done, chunk_.data(), n)) {
-                const int e = errno;
-                return e == 0 ? fail(f.shown + ": changed while being read", EAGAIN)
-                              : fail(f.shown + ": cannot be read: " + std::strerror(e), e);
-            }
-            if (!sink(chunk_.data(), n)) return false;
-            done += n;
-        }
-        return true;
+        return send_file(f.dir, f.name, f.size, f.identity, f.shown, "being read", interrupted_, chunk_, sink, *this);
     }
 
 private:
-    bool fail(const std::string& why, int e) {
-        problem = why;
-        problem_errno = e;
-        return false;
-    }
     const std::function<bool()>& interrupted_;
     std::vector<std::uint8_t> chunk_;
 };

@@ -203,30 +203,36 @@ std::string ScanReader::shown(std::uint64_t key) const {
     return join(shown_dir_, join(scan_.folders[scan_.folder_of[key]].path, scan_.tree[key].name));
 }
 
-bool ScanReader::read(std::uint64_t key, const ByteSink& each) {
-    const u8::TreeEntry& e = scan_.tree[key];
-    const int dir = cursor_.get(scan_.folder_of[key]);
-    std::uint64_t size = 0;
+bool send_file(int dir, const std::string& name, std::uint64_t size, const Identity& identity,
+               const std::string& shown, const char* changed, const std::function<bool()>& interrupted,
+               std::vector<std::uint8_t>& chunk, const ByteSink& sink, ReadProblem& out) {
+    std::uint64_t now = 0;
     Identity id;
-    Fd f = dir < 0 ? Fd() : disk::open_file_in(dir, e.name.c_str(), &size, &id);
+    Fd f = dir < 0 ? Fd() : disk::open_file_in(dir, name.c_str(), &now, &id);
     if (!f.valid()) {
         const int err = errno;
-        return fail(shown(key) + ": cannot be read: " + std::strerror(err), err);
+        return out.fail(shown + ": cannot be read: " + std::strerror(err), err);
     }
-    if (size != e.size || !(id == scan_.identity[key])) return fail(shown(key) + ": changed while being packed", EAGAIN);
-    chunk_.resize(kChunk);
+    if (now != size || !(id == identity)) return out.fail(shown + ": changed while " + changed, EAGAIN);
+    chunk.resize(kChunk);
     for (std::uint64_t done = 0; done < size;) {
-        if (interrupted_()) return stopped = true, false;
+        if (interrupted()) return out.stopped = true, false;
         const std::size_t n = size - done < kChunk ? static_cast<std::size_t>(size - done) : kChunk;
-        if (!disk::read_at(f.get(), done, chunk_.data(), n)) {
+        if (!disk::read_at(f.get(), done, chunk.data(), n)) {
             const int err = errno;
-            return err == 0 ? fail(shown(key) + ": changed while being packed", EAGAIN)
-                            : fail(shown(key) + ": cannot be read: " + std::strerror(err), err);
+            return err == 0 ? out.fail(shown + ": changed while " + changed, EAGAIN)
+                            : out.fail(shown + ": cannot be read: " + std::strerror(err), err);
         }
-        if (!each(chunk_.data(), n)) return false;
+        if (!sink(chunk.data(), n)) return false;
         done += n;
     }
     return true;
+}
+
+bool ScanReader::read(std::uint64_t key, const ByteSink& each) {
+    const u8::TreeEntry& e = scan_.tree[key];
+    return send_file(cursor_.get(scan_.folder_of[key]), e.name, e.size, scan_.identity[key], shown(key),
+                     "being packed", interrupted_, chunk_, each, *this);
 }
 
 // ---------------------------------------------------------------- writing

@@ -102,10 +102,31 @@ private:
 void scan_tree(int top, const std::string& shown, const Identity& skip_a, const Identity& skip_b,
                Selection& selection, Scan& scan);
 
+// How reading files a caller saw before went: a failure in the program's
+// words and its errno, or an interruption.
+struct ReadProblem {
+    std::string problem;
+    int problem_errno = 0;
+    bool stopped = false;
+
+    bool fail(const std::string& line, int e) {
+        problem = line;
+        problem_errno = e;
+        return false;
+    }
+};
+
+// Sends file `name` of open folder `dir` to `sink` in chunks (through
+// `chunk`), checked against the size and identity seen before: otherwise
+// "SHOWN: changed while CHANGED". Hears `interrupted` between chunks.
+// False when the sink refused, or with `out` telling why.
+bool send_file(int dir, const std::string& name, std::uint64_t size, const Identity& identity,
+               const std::string& shown, const char* changed, const std::function<bool()>& interrupted,
+               std::vector<std::uint8_t>& chunk, const ByteSink& sink, ReadProblem& out);
+
 // Reads a scanned folder's files back, each checked against what the scan
-// saw. A failure leaves `problem` (and `problem_errno`) set, an
-// interruption `stopped`.
-class ScanReader {
+// saw.
+class ScanReader : public ReadProblem {
 public:
     // `top` must stay open while files are read.
     ScanReader(const Scan& scan, int top, std::string shown_dir, const std::function<bool()>& interrupted)
@@ -115,17 +136,7 @@ public:
     // Sends file `key`'s bytes to `each` in chunks.
     bool read(std::uint64_t key, const ByteSink& each);
 
-    std::string problem;
-    int problem_errno = 0;
-    bool stopped = false;
-
 private:
-    bool fail(const std::string& line, int e) {
-        problem = line;
-        problem_errno = e;
-        return false;
-    }
-
     const Scan& scan_;
     FolderCursor cursor_;
     std::string shown_dir_;
