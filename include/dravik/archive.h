@@ -214,7 +214,10 @@ private:
 // any depth: paths are made on demand by unpacked_path.
 struct UnpackedPlace {
     std::string name;             // its name where it lands: the stored one, or "arc"
-    std::uint32_t folder = 0;     // Place::folder: the directory whose folder it lands in
+    // The directory whose folder it lands in (Place::folder), or the first
+    // directory written at that folder's path: directories written at one
+    // path are one folder on disk, and place their entries in the first.
+    std::uint32_t folder = 0;
     std::uint32_t enclosing = 0;  // the directory holding it in the table's nesting (0: the root)
     bool written = false;
 };

@@ -3,11 +3,8 @@
 // each folder's entries sorted by name, and file data read in chunks.
 #include <algorithm>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 #include "dravik/archive.h"
@@ -22,40 +19,33 @@ enum class Same { yes, no, unreadable };
 
 // What unpacking one archive writes, folder by folder: each folder's
 // entries sorted by name, so that two archives are compared in one walk
-// down both trees, linear in the entries at any depth. Directories that
-// unpack to the same folder are one folder, as on disk: their entries are
-// gathered under the first. No archive: a side that holds nothing (an
-// archive inside a file on the other side only).
+// down both trees, linear in the entries at any depth. Directories written
+// at one path are one folder (unpacked_places places their entries in the
+// first), listed once. No archive: a side that holds nothing (an archive
+// inside a file on the other side only).
 struct Side {
     const Archive* archive;
     std::vector<UnpackedPlace> places;
-    std::vector<std::uint32_t> folder;        // per entry: the first directory of its folder's path
     std::vector<std::uint32_t> sorted;        // written entries, by folder then name
     std::vector<std::uint32_t> first, count;  // per folder: its range in `sorted`
 
     Side(const Archive* a, const NameRule& rule)
         : archive(a), places(a ? unpacked_places(*a, rule) : std::vector<UnpackedPlace>(1)) {
-        folder.assign(places.size(), 0);
-        std::vector<std::uint32_t> same(places.size(), 0);  // per directory: the first at its path
-        std::map<std::pair<std::uint32_t, std::string_view>, std::uint32_t> directories;
-        for (std::uint32_t i = 1; i < places.size(); ++i) {
-            if (!places[i].written) continue;
-            folder[i] = same[places[i].folder];  // enclosing directories come first
-            if (directory(i)) {
-                const auto made = directories.emplace(std::make_pair(folder[i], std::string_view(places[i].name)), i);
-                same[i] = made.first->second;
-                if (!made.second) continue;
-            }
-            sorted.push_back(i);
-        }
+        for (std::uint32_t i = 1; i < places.size(); ++i)
+            if (places[i].written) sorted.push_back(i);
         std::sort(sorted.begin(), sorted.end(), [this](std::uint32_t x, std::uint32_t y) {
-            return folder[x] != folder[y] ? folder[x] < folder[y] : places[x].name < places[y].name;
+            if (places[x].folder != places[y].folder) return places[x].folder < places[y].folder;
+            return places[x].name != places[y].name ? places[x].name < places[y].name : x < y;
         });
+        // Only directories share a path when both are written: the first stays.
+        sorted.erase(std::unique(sorted.begin(), sorted.end(), [this](std::uint32_t x, std::uint32_t y) {
+            return places[x].folder == places[y].folder && places[x].name == places[y].name;
+        }), sorted.end());
         first.assign(places.size(), 0);
         count.assign(places.size(), 0);
         for (std::size_t k = sorted.size(); k-- > 0;) {
-            first[folder[sorted[k]]] = static_cast<std::uint32_t>(k);
-            ++count[folder[sorted[k]]];
+            first[places[sorted[k]].folder] = static_cast<std::uint32_t>(k);
+            ++count[places[sorted[k]].folder];
         }
     }
     bool directory(std::uint32_t i) const {

@@ -111,7 +111,15 @@ std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRul
     struct SpotHash {
         std::size_t operator()(const Spot& s) const { return std::hash<std::string_view>()(s.name) * 31 + s.folder; }
     };
-    std::unordered_map<Spot, bool, SpotHash> made;
+    struct Made {
+        std::uint32_t node;  // the first entry written there
+        bool is_directory;
+    };
+    std::unordered_map<Spot, Made, SpotHash> made;
+    // Per directory: the first directory written at its path. A directory
+    // whose path an earlier one took is entered again, so the two are one
+    // folder on disk, and their entries are placed in the first.
+    std::vector<std::uint32_t> same(places.size(), 0);
     Placement placement(archive, rule, false);
     std::vector<std::uint32_t> open;  // the directories enclosing the entry
     Entry e;
@@ -119,7 +127,7 @@ std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRul
         const Place& p = placement.place(e);
         UnpackedPlace& node = places[i];
         node.name = p.name;
-        node.folder = p.folder;
+        node.folder = same[p.folder];  // enclosing directories come first
         open.resize(p.nesting);
         node.enclosing = open.empty() ? 0 : open.back();
         if (e.is_directory) open.push_back(i);
@@ -127,13 +135,14 @@ std::vector<UnpackedPlace> unpacked_places(const Archive& archive, const NameRul
         const Spot spot{node.folder, node.name};
         const auto found = made.find(spot);
         if (e.is_directory) {
-            ok = ok && (found == made.end() || found->second);
+            ok = ok && (found == made.end() || found->second.is_directory);
             if (!ok) placement.not_entered();
+            same[i] = ok && found != made.end() ? found->second.node : i;
         } else {
             ok = ok && found == made.end() &&
                  (e.data_size == 0 || std::uint64_t{e.data_offset} + e.data_size <= archive_size(archive));
         }
-        if (ok) made.emplace(spot, e.is_directory);
+        if (ok) made.emplace(spot, Made{i, e.is_directory});
         node.written = ok;
     }
     return places;
